@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds everything (library, application, tools, benchmarks) and runs the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh all
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build
+if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null; then
+  xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir build --output-on-failure -j2
+else
+  ctest --test-dir build --output-on-failure -j2
+fi
