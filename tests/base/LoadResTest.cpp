@@ -4,7 +4,8 @@
 
 #include <cstdint>
 #include <cstring>
-#include <regex>
+#include <cctype>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -189,10 +190,21 @@ TEST(MessageTable, EveryNumberInUseHasTextsInBothLanguages)
 // The space flag is left out: "90% of cabin load" is a plain text, never a format.
 std::vector<std::string> Conversions(const std::string& text)
 {
-    static const std::regex conversion("%[-+#0-9.]*(l?[a-zA-Z%])");
     std::vector<std::string> out;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), conversion); it != std::sregex_iterator(); ++it)
-        out.push_back((*it)[1].str());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%')
+            continue;
+        std::size_t j = i + 1;
+        while (j < text.size() && std::strchr("-+#0123456789.", text[j]) != nullptr)
+            ++j;
+        std::string conv;
+        if (j < text.size() && text[j] == 'l')
+            conv += text[j++];
+        if (j < text.size() && (std::isalpha(static_cast<unsigned char>(text[j])) || text[j] == '%')) {
+            out.push_back(conv + text[j]);
+            i = j;
+        }
+    }
     return out;
 }
 
