@@ -1,0 +1,90 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <functional>
+#include <string>
+
+#include "BaseLog.h"
+#include "DBString.h"
+
+class CPackV7;
+
+class CPackDisp;
+
+// Direction of a logged packet.
+enum typRec
+{
+    recReceived = 1,
+    recSent = 2,
+};
+
+// The home directory the tool's logs go under: HOME/ZARN/logs/Tolvane/<log>.
+//
+// Without a usable HOME (unset, empty, not an absolute path or not UTF-8) the home
+// directory of the user from the password database is taken, and failing that the
+// system's temporary directory "/tmp": a log must never land relative to whatever
+// the current directory happens to be.
+std::string LogHome();
+
+// V7 datagrams as hexadecimal dumps, one line each.
+class ProLog : public CBaseLog
+{
+public:
+    ProLog();
+    ~ProLog() override;
+
+    DBString Dir() override;
+
+    using CBaseLog::Put;
+    // Nothing is logged for count 0 or less.
+    void Put(typRec direction, const in6_addr& address, int port, const unsigned char* bytes, int count);
+    // The packet's bytes and the CRC-16 behind them; defined with the packet (src/v7).
+    void Put(typRec direction, const in6_addr& address, int port, const CPackV7& packet);
+};
+
+// Disp packets as hexadecimal dumps, one line each.
+class DispLog : public CBaseLog
+{
+public:
+    DispLog();
+    ~DispLog() override;
+
+    DBString Dir() override;
+
+    using CBaseLog::Put;
+    // Nothing is logged for count 0 or less.
+    void Put(typRec direction, const in6_addr& address, int port, const unsigned char* bytes, int count);
+    // The frame from its length field on, with its two check bytes. Defined with
+    // CPackDisp in src/disp, so that src/base does not depend on the frame code.
+    void Put(typRec direction, const in6_addr& address, int port, const CPackDisp& packet);
+};
+
+// Errors and notable events. The forms with a show flag bypass the repeat filter
+// and, with show true, also hand the text to the show handler, which the
+// application installs to put it before the user.
+class BadLog : public CBaseLog
+{
+public:
+    using ShowHandler = std::function<void(const DBString&)>;
+
+    BadLog();
+    ~BadLog() override;
+
+    DBString Dir() override;
+
+    using CBaseLog::Put;
+    using CBaseLog::PutErr;
+    using CBaseLog::PutMes;
+    void Put(const wchar_t* text, bool show);
+    void Put(const std::wstring& text, bool show);
+    void PutErr(const wchar_t* text, int error, bool show);
+    void PutMes(const wchar_t* text, const unsigned char* bytes, int count, bool show);
+
+    // Installs the handler for every error log of the process; an empty function
+    // removes it. Safe from any thread. The handler runs on the thread that wrote
+    // the line, outside every lock of the log, so it may block (for instance until
+    // the GUI thread has shown a box); a call already under way when the handler
+    // is replaced still completes with the old one.
+    static void SetShowHandler(ShowHandler handler);
+};
