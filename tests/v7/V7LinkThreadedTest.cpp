@@ -1,0 +1,736 @@
+// The V7 receiver and sender over real UDP, against a scripted unit on ::1.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AppEvents.h"
+#include "LoadRes.h"
+#include "Logger.h"
+#include "Mes.h"
+#include "Queue.h"
+#include "ReceiveNet.h"
+#include "ScriptedPeerUtil.h"
+#include "SendNet.h"
+#include "Xml.h"
+#include "utilities.h"
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+const CIdentV7 kTool(12345678, 0);
+const CIdentV7 kUnit(123456, 0);
+
+CKeySys LinkKey()
+{
+    CKeySys k;
+    k.Set(L"00112233445566778899AABBCCDDEEFF");
+    return k;
+}
+
+CKeySys OtherKey()
+{
+    CKeySys k;
+    k.Set(L"FFEEDDCCBBAA99887766554433221100");
+    return k;
+}
+
+template <class Pred>
+bool WaitUntil(Pred pred, int ms = 1000)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!pred())
+    {
+        if (Clock::now() > deadline)
+            return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// What the endpoint and the sender report, and what reaches the windows.
+class Recorder
+{
+public:
+    void Add(const std::wstring& text, bool show)
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Texts.push_back(text);
+        m_Shown.push_back(show);
+    }
+    void AddEvent(typAppEvent e)
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Events.push_back(e);
+    }
+    int Count(const std::wstring& part) const
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        int n = 0;
+        for (const auto& t : m_Texts)
+            n += t.find(part) != std::wstring::npos ? 1 : 0;
+        return n;
+    }
+    // The first text that holds part, empty when none does.
+    std::wstring Find(const std::wstring& part, bool* shown = nullptr) const
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        for (std::size_t i = 0; i < m_Texts.size(); ++i)
+        {
+            if (m_Texts[i].find(part) != std::wstring::npos)
+            {
+                if (shown != nullptr)
+                    *shown = m_Shown[i];
+                return m_Texts[i];
+            }
+        }
+        return {};
+    }
+    std::size_t Texts() const
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Texts.size();
+    }
+    int Events(typAppEvent e) const
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        int n = 0;
+        for (auto x : m_Events)
+            n += x == e ? 1 : 0;
+        return n;
+    }
+
+private:
+    mutable std::mutex m_Mutex;
+    std::vector<std::wstring> m_Texts;
+    std::vector<bool> m_Shown;
+    std::vector<typAppEvent> m_Events;
+};
+
+class TestSendNet : public SendNet
+{
+public:
+    TestSendNet(BasePoolThread* pool, ReceiveNet& receiv, ProLog& pro, BadLog& bad,
+                AppEventSink& events, Recorder& rec)
+        : SendNet(pool, receiv, pro, bad, events), m_Rec(rec)
+    {
+    }
+    ~TestSendNet() override { StopOnly(); }
+    void BadPut(const wchar_t* text) override
+    {
+        m_Rec.Add(text, false);
+        SendNet::BadPut(text);
+    }
+    void BadPutErr(const wchar_t* text, int error) override
+    {
+        m_Rec.Add(CBaseLog::CnvErr(text, error), false);
+        SendNet::BadPutErr(text, error);
+    }
+    void BadPutMes(const wchar_t* text, const unsigned char* bytes, int count) override
+    {
+        m_Rec.Add(text, false);
+        SendNet::BadPutMes(text, bytes, count);
+    }
+
+private:
+    Recorder& m_Rec;
+};
+
+class TestReceiveNet : public ReceiveNet
+{
+public:
+    TestReceiveNet(BasePoolThread* pool, SendNet& send, InpQueuePackV7& input, ProLog& pro,
+                   BadLog& bad, AppEventSink& events, Recorder& rec)
+        : ReceiveNet(pool, send, input, pro, bad, events), m_SendNet(send), m_Rec(rec)
+    {
+    }
+    ~TestReceiveNet() override
+    {
+        m_SendNet.StopOnly();
+        Stop();
+    }
+    void BadPut(const wchar_t* text, bool show) override
+    {
+        m_Rec.Add(text, show);
+        ReceiveNet::BadPut(text, show);
+    }
+    void BadPutErr(const wchar_t* text, int error) override
+    {
+        m_Rec.Add(CBaseLog::CnvErr(text, error), false);
+        ReceiveNet::BadPutErr(text, error);
+    }
+    void BadPutMes(const wchar_t* text, const unsigned char* bytes, int count, bool show) override
+    {
+        m_Rec.Add(text, show);
+        ReceiveNet::BadPutMes(text, bytes, count, show);
+    }
+
+private:
+    SendNet& m_SendNet;
+    Recorder& m_Rec;
+};
+
+class V7Link : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        g_StringENU = true;
+        events.Install([this](typAppEvent e) { rec.AddEvent(e); });
+    }
+
+    void Connect(int repeatMs, int tickMs = 10, const CIdentV7& own = kTool)
+    {
+        receiv.SetIdent(own);
+        receiv.SetKey(LinkKey());
+        receiv.SetBindAddress(LocalHostIPv6());
+        receiv.SetBindPort(0);
+        send.SetAddress(LocalHostIPv6(), peer.Port());
+        send.SetRemoteIdent(kUnit);
+        send.SetRepeatInterval(repeatMs);
+        send.Window().SetTick(tickMs);
+        receiv.Start();
+        send.Start();
+    }
+
+    int ToolPort() const { return receiv.GetBoundPort(); }
+
+    // Sends from the unit and waits for the tool's acknowledgement of the ident.
+    bool Acknowledged(ScriptedPeer& from, const CPackV7& p, int timeoutMs = 1000)
+    {
+        if (!from.Send(p, ToolPort()))
+            return false;
+        CPackV7 got;
+        while (from.Receive(got, timeoutMs))
+        {
+            if (got.GetRepl() == p.GetIdent())
+                return true;
+        }
+        return false;
+    }
+
+    BasePoolThread pool{"V7LinkTest"};
+    ProLog proLog;
+    BadLog badLog;
+    Recorder rec;
+    AppEventSink events;
+    InpQueuePackV7 input;
+    ScriptedPeer peer{LinkKey()};
+    TestSendNet send{&pool, receiv, proLog, badLog, events, rec};
+    TestReceiveNet receiv{&pool, send, input, proLog, badLog, events, rec};
+};
+
+// ---------------------------------------------------------------------------------------
+// Delivery window
+
+TEST_F(V7Link, FivePacketsInFlightTheSixthWaitsForAnAcknowledgement)
+{
+    Connect(400);
+    std::vector<CMes> sent;
+    for (int i = 1; i <= 6; ++i)
+    {
+        sent.emplace_back(3, 4, 255, 15, CMes::mesDevAsk, static_cast<unsigned char>(i));
+        EXPECT_EQ(send.SendMes(sent.back()), 1);
+    }
+    for (int i = 1; i <= 5; ++i)
+    {
+        CPackV7 p;
+        ASSERT_TRUE(peer.Receive(p, 1000)) << i;
+        EXPECT_EQ(p.GetIdent(), i);
+        EXPECT_TRUE(p.GetSource().FullEQ(kTool));
+        EXPECT_TRUE(p.GetDest().FullEQ(kUnit));
+        CMes m;
+        ASSERT_EQ(p.GetMes(m), 1);
+        ASSERT_EQ(m.len, sent[i - 1].len);
+        EXPECT_EQ(std::vector<uint8_t>(m.data, m.data + m.len),
+                  std::vector<uint8_t>(sent[i - 1].data, sent[i - 1].data + m.len));
+    }
+    CPackV7 none;
+    EXPECT_FALSE(peer.Receive(none, 100));
+    EXPECT_EQ(send.Window().Count(), 5);
+
+    ASSERT_TRUE(peer.Send(PeerPacket(kUnit, kTool, 0, 1), ToolPort()));
+    CPackV7 p;
+    bool sixth = false;
+    while (!sixth && peer.Receive(p, 1000))
+    {
+        // Repeats of the older ones may come first on a slow machine; nothing else may.
+        if (p.GetIdent() == 6)
+            sixth = true;
+        else
+            EXPECT_TRUE(p.GetIdent() >= 2 && p.GetIdent() <= 5) << p.GetIdent();
+    }
+    ASSERT_TRUE(sixth);
+    CMes m;
+    ASSERT_EQ(p.GetMes(m), 1);
+    EXPECT_EQ(std::vector<uint8_t>(m.data, m.data + m.len),
+              std::vector<uint8_t>(sent[5].data, sent[5].data + sent[5].len));
+}
+
+TEST_F(V7Link, AcknowledgingThreeRemovesItAndRepeatsTheOlderOnesAtTheNextTick)
+{
+    Connect(1500);
+    for (int i = 1; i <= 5; ++i)
+    {
+        CPackV7 p = NumberedPacket(i);
+        ASSERT_EQ(send.Put(p), 1);
+    }
+    for (int i = 1; i <= 5; ++i)
+    {
+        CPackV7 p;
+        ASSERT_TRUE(peer.Receive(p, 1000));
+        EXPECT_EQ(PacketNumber(p), i);
+    }
+    ASSERT_TRUE(peer.Send(PeerPacket(kUnit, kTool, 0, 3), ToolPort()));
+    const std::vector<CPackV7> again = peer.Drain(150);
+    ASSERT_EQ(again.size(), 2u);
+    EXPECT_EQ(again[0].GetIdent(), 1);
+    EXPECT_EQ(again[1].GetIdent(), 2);
+    EXPECT_EQ(send.Window().Idents(), (std::vector<int>{1, 2, 4, 5}));
+}
+
+TEST_F(V7Link, IdentsRunFromOneTo127AndThenStartAgainAtOne)
+{
+    Connect(2000);
+    constexpr int kPackets = 130;
+    for (int i = 0; i < kPackets; ++i)
+    {
+        CPackV7 p = NumberedPacket(i);
+        ASSERT_EQ(send.Put(p), 1);
+    }
+    std::vector<int> identOf(kPackets, -1);
+    int seen = 0;
+    CPackV7 p;
+    while (seen < kPackets && peer.Receive(p, 1000))
+    {
+        const int n = PacketNumber(p);
+        ASSERT_GE(n, 0);
+        if (identOf[static_cast<std::size_t>(n)] < 0)
+        {
+            identOf[static_cast<std::size_t>(n)] = p.GetIdent();
+            ++seen;
+        }
+        ASSERT_TRUE(peer.Send(PeerPacket(kUnit, kTool, 0, p.GetIdent()), ToolPort()));
+    }
+    ASSERT_EQ(seen, kPackets);
+    for (int i = 0; i < kPackets; ++i)
+        EXPECT_EQ(identOf[static_cast<std::size_t>(i)], i % 127 + 1) << i;
+}
+
+TEST_F(V7Link, AnUnacknowledgedPacketIsSentFiveTimesAndTwoLossesRaiseOneNoLink)
+{
+    Connect(30);
+    auto lose = [&](int number) {
+        CPackV7 p = NumberedPacket(number);
+        EXPECT_EQ(send.Put(p), 1);
+        const std::vector<CPackV7> copies = peer.Drain(150);
+        EXPECT_EQ(copies.size(), 5u);
+        for (const auto& c : copies)
+            EXPECT_EQ(PacketNumber(c), number);
+        EXPECT_TRUE(WaitUntil([&] { return send.Window().Count() == 0; }));
+    };
+    lose(1);
+    EXPECT_EQ(rec.Events(typAppEvent::NoLink), 0);
+    lose(2);
+    // The link is declared lost at the next transmission, and only once.
+    EXPECT_EQ(rec.Events(typAppEvent::NoLink), 0);
+    CPackV7 third = NumberedPacket(3);
+    ASSERT_EQ(send.Put(third), 1);
+    EXPECT_TRUE(WaitUntil([&] { return rec.Events(typAppEvent::NoLink) == 1; }));
+    CPackV7 got;
+    ASSERT_TRUE(peer.Receive(got, 1000));
+    EXPECT_EQ(PacketNumber(got), 3);
+    ASSERT_TRUE(peer.Send(PeerPacket(kUnit, kTool, 0, got.GetIdent()), ToolPort()));
+    EXPECT_TRUE(WaitUntil([&] { return send.Window().Count() == 0; }));
+    EXPECT_EQ(send.Window().Failures(), 0);
+    EXPECT_EQ(rec.Events(typAppEvent::NoLink), 1);
+}
+
+TEST_F(V7Link, TheEleventhGivenUpPacketIsReportedOnlyWhenTheLinkWasUp)
+{
+    send.SetMaxSends(1);
+    Connect(10);
+    const std::wstring report = L"Remote unit 123456.0 not receiving data from it unit";
+    // Any packet of the unit counts as the link being up.
+    ASSERT_TRUE(peer.Send(PeerPacket(kUnit, kTool, 0, 0), ToolPort()));
+    ASSERT_TRUE(WaitUntil([&] { return send.Window().IsLinkUp(); }));
+    // Each packet goes out once and is given up at the next tick.
+    auto loseMany = [&](int count) {
+        for (int i = 0; i < count; ++i)
+        {
+            CPackV7 p = NumberedPacket(i);
+            ASSERT_EQ(send.Put(p), 1);
+        }
+        CPackV7 p;
+        for (int i = 0; i < count; ++i)
+            ASSERT_TRUE(peer.Receive(p, 1000)) << i;
+        ASSERT_TRUE(WaitUntil([&] { return send.Window().Count() == 0; }));
+    };
+    loseMany(10);
+    EXPECT_EQ(send.Window().Expired(), 10);
+    EXPECT_EQ(rec.Count(report), 0);
+    loseMany(1);
+    EXPECT_EQ(rec.Count(report), 1);
+    EXPECT_EQ(send.Window().Expired(), 0);
+    EXPECT_FALSE(send.Window().IsLinkUp());
+
+    // Eleven more without a word from the unit: counted, not reported again.
+    loseMany(11);
+    EXPECT_EQ(send.Window().Expired(), 0);
+    EXPECT_EQ(rec.Count(report), 1);
+}
+
+TEST_F(V7Link, QueueKeepsAThousandPacketsDroppingTheOldestAndPutsSwitchingFirstInOrder)
+{
+    Connect(5000);
+    for (int i = 1; i <= 6; ++i)
+    {
+        CPackV7 p = NumberedPacket(i);
+        ASSERT_EQ(send.Put(p), 1);
+    }
+    ASSERT_EQ(peer.Drain(100).size(), 5u);
+    // The sixth is with the queue procedure, waiting for room in the window.
+    ASSERT_TRUE(WaitUntil([&] { return send.QueueSize() == 0; }));
+    for (int i = 7; i <= 1008; ++i)
+    {
+        CPackV7 p = NumberedPacket(i);
+        ASSERT_EQ(send.Put(p), 1);
+    }
+    EXPECT_EQ(send.QueueSize(), CSendV7::kQueueLimit + 1);
+    for (unsigned char mark : {0xA1, 0xA2})
+    {
+        CPackV7 ggs;
+        ASSERT_EQ(ggs.SetAsk(CPackV7::typAsk3, mark == 0xA1 ? CPackV7::askGGSOn : CPackV7::askGGSOff,
+                             CPackV7::dirRequest, &mark, 1),
+                  1);
+        ASSERT_TRUE(ggs.IsOnOffGGS());
+        ASSERT_EQ(send.Put(ggs), 1);
+    }
+    EXPECT_EQ(send.QueueSize(), CSendV7::kQueueLimit + 1);
+
+    for (int ident = 1; ident <= 5; ++ident)
+        ASSERT_TRUE(peer.Send(PeerPacket(kUnit, kTool, 0, ident), ToolPort()));
+    std::vector<int> order;
+    CPackV7 p;
+    while (order.size() < 5 && peer.Receive(p, 1000))
+    {
+        if (p.GetRepl() != 0 && p.GetLength() == CPackV7::kHeadSize)
+            continue;
+        order.push_back(p.IsOnOffGGS() ? p.GetBuf()[14] : PacketNumber(p));
+    }
+    // 7, 8 and 9 made room for the others.
+    EXPECT_EQ(order, (std::vector<int>{6, 0xA1, 0xA2, 10, 11}));
+}
+
+TEST_F(V7Link, PutRefusesBeforeStartAndWhenDisabled)
+{
+    CPackV7 p = NumberedPacket(1);
+    EXPECT_EQ(send.Put(p), 0);
+    Connect(2000);
+    EXPECT_EQ(send.Put(p), 1);
+    CPackV7 empty;
+    EXPECT_EQ(send.Put(empty), 0);
+    send.SetDisabled(true);
+    EXPECT_EQ(send.Put(p), 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Receiving
+
+TEST_F(V7Link, RepeatsAreAcknowledgedAgainButHandedOnOnce)
+{
+    Connect(2000);
+    CMes answer(255, 15, 3, 4, CMes::mesDevAnswer, 9);
+    CPackV7 p(answer);
+    p.SetID(kUnit, kTool);
+    p.SetIdent(7);
+    ASSERT_TRUE(Acknowledged(peer, p));
+    ASSERT_TRUE(WaitUntil([&] { return input.Size() == 1; }));
+    EXPECT_EQ(rec.Events(typAppEvent::PackV7Received), 1);
+
+    ASSERT_TRUE(Acknowledged(peer, p));
+    CPackV7 next = p;
+    next.SetIdent(8);
+    ASSERT_TRUE(Acknowledged(peer, next));
+    ASSERT_TRUE(WaitUntil([&] { return input.Size() == 2; }));
+    EXPECT_EQ(rec.Events(typAppEvent::PackV7Received), 2);
+
+    CPackV7 first;
+    ASSERT_EQ(input.Read(first), 1);
+    EXPECT_EQ(first.GetIdent(), 7);
+    CMes m;
+    ASSERT_EQ(first.GetMes(m), 1);
+    EXPECT_EQ(m.typ, CMes::mesDevAnswer);
+    EXPECT_EQ(std::vector<uint8_t>(m.data, m.data + m.len),
+              std::vector<uint8_t>(answer.data, answer.data + answer.len));
+}
+
+TEST_F(V7Link, OnlyPacketsForTheToolReachTheWindowsAndOnlyWhileOneListens)
+{
+    Connect(2000);
+    // Another device of the tool's node: acknowledged, not queued.
+    CPackV7 otherDev = PeerPacket(kUnit, CIdentV7(kTool.GetNode(), 3), 1, 0);
+    otherDev.SetData(static_cast<CPackV7::typPack>(2), reinterpret_cast<const unsigned char*>("x"), 1);
+    ASSERT_TRUE(Acknowledged(peer, otherDev));
+
+    events.Remove();
+    CPackV7 unheard = PeerPacket(kUnit, kTool, 2, 0);
+    unheard.SetData(static_cast<CPackV7::typPack>(2), reinterpret_cast<const unsigned char*>("y"), 1);
+    ASSERT_TRUE(Acknowledged(peer, unheard));
+    EXPECT_EQ(input.Size(), 0u);
+    EXPECT_EQ(rec.Events(typAppEvent::PackV7Received), 0);
+
+    events.Install([this](typAppEvent e) { rec.AddEvent(e); });
+    CPackV7 heard = PeerPacket(kUnit, kTool, 3, 0);
+    heard.SetData(static_cast<CPackV7::typPack>(2), reinterpret_cast<const unsigned char*>("z"), 1);
+    ASSERT_TRUE(Acknowledged(peer, heard));
+    ASSERT_TRUE(WaitUntil([&] { return input.Size() == 1; }));
+    EXPECT_EQ(rec.Events(typAppEvent::PackV7Received), 1);
+}
+
+TEST_F(V7Link, UnknownSendersWrongKeysAndBadDatagramsAreReportedAndDropped)
+{
+    Connect(2000);
+    const std::wstring from = IPv6PortToStrW(LocalHostIPv6(), peer.Port());
+
+    // Too short to be a packet: not even reported.
+    const unsigned char shortOne[14] = {};
+    ASSERT_TRUE(peer.SendRaw(shortOne, sizeof shortOne, ToolPort()));
+    // An empty datagram is how a peer says it broke the connection.
+    ASSERT_TRUE(peer.SendRaw(shortOne, 0, ToolPort()));
+    ASSERT_TRUE(WaitUntil([&] { return rec.Count(L"Remote device break connect") == 1; }));
+    EXPECT_EQ(rec.Find(L"Remote device break connect"), from + L"- Remote device break connect");
+
+    CPackV7 stranger = PeerPacket(CIdentV7(222222, 0), kTool, 1, 0);
+    ASSERT_TRUE(peer.Send(stranger, ToolPort()));
+    ASSERT_TRUE(WaitUntil([&] { return rec.Count(L"unknown device") == 1; }));
+    EXPECT_EQ(rec.Find(L"unknown device").rfind(
+                  L"Receive pack form unknown device 222222.0 from address " + from + L" 04 01", 0),
+              0u);
+
+    ScriptedPeer forger(OtherKey());
+    ASSERT_TRUE(forger.Send(PeerPacket(kUnit, kTool, 2, 0), ToolPort()));
+    std::vector<unsigned char> huge(5000, 0x5A);
+    ASSERT_TRUE(peer.SendRaw(huge.data(), static_cast<int>(huge.size()), ToolPort()));
+    const std::wstring forged =
+        L"Data from " + IPv6PortToStrW(LocalHostIPv6(), forger.Port()) + L" cannot be decrypted";
+    const std::wstring garbage = L"Data from " + from + L" cannot be decrypted";
+    ASSERT_TRUE(WaitUntil([&] { return rec.Count(forged) == 1 && rec.Count(garbage) == 1; }));
+
+    // None of them was answered, none reached the windows, and the receiver still works.
+    CPackV7 any;
+    EXPECT_FALSE(forger.Receive(any, 20));
+    EXPECT_TRUE(Acknowledged(peer, PeerPacket(kUnit, kTool, 5, 0)));
+    EXPECT_EQ(peer.Undecodable(), 0);
+    EXPECT_EQ(rec.Texts(), 4u);
+    ASSERT_TRUE(WaitUntil([&] { return input.Size() == 1; }));
+}
+
+TEST_F(V7Link, PacketsForSomeoneElseFromTheToolItselfOrWithTheWrongKeyAreDropped)
+{
+    Connect(2000);
+    const std::wstring from = IPv6PortToStrW(LocalHostIPv6(), peer.Port());
+
+    ASSERT_TRUE(peer.Send(PeerPacket(kUnit, CIdentV7(777777, 0), 1, 0), ToolPort()));
+    ASSERT_TRUE(WaitUntil([&] { return rec.Count(L"Not known recipient") == 1; }));
+    EXPECT_EQ(rec.Find(L"Not known recipient"),
+              L"Not known recipient: 123456.0 -> 777777.0 from IP " + from);
+
+    // The link to the unit has a key of its own, which the unit did not use.
+    send.SetKey(OtherKey());
+    ASSERT_TRUE(peer.Send(PeerPacket(kUnit, kTool, 2, 0), ToolPort()));
+    ASSERT_TRUE(WaitUntil([&] { return rec.Count(L"key does not match") == 1; }));
+    bool shown = false;
+    EXPECT_EQ(rec.Find(L"key does not match", &shown),
+              L"LU 123456.0 - key does not match the key in the communication parameters with this "
+              L"LU, data is ignored");
+    EXPECT_TRUE(shown);
+    send.SetKey(CKeySys());
+
+    // A fixed address refuses datagrams from any other.
+    send.SetFixedAddress(true);
+    send.SetAddress(IP6FromStr("127.0.0.1"), peer.Port());
+    ASSERT_TRUE(peer.Send(PeerPacket(kUnit, kTool, 3, 0), ToolPort()));
+    ASSERT_TRUE(WaitUntil([&] { return rec.Count(L"device have IP") == 1; }));
+    EXPECT_EQ(rec.Find(L"device have IP"),
+              L"Receive data from device 123456.0 from IP ::1, device have IP ::ffff:127.0.0.1");
+
+    CPackV7 any;
+    EXPECT_FALSE(peer.Receive(any, 30));
+    EXPECT_EQ(input.Size(), 0u);
+}
+
+TEST_F(V7Link, APacketFromTheToolsOwnIdentityIsDropped)
+{
+    Connect(2000, 10, CIdentV7(kUnit.GetNode(), 5));
+    ASSERT_TRUE(peer.Send(PeerPacket(kUnit, CIdentV7(kUnit.GetNode(), 5), 1, 0), ToolPort()));
+    ASSERT_TRUE(WaitUntil([&] { return rec.Count(L"own Ident") == 1; }));
+    EXPECT_EQ(rec.Find(L"own Ident"),
+              L"Data from own Ident 123456.0->123456.5 - " +
+                  IPv6PortToStrW(LocalHostIPv6(), peer.Port()));
+    CPackV7 any;
+    EXPECT_FALSE(peer.Receive(any, 30));
+}
+
+TEST_F(V7Link, TheUnitMovesToANewAddressOnlyOnceInTheGuardInterval)
+{
+    receiv.SetAddrChangeGuard(300);
+    Connect(2000);
+    ScriptedPeer moved(LinkKey());
+    const std::wstring oldText = IPv6PortToStrW(LocalHostIPv6(), peer.Port());
+    const std::wstring newText = IPv6PortToStrW(LocalHostIPv6(), moved.Port());
+
+    ASSERT_TRUE(Acknowledged(moved, PeerPacket(kUnit, kTool, 1, 0)));
+    EXPECT_EQ(send.GetPort(), moved.Port());
+    EXPECT_EQ(rec.Find(L"Changed IP:port"), L"Changed IP:port for device 123456.0 - new " + newText +
+                                                L" old ::1|" + std::to_wstring(peer.Port()));
+
+    // Back at once: reported, handled, but the link stays where it went.
+    ASSERT_TRUE(peer.Send(PeerPacket(kUnit, kTool, 2, 0), ToolPort()));
+    CPackV7 ack;
+    ASSERT_TRUE(moved.Receive(ack, 1000));
+    EXPECT_EQ(ack.GetRepl(), 2);
+    EXPECT_EQ(send.GetPort(), moved.Port());
+    EXPECT_EQ(rec.Find(L"New IP:port"), L"New IP:port from device 123456.0 " + oldText + L" exist ::1|" +
+                                            std::to_wstring(moved.Port()) +
+                                            L" - ignored, because time from previous < 3 sec");
+    EXPECT_TRUE(WaitUntil([&] { return input.Size() == 2; }));
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    ASSERT_TRUE(Acknowledged(peer, PeerPacket(kUnit, kTool, 3, 0)));
+    EXPECT_EQ(send.GetPort(), peer.Port());
+    EXPECT_EQ(rec.Count(L"Changed IP:port"), 2);
+
+    // A packet for nobody known does not move the link, however long ago the last move was.
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    ASSERT_TRUE(moved.Send(PeerPacket(kUnit, CIdentV7(777777, 0), 4, 0), ToolPort()));
+    ASSERT_TRUE(WaitUntil([&] { return rec.Count(L"Not known recipient") == 1; }));
+    EXPECT_EQ(rec.Find(L"not known recipient"),
+              L"New IP:port from device 123456.0 " + newText + L" exist ::1|" +
+                  std::to_wstring(peer.Port()) + L" - ignored, because not known recipient: 777777.0");
+    EXPECT_EQ(send.GetPort(), peer.Port());
+    EXPECT_EQ(rec.Count(L"Changed IP:port"), 2);
+}
+
+// ---------------------------------------------------------------------------------------
+// Start and stop
+
+TEST_F(V7Link, StopSendsThreeCloseLinkPacketsAndEndsTheLink)
+{
+    Connect(2000);
+    send.Stop();
+    const std::vector<CPackV7> got = peer.Drain(100);
+    ASSERT_EQ(got.size(), 3u);
+    unsigned char wire[4];
+    kTool.GetValue(wire);
+    const int destNodes[3] = {kUnit.GetNode(), 0, kUnit.GetNode()};
+    for (int i = 0; i < 3; ++i)
+    {
+        const CPackV7& p = got[static_cast<std::size_t>(i)];
+        CIdentV7 who;
+        EXPECT_TRUE(p.IsCloseLink(who));
+        EXPECT_TRUE(who.FullEQ(kTool));
+        EXPECT_EQ(p.GetLength(), CPackV7::kHeadSize + 4);
+        EXPECT_EQ(std::vector<unsigned char>(p.GetBuf() + 13, p.GetBuf() + 17),
+                  std::vector<unsigned char>(wire, wire + 4));
+        EXPECT_TRUE(p.GetSource().FullEQ(kTool));
+        EXPECT_TRUE(p.GetDest().FullEQ(CIdentV7(destNodes[i], 0))) << i;
+    }
+    EXPECT_FALSE(send.IsRunning());
+    CPackV7 p = NumberedPacket(1);
+    EXPECT_EQ(send.Put(p), 0);
+    // A stopped link has nothing more to say.
+    send.Stop();
+    EXPECT_TRUE(peer.Drain(50).empty());
+}
+
+TEST_F(V7Link, AnAcknowledgementWithNothingToCarryIsNeverSent)
+{
+    Connect(2000);
+    send.SendReply();
+    CPackV7 bare(kTool, kUnit);
+    EXPECT_TRUE(send.SendSocket(bare));
+    CPackV7 any;
+    EXPECT_FALSE(peer.Receive(any, 50));
+}
+
+TEST_F(V7Link, StartReportsABusyPortAndStopEndsABlockedReceiveAtOnce)
+{
+    receiv.SetBindAddress(LocalHostIPv6());
+    receiv.SetBindPort(peer.Port());
+    try
+    {
+        receiv.Start();
+        FAIL() << "bound a port that is in use";
+    }
+    catch (const ErrorXML& e)
+    {
+        EXPECT_EQ(e.Number(), EADDRINUSE);
+    }
+    EXPECT_FALSE(receiv.IsRunning());
+    EXPECT_EQ(rec.Count(L"CReceivV7::Bind(): bind(): " + std::to_wstring(EADDRINUSE) + L" - "), 1);
+
+    Connect(2000);
+    ASSERT_TRUE(receiv.IsRunning());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto start = Clock::now();
+    send.StopOnly();
+    receiv.Stop();
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_FALSE(receiv.IsRunning());
+    // Started again, it works as before.
+    receiv.Start();
+    send.Start();
+    EXPECT_TRUE(Acknowledged(peer, PeerPacket(kUnit, kTool, 1, 0)));
+}
+
+// ---------------------------------------------------------------------------------------
+// Acknowledgement list (no threads, but it belongs with the link)
+
+TEST(V7ReplyList, RemembersTenIdentsAndHandsOutOnePendingAcknowledgementPerPacket)
+{
+    CSendV7::CReplyForSend list;
+    for (int i = 1; i <= 10; ++i)
+        EXPECT_EQ(list.Add(i), 1);
+    EXPECT_EQ(list.Add(1), 0);
+    EXPECT_EQ(list.Add(11), 1);
+    EXPECT_EQ(list.Size(), 10u);
+    EXPECT_EQ(list.Add(1), 1) << "the oldest ident was forgotten";
+    EXPECT_EQ(list.Add(2), 1);
+
+    // 4..11, 1 and 2 are pending, oldest first.
+    CPackV7 a(kTool, kUnit);
+    EXPECT_EQ(list.AddReplyToPack(a), 1);
+    EXPECT_EQ(a.GetRepl(), 4);
+    EXPECT_EQ(list.AddReplyToPack(a), 0) << "one acknowledgement per packet";
+    EXPECT_EQ(a.GetRepl(), 4);
+    for (int expected : {5, 6, 7, 8, 9, 10, 11, 1, 2})
+    {
+        CPackV7 p(kTool, kUnit);
+        ASSERT_EQ(list.AddReplyToPack(p), 1);
+        EXPECT_EQ(p.GetRepl(), expected);
+    }
+    EXPECT_FALSE(list.ExistNoSendReply());
+    EXPECT_EQ(list.Add(7), 0);
+    EXPECT_TRUE(list.ExistNoSendReply()) << "a repeat is acknowledged again";
+}
+
+TEST(V7ReplyList, ForgetsIdentsAfterTheirLifetime)
+{
+    CSendV7::CReplyForSend list;
+    list.SetLifetime(20);
+    EXPECT_EQ(list.Add(5), 1);
+    EXPECT_EQ(list.Add(5), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    EXPECT_EQ(list.Add(5), 1);
+    EXPECT_EQ(list.Size(), 1u);
+}
+
+} // namespace
