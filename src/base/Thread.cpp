@@ -996,20 +996,7 @@ bool BaseListTimers::AddProcTimer(const std::string& name, Procedure procedure, 
 bool BaseListTimers::DelProcTimer(Procedure procedure, void* argument)
 {
     Lock("BaseListTimers::DelProcTimer");
-    bool removed = false;
-    for (auto it = m_List.begin(); it != m_List.end(); ++it)
-    {
-        if (it->procedure == procedure && it->argument == argument)
-        {
-            if (IsLog())
-                PutLog("DelProcTimer from " + Name() + " " + it->Name() + " deleted");
-            m_List.erase(it);
-            removed = true;
-            break;
-        }
-    }
-    if (!removed && IsLog())
-        PutLog("DelProcTimer from " + Name() + " does not exist");
+    const bool removed = EraseProc(m_List, procedure, argument);
     Unlock();
     return removed;
 }
@@ -1155,20 +1142,7 @@ bool BaseTickTimers::AddProcTimer(const std::string& name, Procedure procedure, 
 bool BaseTickTimers::DelProcTimer(Procedure procedure, void* argument)
 {
     Lock(m_Class + "::DelProcTimer");
-    bool removed = false;
-    for (auto it = m_List.begin(); it != m_List.end(); ++it)
-    {
-        if (it->procedure == procedure && it->argument == argument)
-        {
-            if (IsLog())
-                PutLog("DelProcTimer from " + Name() + " " + it->Name() + " deleted");
-            m_List.erase(it);
-            removed = true;
-            break;
-        }
-    }
-    if (!removed && IsLog())
-        PutLog("DelProcTimer from " + Name() + " does not exist");
+    const bool removed = EraseProc(m_List, procedure, argument);
     Unlock();
     return removed;
 }

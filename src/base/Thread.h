@@ -294,6 +294,25 @@ private:
 
 class BaseTimer : public BaseThread
 {
+protected:
+    // Removes the first entry with the pair, logging either way; the caller holds the list lock.
+    template <class List>
+    bool EraseProc(List& list, Procedure procedure, void* argument)
+    {
+        for (auto it = list.begin(); it != list.end(); ++it)
+        {
+            if (it->procedure == procedure && it->argument == argument)
+            {
+                if (IsLog())
+                    PutLog("DelProcTimer from " + Name() + " " + it->Name() + " deleted");
+                list.erase(it);
+                return true;
+            }
+        }
+        if (IsLog())
+            PutLog("DelProcTimer from " + Name() + " does not exist");
+        return false;
+    }
 };
 
 // A list whose every entry runs at every tick of the period given to Start.
