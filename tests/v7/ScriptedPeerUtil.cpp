@@ -99,6 +99,36 @@ bool ScriptedPeer::SendRaw(const unsigned char* bytes, int n, int port)
                     sizeof sa) == n;
 }
 
+bool ScriptedPeer::SendRelay(CPackV7 p, const CKeySys& carried, int port)
+{
+    unsigned char out[CPackV7::kBufSize];
+    const int n = p.ChanCloudProCod(out, sizeof out, carried);
+    return n > 0 && SendRaw(out, n, port);
+}
+
+bool ScriptedPeer::ReceiveRelay(CPackV7& out, CKeySys& carried, int timeoutMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;)
+    {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        std::vector<unsigned char> raw;
+        if (left < 0 || !ReceiveRaw(raw, static_cast<int>(left)))
+            return false;
+        CPackV7 p;
+        CKeySys k;
+        if (p.ChanCloudProDecod(raw.data(), static_cast<int>(raw.size()), k))
+        {
+            out = p;
+            carried = k;
+            return true;
+        }
+        ++m_Undecodable;
+    }
+}
+
 CPackV7 PeerPacket(const CIdentV7& from, const CIdentV7& to, int ident, int repl)
 {
     CPackV7 p(from, to);

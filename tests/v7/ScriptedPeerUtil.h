@@ -32,6 +32,12 @@ public:
     bool Send(CPackV7 p, int port);
     bool SendRaw(const unsigned char* bytes, int n, int port);
 
+    // The relay's side: relay coding, with the link key of the original sender inside.
+    bool SendRelay(CPackV7 p, const CKeySys& carried, int port);
+    // The next datagram that opens with the relay coding, and the key it carries;
+    // anything else is counted and skipped.
+    bool ReceiveRelay(CPackV7& out, CKeySys& carried, int timeoutMs);
+
     int Undecodable() const { return m_Undecodable; }
 
 private:
