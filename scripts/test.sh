@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh all
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTOLVANE_BUILD_APP=ON -DTOLVANE_BUILD_BENCH=ON -DTOLVANE_BUILD_TESTS=ON -DTOLVANE_ASAN=OFF -DTOLVANE_TSAN=OFF
 cmake --build build
 if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null; then
   xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir build --output-on-failure -j2
