@@ -111,27 +111,25 @@ CMes::CMes(int dn, int ds, int on, int os, int device, typMes t, askFromMain a,
 
 CMes::CMes(int dn, int ds, int on, int os, jobNVRAM job, int addr, int count,
            const unsigned char* bytes) {
-    WriteHeader(dn, ds, on, os, mesNvramBlockJob);
-    data[6] = Unit(addr);
-    data[7] = Unit(addr >> 6);
-    data[8] = Unit(count);
-    data[9] = Unit(job);
-    len = 10;
-    if (job == jobWrite && bytes != nullptr && count >= 0 && count < 34) {
-        len += Conv8To6(count, bytes, data + 10, kMaxUnits - 10);
-    }
-    UnPack();
+    WriteNvramBlock(dn, ds, on, os, mesNvramBlockJob, addr, count, job, job == jobWrite ? bytes : nullptr);
 }
 
 CMes::CMes(int dn, int ds, int on, int os, rezNVRAM rez, int addr, int count,
            const unsigned char* bytes) {
-    WriteHeader(dn, ds, on, os, mesNvramBlock);
+    WriteNvramBlock(dn, ds, on, os, mesNvramBlock, addr, count, rez, rez == rezOk ? bytes : nullptr);
+}
+
+// A block job and its answer share one layout: address, count, code, then the bytes when
+// there are any to carry.
+void CMes::WriteNvramBlock(int dn, int ds, int on, int os, int t, int addr, int count, int code,
+                           const unsigned char* bytes) {
+    WriteHeader(dn, ds, on, os, t);
     data[6] = Unit(addr);
     data[7] = Unit(addr >> 6);
     data[8] = Unit(count);
-    data[9] = Unit(rez);
+    data[9] = Unit(code);
     len = 10;
-    if (rez == rezOk && bytes != nullptr && count >= 0 && count < 34) {
+    if (bytes != nullptr && count >= 0 && count < 34) {
         len += Conv8To6(count, bytes, data + 10, kMaxUnits - 10);
     }
     UnPack();

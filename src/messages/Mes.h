@@ -191,6 +191,8 @@ private:
     // Raw unit i, or 0 beyond the message: decoding never reads what was not received.
     int U(int i) const { return (i >= 0 && i < len && i < kMaxUnits) ? data[i] : 0; }
     void WriteHeader(int dn, int ds, int on, int os, int t);
+    void WriteNvramBlock(int dn, int ds, int on, int os, int t, int addr, int count, int code,
+                         const unsigned char* bytes);
     void WriteDevAsk(int at, int dev, int ask);
     void AppendUnits(const unsigned char* p, int n);
     bool IsLiftState() const;
