@@ -1,5 +1,7 @@
 #include "Thread.h"
 
+#include "ProbeUtil.h"
+
 #include "BaseLog.h"
 
 #include <gtest/gtest.h>
@@ -18,91 +20,8 @@ using Clock = std::chrono::steady_clock;
 namespace
 {
 
-long Ms(Clock::duration d)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
-}
-
-// A task procedure that counts its runs, tracks how many run at once, can be held inside
-// until released, and returns false at a chosen run.
-struct Task
-{
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Clock::time_point> starts;
-    int returned = 0;
-    int inside = 0;
-    int maxInside = 0;
-    bool held = false;
-    int falseAt = 0; // 1-based run that returns false; 0: never
-    std::function<void()> body;
-
-    static bool Proc(void* self) { return static_cast<Task*>(self)->Run(); }
-
-    bool Run()
-    {
-        int n;
-        {
-            std::unique_lock<std::mutex> lk(mutex);
-            starts.push_back(Clock::now());
-            n = static_cast<int>(starts.size());
-            maxInside = std::max(maxInside, ++inside);
-            changed.notify_all();
-            changed.wait(lk, [&] { return !held; });
-        }
-        if (body)
-            body();
-        std::lock_guard<std::mutex> lk(mutex);
-        --inside;
-        ++returned;
-        changed.notify_all();
-        return falseAt == 0 || n < falseAt;
-    }
-
-    bool WaitStarts(std::size_t n, std::chrono::milliseconds timeout = 2000ms)
-    {
-        std::unique_lock<std::mutex> lk(mutex);
-        return changed.wait_for(lk, timeout, [&] { return starts.size() >= n; });
-    }
-    bool WaitReturned(int n, std::chrono::milliseconds timeout = 2000ms)
-    {
-        std::unique_lock<std::mutex> lk(mutex);
-        return changed.wait_for(lk, timeout, [&] { return returned >= n; });
-    }
-    std::size_t Count()
-    {
-        std::lock_guard<std::mutex> lk(mutex);
-        return starts.size();
-    }
-    int Returned()
-    {
-        std::lock_guard<std::mutex> lk(mutex);
-        return returned;
-    }
-    int MaxInside()
-    {
-        std::lock_guard<std::mutex> lk(mutex);
-        return maxInside;
-    }
-    Clock::time_point FirstStart()
-    {
-        std::lock_guard<std::mutex> lk(mutex);
-        return starts.front();
-    }
-    void Hold()
-    {
-        std::lock_guard<std::mutex> lk(mutex);
-        held = true;
-    }
-    void Release()
-    {
-        {
-            std::lock_guard<std::mutex> lk(mutex);
-            held = false;
-        }
-        changed.notify_all();
-    }
-};
+using testutil::Ms;
+using Task = testutil::Probe;
 
 class RecordingPool : public BasePoolThread
 {

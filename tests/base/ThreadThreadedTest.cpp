@@ -1,5 +1,7 @@
 #include "Thread.h"
 
+#include "ProbeUtil.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -14,86 +16,8 @@ using Clock = std::chrono::steady_clock;
 namespace
 {
 
-long Ms(Clock::duration d)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
-}
-
-// A procedure that records when it starts, can be held inside until released, can take a
-// while, and returns false at a chosen execution.
-struct Probe
-{
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Clock::time_point> starts;
-    std::vector<long> tids;
-    int returned = 0;
-    bool held = false; // stay inside until Release
-    int sleepMs = 0;
-    int sleepFirstMs = 0;
-    int falseAt = 0; // 1-based execution that returns false; 0: never
-
-    static bool Proc(void* self) { return static_cast<Probe*>(self)->Run(); }
-
-    bool Run()
-    {
-        int n, pause;
-        {
-            std::unique_lock<std::mutex> lk(mutex);
-            starts.push_back(Clock::now());
-            tids.push_back(BaseThread::CurrentTid());
-            n = static_cast<int>(starts.size());
-            pause = (n == 1 && sleepFirstMs) ? sleepFirstMs : sleepMs;
-            changed.notify_all();
-            changed.wait(lk, [&] { return !held; });
-        }
-        if (pause)
-            std::this_thread::sleep_for(std::chrono::milliseconds(pause));
-        std::lock_guard<std::mutex> lk(mutex);
-        ++returned;
-        changed.notify_all();
-        return falseAt == 0 || n < falseAt;
-    }
-
-    bool WaitStarts(std::size_t n, std::chrono::milliseconds timeout = 2000ms)
-    {
-        std::unique_lock<std::mutex> lk(mutex);
-        return changed.wait_for(lk, timeout, [&] { return starts.size() >= n; });
-    }
-    bool WaitReturned(int n, std::chrono::milliseconds timeout = 2000ms)
-    {
-        std::unique_lock<std::mutex> lk(mutex);
-        return changed.wait_for(lk, timeout, [&] { return returned >= n; });
-    }
-    std::size_t Count()
-    {
-        std::lock_guard<std::mutex> lk(mutex);
-        return starts.size();
-    }
-    std::vector<Clock::time_point> Starts()
-    {
-        std::lock_guard<std::mutex> lk(mutex);
-        return starts;
-    }
-    long FirstTid()
-    {
-        std::lock_guard<std::mutex> lk(mutex);
-        return tids.empty() ? 0 : tids.front();
-    }
-    void Hold()
-    {
-        std::lock_guard<std::mutex> lk(mutex);
-        held = true;
-    }
-    void Release()
-    {
-        {
-            std::lock_guard<std::mutex> lk(mutex);
-            held = false;
-        }
-        changed.notify_all();
-    }
-};
+using testutil::Ms;
+using testutil::Probe;
 
 template <class Condition>
 bool Eventually(Condition condition, std::chrono::milliseconds timeout = 2000ms)

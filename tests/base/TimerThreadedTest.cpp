@@ -1,5 +1,7 @@
 #include "Thread.h"
 
+#include "ProbeUtil.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,10 +16,7 @@ using Clock = std::chrono::steady_clock;
 namespace
 {
 
-long Ms(Clock::duration d)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
-}
+using testutil::Ms;
 
 // A timed procedure: records each run and its thread, may take a while, and returns false
 // at a chosen run.
