@@ -952,12 +952,12 @@ BaseListTimers::~BaseListTimers()
     Shutdown();
 }
 
-void BaseListTimers::Lock(const std::string& action)
+void BaseTimer::Lock(const std::string& action)
 {
     m_Lock.Lock(action, [this](const std::string& line) { PutLog(line); });
 }
 
-void BaseListTimers::Unlock()
+void BaseTimer::Unlock()
 {
     m_Lock.Unlock();
 }
@@ -1084,16 +1084,6 @@ BaseTickTimers::~BaseTickTimers()
 {
     Stop();
     Shutdown();
-}
-
-void BaseTickTimers::Lock(const std::string& action)
-{
-    m_Lock.Lock(action, [this](const std::string& line) { PutLog(line); });
-}
-
-void BaseTickTimers::Unlock()
-{
-    m_Lock.Unlock();
 }
 
 void BaseTickTimers::StartList(const std::string& name, int delay, bool log)

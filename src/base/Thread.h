@@ -294,6 +294,12 @@ private:
 
 class BaseTimer : public BaseThread
 {
+public:
+    // The list lock: obtained within the time-out or the process is aborted with a report.
+    void Lock(const std::string& action);
+    void Unlock();
+    void SetLockTimeout(std::chrono::milliseconds timeout) { m_Lock.SetTimeout(timeout); }
+
 protected:
     // Removes the first entry with the pair, logging either way; the caller holds the list lock.
     template <class List>
@@ -313,6 +319,8 @@ protected:
             PutLog("DelProcTimer from " + Name() + " does not exist");
         return false;
     }
+
+    BaseTimedLock m_Lock;
 };
 
 // A list whose every entry runs at every tick of the period given to Start.
@@ -342,17 +350,13 @@ public:
     void Stop();
     void PrintListProc() override;
 
-    void Lock(const std::string& action);
-    void Unlock();
     std::size_t Count();
     std::vector<ProcTimer> Entries();
-    void SetLockTimeout(std::chrono::milliseconds timeout) { m_Lock.SetTimeout(timeout); }
 
 private:
     static bool ListTimersProc(void* self);
     void Tick();
 
-    BaseTimedLock m_Lock;
     std::list<ProcTimer> m_List; // guarded by m_Lock
 };
 
@@ -387,12 +391,9 @@ public:
     void Stop();
     void PrintListProc() override;
 
-    void Lock(const std::string& action);
-    void Unlock();
     std::size_t Count();
     std::vector<ProcTimer> Entries();
     int Tick() const { return m_Tick; }
-    void SetLockTimeout(std::chrono::milliseconds timeout) { m_Lock.SetTimeout(timeout); }
 
 protected:
     BaseTickTimers(const char* className, int tick);
@@ -404,7 +405,6 @@ private:
 
     const std::string m_Class;
     const int m_Tick;
-    BaseTimedLock m_Lock;
     std::list<ProcTimer> m_List; // guarded by m_Lock
 };
 
