@@ -1,0 +1,96 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <map>
+
+#include "AppEvents.h"
+#include "DBString.h"
+#include "Disp.h"
+#include "Logger.h"
+#include "Queue.h"
+#include "ReceiveNet.h"
+#include "ReceiveUtil.h"
+#include "SendNet.h"
+#include "SendUtil.h"
+#include "Thread.h"
+
+class CDev;
+struct ToolContext;
+
+// The tool's own console: a dispatch root holding exactly the one lift unit the tool
+// services, sending that unit's messages over whichever link the start-up chose. It reads
+// the start-up settings and the link objects from the context that owns it.
+class MToolPult : public CDisp {
+public:
+    // The tool's address on the line: the sender of every message it builds.
+    static constexpr int kOwnNode = 255;
+    static constexpr int kOwnSub = 15;
+    // Second argument of every SendMsg the tool sends: the frame carries a line packet.
+    static constexpr unsigned char kSendMsgLinePacket = 8;
+
+    explicit MToolPult(ToolContext& context);
+    ~MToolPult() override;
+
+    // Builds console, UM, slot and device from the context's numbers, starts the chosen
+    // link and opens its traffic log. A link that cannot start is logged and gives false
+    // with everything that did start stopped again.
+    bool Connect();
+    // Stops what the chosen mode runs; harmless when nothing runs.
+    void Disconnect();
+    void Put(CPult* pult, CPackMes& pack) override;
+
+    // The lift unit's record; null before Connect.
+    CDev* GetDev() const { return m_Dev; }
+    // Console mode runs over the console program; direct mode talks V7 to the unit.
+    bool IsDirect() const;
+
+private:
+    ToolContext& m_Context;
+    CDev* m_Dev = nullptr;
+};
+
+// Everything the windows and the link threads share: the start-up settings, the two word
+// images, the logs, the console object, the pool and both links. The application derives
+// from it; tests and the simulators' clients use it without a window. Members are built in
+// this order, and each link object only stores references to the ones it is given.
+struct ToolContext {
+    ToolContext();
+    // Stops the links and the pool before any member goes, so no worker outlives what it
+    // uses whatever order the members are destroyed in.
+    virtual ~ToolContext();
+    ToolContext(const ToolContext&) = delete;
+    ToolContext& operator=(const ToolContext&) = delete;
+
+    std::map<int, uint16_t> nvramRead;
+    std::map<int, uint16_t> nvramDefaults;
+    int pultNum = -1;
+    int umNum = 0;
+    int slotNum = -1;
+    int devAddr = 0;
+    int codLift = 0;
+    int utilPort = 0;
+    in6_addr utilAddr{};
+    int v7Id = 0;
+    in6_addr v7Addr{};
+    int v7Port = 0;
+    DBString keyText;
+    // The application's seam to its windows; link threads only post into it.
+    AppEventSink events;
+    BadLog badLog;
+    DispLog dispLog;
+    ProLog proLog;
+    MToolPult pult;
+    ThreadPool pool;
+    InpMesQueue inpMes;
+    ReceiveUtil receivDisp;
+    SendUtil sendDisp;
+    InpQueuePackV7 inpV7;
+    // The sender comes first: the receiver stops the sender's workers when it goes.
+    SendNet sendV7;
+    ReceiveNet receivV7;
+
+    // The settings back to their start values (the word images, logs and links stay).
+    void ResetSettings();
+};
