@@ -32,6 +32,9 @@ bool MToolPult::IsDirect() const { return m_Context.v7Id >= 1; }
 bool MToolPult::Connect()
 {
     ToolContext& c = m_Context;
+    // A second Connect starts from an empty tree again: the tool services one unit.
+    m_Dev = nullptr;
+    PultTab().Clear();
     try {
         auto pultRecord = std::make_unique<CPult>(c.pultNum);
         CPult* pult = pultRecord.get();

@@ -214,6 +214,19 @@ TEST_F(ToolPult, DirectModeBuildsTheOneUnitTreeAndSendsEveryMessageInItsOwnPacke
     }
 }
 
+TEST_F(ToolPult, ASecondConnectStartsFromAFreshTree)
+{
+    ScriptedPeer peer(LinkKey());
+    DirectTo(peer);
+    ASSERT_TRUE(ctx.pult.Connect());
+    ctx.pult.Disconnect();
+    ctx.devAddr = 6;
+    ASSERT_TRUE(ctx.pult.Connect());
+    ASSERT_EQ(ctx.pult.PultTab().Count(), 1);
+    EXPECT_EQ(ctx.pult.FindDev(1, 2, 3, 4), nullptr);
+    EXPECT_EQ(ctx.pult.FindDev(1, 2, 3, 6), ctx.pult.GetDev());
+}
+
 TEST_F(ToolPult, ABindFailureStopsWhatStartedLogsAndGivesFalse)
 {
     // Another socket already holds the port the receiver is told to bind.
