@@ -56,11 +56,11 @@ TEST(MessageTable, LanguageFlagChoosesTheTable)
 
 TEST(MessageTable, MissingTextsFallBackToLanguageAndNumber)
 {
-    // 9: no block at all; 1112 and 1124: their blocks exist but those entries are empty;
+    // 9: no block at all; 1113 and 1124: their blocks exist but those entries are empty;
     // 43854: just past the last text; -1 and 70000: outside every possible block.
     EXPECT_EQ(LoadStringFromResource(9), DBString("RUS9"));
     EXPECT_EQ(LoadStringFromResourceENU(9), DBString("ENU9"));
-    EXPECT_EQ(LoadStringFromResource(1112), DBString("RUS1112"));
+    EXPECT_EQ(LoadStringFromResource(1113), DBString("RUS1113"));
     EXPECT_EQ(LoadStringFromResourceENU(1124), DBString("ENU1124"));
     EXPECT_EQ(LoadStringFromResourceENU(43854), DBString("ENU43854"));
     EXPECT_EQ(LoadStringFromResource(-1), DBString("RUS-1"));
