@@ -1,0 +1,200 @@
+// The service values page of the main window: NVRAM words 0..8 and 13 as labelled controls.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include <wx/arrstr.h>
+#include <wx/event.h>
+#include <wx/string.h>
+#include <wx/weakref.h>
+#include <wx/window.h>
+
+#include "GridUtils.h"
+
+class wxNotebook;
+class wxGridBagSizer;
+
+class ServiceTab
+{
+public:
+    // Window ids of the page. The handlers find a row's partner controls by id arithmetic.
+    enum {
+        ID_NVRAM_ENABLED = 100,
+        ID_FIRMWARE = 101,
+        ID_OUT1_MODE = 102,
+        ID_DOOR_REVERSING = 103,
+        ID_CAN_POWER = 104,
+        ID_USER_FIRST = 105,  // USERk: direction 105 + 3k, mode 106 + 3k, inversion 107 + 3k
+        ID_USER_LAST = 116,
+        ID_FLOORS = 117,
+        ID_VOICE_CHECK_VALUE = 118,
+        ID_VOICE_CHECK_ON = 119,
+        ID_DISPLAY_ABL = 120,
+        ID_DISPLAY_ABL_INVERSE = 121,
+        ID_LIFT_NUMBER = 122,
+        ID_LIFT_NUMBER_AUTO = 123,
+        ID_SOUND_FIRST = 124,  // word 6 bit 8 + (id - 124)
+        ID_SOUND_LAST = 128,
+        ID_NEGATIVE_FLOORS = 129,
+        ID_HAS_FLOOR_ZERO = 130,
+        ID_FLAG_FIRST = 131,  // word 13 bit id - 131
+        ID_FLAG_LAST = 146,
+        ID_LABEL_FIRST = 147,
+        ID_LABEL_FLAG_FIRST = 162,  // word 13 bit label - 162
+        ID_LABEL_LAST = 177,
+        ID_CONFIG_GRID = 296,
+    };
+
+    // Lengths of the fixed lists; a byte that would select past the end is shown with no selection.
+    static constexpr int kInputChoices = 87;
+    static constexpr int kOutputChoices = 18;
+    static constexpr int kDisplayABLChoices = 85;
+    static constexpr int kCanPowerChoices = 19;
+    static constexpr int kOut1ChoicesV6 = 3;
+    static constexpr int kOut1ChoicesV7 = 18;
+    static constexpr int kFloorsChoicesV5 = 25;
+    static constexpr int kFloorsChoices = 64;
+
+    // One USER input/output byte.
+    struct UserIO {
+        bool output = false;
+        int mode = 0;
+        bool inverted = false;
+        bool valid = true;  // false: the byte means nothing the lists can show
+        bool operator==(const UserIO&) const = default;
+    };
+
+    // The out-of-service input mapping (word 5 high) as the page shows it.
+    struct DisplayABL {
+        bool known = false;  // false: the byte leaves the page as it is
+        int entry = 0;
+        bool checked = false;
+        bool enabled = false;
+    };
+    // What writing list entry `entry` with the box `checked` stores, and how the box is left.
+    struct DisplayABLWrite {
+        uint8_t byte = 0;
+        bool checked = false;
+        bool enabled = false;
+    };
+
+    // Number of negative floors and "Has floor 0" (word 7 low).
+    struct NegativeFloors {
+        int count = 0;
+        bool hasFloorZero = false;
+        bool operator==(const NegativeFloors&) const = default;
+    };
+
+    ServiceTab(int protoVer, WordMap& edited, const WordMap& defaults, std::function<void()> onChanged);
+    ~ServiceTab();
+    ServiceTab(const ServiceTab&) = delete;
+    ServiceTab& operator=(const ServiceTab&) = delete;
+
+    // Builds the rows for protoVer and binds every check box, list and spin field.
+    wxWindow* CreateServiceValuesTab(wxNotebook* notebook);
+
+    // Puts value into control id and queues its change event; an id the page lacks is ignored.
+    void ValueChanged(int id, int value);
+    // Shows words on the page; the queued change events then store the page into edited.
+    void SetNVRAM(const WordMap& words);
+    // Paints the row labels whose part of edited differs from the defaults.
+    void CheckDefault();
+
+    wxWindow* GetPage() const { return m_page.get(); }
+    // The control with that id on the page, nullptr when the page has none.
+    wxWindow* Find(int id) const;
+    int GetProtoVer() const { return m_protoVer; }
+    bool DefaultsAvailable() const { return m_defaultsAvailable; }
+
+    // ---- Lists ----
+    static wxArrayString DisplayChoicesInput();
+    static wxArrayString DisplayChoicesOutput();
+    static wxArrayString DisplayABLChoices();
+    // "Auto", then 1 .. highest.
+    static wxArrayString CountFloorsChoices(int highest = kFloorsChoices - 1);
+
+    // ---- Byte encodings ----
+    static UserIO DecodeUserIOByte(uint8_t b);
+    static uint8_t EncodeUserIOByte(const UserIO& v);
+    // 2 for a direction list, 1 for a mode list, 0 for anything else.
+    static int GetUserIOControlKind(int id);
+    // USER row 0..3 of a control id 105..116, -1 otherwise; and the word and half holding its byte.
+    static int UserRowOfId(int id);
+    static std::pair<int, bool> UserByteLocation(int row);  // (word, high byte)
+
+    static DisplayABL LoadDisplayABLByte(uint8_t b);
+    // nullopt for an entry the list does not have.
+    static std::optional<DisplayABLWrite> EncodeDisplayABLEntry(int entry, bool checked);
+
+    // List entry of a CAN POWER byte, -1 when no entry stands for it.
+    static int DecodeCanPowerByte(uint8_t b);
+    static uint8_t EncodeCanPowerEntry(int entry);
+
+    static NegativeFloors DecodeNegativeFloorsByte(uint8_t b);
+    // The byte for the page's values; `current` decides whether "none" stays 0xFF.
+    static uint8_t EncodeNegativeFloorsByte(const NegativeFloors& v, uint8_t current);
+    // 0xFF ("none") compares as 0.
+    static uint8_t NormalizeNegativeFloorsByte(uint8_t b);
+
+    // Page values (control id, value) of the common flags present for protoVer; a list's value is
+    // its entry.
+    static std::vector<std::pair<int, int>> LoadCommonFlags(const WordMap& words, int protoVer);
+    // Word 13 with the flag of control id set from the control's value.
+    static uint16_t StoreCommonFlag(uint16_t word13, int id, int value);
+
+    static wxString FirmwareText(uint16_t word0);
+
+private:
+    enum class Kind { Label, Text, Check, List, Spin };
+    struct Control {
+        wxWindow* window = nullptr;
+        Kind kind = Kind::Label;
+    };
+
+    // Row builders: each creates one control and places it at (row, col).
+    void AddLabel(int row, int col, int id, const wxString& text);
+    void AddText(int row, int col, int id);
+    void AddCheckBox(int row, int col, int id, const wxString& text, int colSpan = 1);
+    void AddComboBox(int row, int col, int id, const wxArrayString& choices, int colSpan = 1);
+    void AddSpinCtrl(int row, int col, int id, int min, int max);
+    void Place(wxWindow* w, int row, int col, int colSpan);
+    void BuildV5();
+    void BuildV6V7();
+    void BuildCommonFlags(int row);
+
+    void OnServiceTabChanged(wxCommandEvent& event);
+    void Store(int id, bool shown);
+    void StoreUserRow(int row, bool shown);
+    // Control values of the row holding byte (word, high) as the page shows them now, and as it
+    // would show byte b. Equal lists mean the byte already says what the page shows.
+    std::vector<int> PageRowValues(int word, bool high) const;
+    std::vector<int> ShownRowValues(int word, bool high, uint8_t b) const;
+    void WriteRowByte(int word, bool high, uint8_t b, bool shown);
+    void ShowUserRow(int row, uint8_t b);
+    void ApplyEnabledStates();
+    bool OwnEnabled(int id) const;
+
+    int ListSel(int id) const;
+    void SetListSel(int id, int sel);
+    bool Checked(int id) const;
+    void SetChecked(int id, bool on);
+    int SpinValue(int id) const;
+    void SetSpin(int id, int value);
+    int ListCount(int id) const;
+    bool UserRowIsOutput(int row) const;
+    void RefillUserModeList(int row, bool output);
+
+    int m_protoVer;
+    WordMap& m_edited;
+    const WordMap& m_defaults;
+    bool m_defaultsAvailable;
+    std::function<void()> m_onChanged;
+    wxWeakRef<wxWindow> m_page;
+    std::map<int, Control> m_controls;
+    wxGridBagSizer* m_sizer = nullptr;
+};

@@ -1,0 +1,433 @@
+#include "TolvaneApp.h"
+
+#include <algorithm>
+#include <clocale>
+#include <climits>
+#include <cstdlib>
+#include <locale>
+#include <mutex>
+#include <stdexcept>
+
+#include <wx/log.h>
+#include <wx/msgdlg.h>
+#include <wx/strconv.h>
+#include <wx/thread.h>
+
+#include "ClientCFG.h"
+#include "Dev.h"
+#include "IdentV7.h"
+#include "KeySys.h"
+#include "LoadRes.h"
+#include "LoadingDialog.h"
+#include "TolvaneFrame.h"
+#include "Xml.h"
+#include "utilities.h"
+#include "wxLoadRes.h"
+
+wxDEFINE_EVENT(PACKV5_RECEIVED, wxCommandEvent);
+wxDEFINE_EVENT(PACKV7_RECEIVED, wxCommandEvent);
+wxDEFINE_EVENT(NO_LINK, wxCommandEvent);
+wxDEFINE_EVENT(START_LOADING, wxCommandEvent);
+wxDEFINE_EVENT(ID_START_TOLVANE, wxCommandEvent);
+
+wxIMPLEMENT_APP_NO_MAIN(TolvaneApp);
+
+namespace {
+
+std::mutex g_HookLock;
+MessageBoxHook g_Hook;
+
+// The locale every number is written and read in, whatever LANG says.
+constexpr const char* kNumericLocale = "C.UTF-8";
+
+// strtol's reading, held to the range of int: a value too large for the field must not
+// wrap into a small or negative one.
+int ToInt(const std::string& text)
+{
+    const long value = std::strtol(text.c_str(), nullptr, 10);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+DBString ToWide(const std::string& text)
+{
+    const wxString wide(text.c_str(), wxConvLibc);
+    if (wide.empty() && !text.empty())
+        return DBString(text);  // not in the C library's encoding: take it as UTF-8
+    return DBString(wide.ToStdWstring());
+}
+
+// 32 upper-case hexadecimal digits are the key itself; anything else is a pass phrase.
+bool IsKeyDigits(const DBString& text)
+{
+    if (text.size() != 32)
+        return false;
+    for (wchar_t c : text) {
+        if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F')))
+            return false;
+    }
+    return true;
+}
+
+bool TrySetLocale(const std::string& name)
+{
+    try {
+        std::locale::global(std::locale(name.c_str()));
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+    return std::setlocale(LC_ALL, name.c_str()) != nullptr;
+}
+
+}  // namespace
+
+int TolvaneMessageBox(const wxString& text, const wxString& caption, long style, wxWindow* parent)
+{
+    MessageBoxHook hook;
+    {
+        std::lock_guard<std::mutex> lock(g_HookLock);
+        hook = g_Hook;
+    }
+    if (hook)
+        return hook(text, caption, style);
+    return wxMessageBox(text, caption, style, parent);
+}
+
+void SetMessageBoxHook(MessageBoxHook hook)
+{
+    std::lock_guard<std::mutex> lock(g_HookLock);
+    g_Hook = std::move(hook);
+}
+
+TolvaneApp::TolvaneApp() = default;
+
+TolvaneApp::~TolvaneApp()
+{
+    RemoveLinkHandlers();
+}
+
+void TolvaneApp::SetTopWindowTracked(wxWindow* window)
+{
+    if (window == topWindow)
+        return;
+    if (topWindow != nullptr)
+        topWindow->Unbind(wxEVT_DESTROY, &TolvaneApp::OnTopWindowDestroyed, this);
+    topWindow = window;
+    if (topWindow != nullptr)
+        topWindow->Bind(wxEVT_DESTROY, &TolvaneApp::OnTopWindowDestroyed, this);
+}
+
+void TolvaneApp::OnTopWindowDestroyed(wxWindowDestroyEvent& event)
+{
+    // Children's destroy events do not come here, but a window may be bound more than once.
+    if (event.GetEventObject() == topWindow)
+        topWindow = nullptr;
+    event.Skip();
+}
+
+void TolvaneApp::InstallLinkHandlers()
+{
+    // The link threads only queue; everything that touches a window runs on the GUI thread.
+    events.Install([this](typAppEvent event) { CallAfter([this, event] { Deliver(event); }); });
+    BadLog::SetShowHandler([](const DBString& text) {
+        const std::wstring copy = text;
+        auto show = [copy] {
+            TolvaneMessageBox(wxString(copy.c_str(), copy.size()), App, wxICON_ERROR);
+        };
+        // On the GUI thread the box is shown at once: a start-up that fails right after the
+        // line never runs an event loop that could show it later.
+        if (wxIsMainThread())
+            show();
+        else if (wxTheApp != nullptr)
+            wxTheApp->CallAfter(show);
+    });
+    m_HandlersInstalled = true;
+}
+
+void TolvaneApp::RemoveLinkHandlers()
+{
+    if (!m_HandlersInstalled)
+        return;
+    events.Remove();
+    BadLog::SetShowHandler({});
+    m_HandlersInstalled = false;
+}
+
+void TolvaneApp::Deliver(typAppEvent event)
+{
+    if (topWindow == nullptr || topWindow->IsBeingDeleted())
+        return;
+    wxEventType type = wxEVT_NULL;
+    switch (event) {
+    case typAppEvent::PackV5Received:
+        type = PACKV5_RECEIVED;
+        break;
+    case typAppEvent::PackV7Received:
+        type = PACKV7_RECEIVED;
+        break;
+    case typAppEvent::NoLink:
+        type = NO_LINK;
+        break;
+    case typAppEvent::CloseTopWindow:
+        topWindow->Close(true);
+        return;
+    }
+    wxCommandEvent command(type, wxID_ANY);
+    command.SetEventObject(topWindow);
+    topWindow->GetEventHandler()->ProcessEvent(command);
+}
+
+void TolvaneApp::ChooseLanguage()
+{
+    g_StringENU = false;
+    try {
+        CClientCFG::SetDefLanguage();
+    } catch (const ErrorXML&) {
+        // No readable configuration: the texts stay Russian.
+    }
+}
+
+void TolvaneApp::SetLocale()
+{
+    const char* lang = std::getenv("LANG");
+    std::string name = lang != nullptr ? lang : "";
+    // Without LANG, or with one this system does not know, the texts and conversions still need
+    // a UTF-8 locale; the numeric category ends up the same either way.
+    if (name.empty() || !TrySetLocale(name)) {
+        name = kNumericLocale;
+        if (!TrySetLocale(name)) {
+            std::locale::global(std::locale::classic());
+            std::setlocale(LC_ALL, "C");
+        }
+    }
+    {
+        // The framework reports a language it cannot set in a box of its own; the tool goes on
+        // with the locale chosen above.
+        wxLogNull quiet;
+        // A previous locale object restores what it found when it goes: it must go first.
+        m_Locale.reset();
+        m_Locale = std::make_unique<wxLocale>();
+        m_Locale->Init(wxLANGUAGE_DEFAULT, wxLOCALE_LOAD_DEFAULT);
+    }
+    std::setlocale(LC_NUMERIC, kNumericLocale);
+}
+
+std::vector<std::string> TolvaneApp::Arguments() const
+{
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        const wxString arg = argv[i];
+        const wxCharBuffer narrow = arg.mb_str(wxConvLibc);
+        if (narrow.data() != nullptr && (narrow.length() > 0 || arg.empty()))
+            args.emplace_back(narrow.data());
+        else
+            args.emplace_back(arg.utf8_string());
+    }
+    return args;
+}
+
+std::string TolvaneApp::ReadCommandLine(const std::vector<std::string>& args)
+{
+    std::string text = " ";
+    for (const std::string& arg : args) {
+        text += ' ';
+        text += arg;
+        if (arg.compare(0, 3, "enu") == 0) {
+            g_StringENU = true;
+            continue;
+        }
+        if (arg.size() < 2 || arg[0] != '-')
+            continue;
+        const std::string value = arg.substr(2);
+        switch (arg[1]) {
+        case 'u':
+        case 'U':
+            umNum = ToInt(value);
+            break;
+        case 's':
+        case 'S':
+            slotNum = ToInt(value);
+            break;
+        case 'a':
+        case 'A':
+            devAddr = ToInt(value);
+            break;
+        case 'p':
+        case 'P':
+            break;  // accepted for the console program's sake, and ignored
+        case 'n':
+        case 'N':
+            pultNum = ToInt(value);
+            break;
+        case 'I':
+        case 'i':
+            codLift = ToInt(value);
+            break;
+        case 'v':
+        case 'V':
+            utilPort = ToInt(value);
+            break;
+        case 'q':
+        case 'Q':
+            utilAddr = IP6FromStr(value);
+            break;
+        case 'g':
+        case 'G':
+            v7Id = ToInt(value);
+            break;
+        case 'e':
+        case 'E':
+            v7Addr = IP6FromStr(value);
+            break;
+        case 'h':
+        case 'H':
+            v7Port = ToInt(value);
+            break;
+        case 'k':
+        case 'K':
+            keyText = ToWide(value);
+            break;
+        default:
+            break;
+        }
+    }
+    return text;
+}
+
+wxString TolvaneApp::CheckSettings()
+{
+    DBString suffix;
+    if (v7Id < 1) {
+        if (utilPort == 0)
+            throw ErrorXML(L"Missing -v<Dorvik port>", 0);
+        sendDisp.SetPeer(isNulIPv6(utilAddr) ? LocalHostIPv6() : utilAddr, utilPort);
+        if (codLift > 0) {
+            pultNum = 0;
+            umNum = 0;
+            slotNum = 7;
+            devAddr = 1;
+            suffix.Format(L" CodLift:%d", codLift);
+        } else {
+            if (pultNum < 0)
+                throw ErrorXML(_S_(1100), 0);
+            if (umNum < 0)
+                throw ErrorXML(_S_(1101), 0);
+            if (slotNum < 0)
+                throw ErrorXML(_S_(1102), 0);
+            if (devAddr == 0)
+                throw ErrorXML(_S_(1103), 0);
+            // A request to such an address could never be built, and the unit would only
+            // seem silent after the whole retry time.
+            if (devAddr < 0 || devAddr > kMaxDevAddr) {
+                DBString text = _S_(1103);
+                text.AppendFormat(L": -a%d (1..%d)", devAddr, kMaxDevAddr);
+                throw ErrorXML(text, 0);
+            }
+            suffix.Format(L" %d:%d:%d:%d", pultNum, umNum, slotNum, devAddr);
+        }
+    } else {
+        CIdentV7 own;
+        own.SetUnique();
+        CKeySys key;
+        if (IsKeyDigits(keyText))
+            key.Set(keyText.c_str());
+        else
+            key.Create(keyText.c_str());
+        receivV7.SetKey(key);
+        receivV7.SetIdent(own);
+        receivV7.SetBindAddress(NulIPv6());
+        sendV7.SetAddress(v7Addr, v7Port);
+        CIdentV7 unit;
+        unit.Set(v7Id, 0);
+        sendV7.SetRemoteIdent(unit);
+        // The unit is reached by its V7 identity, and the line address inside its messages
+        // is not checked; but a message with a negative console, UM or slot number cannot be
+        // built at all, so a start with only the V7 settings would never ask the unit anything.
+        pultNum = std::max(pultNum, 0);
+        umNum = std::max(umNum, 0);
+        slotNum = std::max(slotNum, 0);
+        devAddr = std::max(devAddr, 0);
+        suffix.Format(L" ID:%d", v7Id);
+    }
+    m_TitleSuffix = wxString(suffix.c_str(), suffix.size());
+    return m_TitleSuffix;
+}
+
+void TolvaneApp::AbortStart(const DBString& text, int error)
+{
+    // Nothing is put before the user: the console program started the tool, and the log
+    // says why it ended.
+    if (!text.empty())
+        badLog.PutErr(text.c_str(), error, false);
+    RemoveLinkHandlers();
+    pult.Disconnect();
+    pool.Stop();
+    badLog.Put(L"Stop", false);
+    badLog.Close();
+}
+
+bool TolvaneApp::OnInit()
+{
+    // wxApp::OnInit would parse the command line with the framework's own rules; the tool's
+    // options are read below.
+    InstallLinkHandlers();
+    ChooseLanguage();
+    SetLocale();
+    ResetSettings();
+    SetVendorName(wxS("ZARN"));
+    SetAppName(wxS("Tolvane"));
+    const std::string commandLine = ReadCommandLine(Arguments());
+
+    badLog.Open("C", "log");
+    std::string start = "Start";
+    start += DBString(Version).ToStr();
+    start += commandLine;
+    badLog.PutUtf8(start);
+
+    try {
+        const wxString suffix = CheckSettings();
+        if (!pult.Connect()) {
+            // Connect has logged why.
+            AbortStart(DBString(), 0);
+            return false;
+        }
+
+        auto* loading = new LoadingDialog(nullptr, suffix);
+        SetTopWindowTracked(loading);
+        loading->CentreOnScreen();
+        const int result = loading->ShowModal();
+        SetTopWindowTracked(nullptr);
+        loading->Destroy();
+        if (result != wxID_OK)
+            throw ErrorXML(_S_(1106), 0);
+
+        CDev* dev = pult.GetDev();
+        const DBString type = dev != nullptr ? dev->TypLB() : DBString();
+        wxString title(App);
+        title += suffix;
+        title += wxS(" - ");
+        title += wxString(type.c_str(), type.size());
+        auto* frame = new TolvaneFrame(title);
+        SetTopWindowTracked(frame);
+        SetTopWindow(frame);
+        frame->Show();
+        return true;
+    } catch (const ErrorXML& e) {
+        AbortStart(e.Text(), e.Number());
+        return false;
+    }
+}
+
+int TolvaneApp::OnExit()
+{
+    RemoveLinkHandlers();
+    SetTopWindowTracked(nullptr);
+    pult.Disconnect();
+    pool.Stop();
+    badLog.Put(L"Stop", false);
+    badLog.Close();
+    return 0;
+}

@@ -1,0 +1,155 @@
+// The main window: the NVRAM editor with its service page, configuration grid and menus.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include <wx/colour.h>
+#include <wx/frame.h>
+#include <wx/grid.h>
+#include <wx/menu.h>
+#include <wx/notebook.h>
+
+#include "GridUtils.h"
+#include "NvRam.h"
+
+class CMes;
+class CPackV7;
+class CIdentV7;
+class ServiceTab;
+struct ToolContext;
+
+// Cells and labels whose value differs from the unit's default.
+extern const wxColour kBackgroundColourHighlighted;
+
+class TolvaneFrame : public wxFrame
+{
+public:
+    enum {
+        ID_DEFAULT = 290,
+        ID_RESTART = 291,
+        ID_LAST_SAVED = 292,
+        ID_WRITE = 293,
+        ID_GRID = 296,
+        ID_SAVE_FILE = 298,
+        ID_LOAD_FILE = 299,
+    };
+
+    // Rows of the configuration grid for the older and the newer unit generations.
+    static constexpr int kRowsV5 = 32;
+    static constexpr int kRowsV6 = 40;
+    // Words the unit holds; a settings file is exactly their image.
+    static constexpr int kNvramWords = 32;
+    static constexpr int kSettingsFileBytes = 2 * kNvramWords;
+
+    // The settings-file path chooser; an empty result means cancelled.
+    using FileChooserFn = std::function<wxString(wxWindow* parent, bool save)>;
+    // Where the LU requests go; the default queues them at the unit's record and flushes.
+    using RequestSink = std::function<void(const LuRequest&)>;
+
+    // An empty function restores the real dialogs.
+    static void SetFileChooserFn(FileChooserFn fn);
+
+    // Protocol generation by device type: 7, 6, 5 or 0 for an unknown type.
+    static int ProtoVerOfType(int devType);
+
+    // The window of the running application (reads wxGetApp()).
+    explicit TolvaneFrame(const wxString& title);
+    // protoVer < 0: taken from the LU record of ctx.pult.
+    TolvaneFrame(const wxString& title, ToolContext& ctx, int protoVer = -1);
+    ~TolvaneFrame() override;
+
+    void SetRequestSink(RequestSink sink) { m_requestSink = std::move(sink); }
+
+    // ---- Handlers ----
+    void OnStartTolvane(wxCommandEvent& event);
+    void OnExistsPack(wxCommandEvent& event);
+    void OnMngPack(wxCommandEvent& event);
+    void OnNoLink(wxCommandEvent& event);
+    void OnDefault(wxCommandEvent& event);
+    void OnReturnToLastSaved(wxCommandEvent& event);
+    void OnWriteNVRAM(wxCommandEvent& event);
+    void OnSendRestart(wxCommandEvent& event);
+    void OnExit(wxCommandEvent& event);
+    void OnSaveIntoFileNVRAM(wxCommandEvent& event);
+    void OnLoadFromFileNVRAM(wxCommandEvent& event);
+    void OnCellLeftClick(wxGridEvent& event);
+    void OnConfigTabCellChanged(wxGridEvent& event);
+
+    void MngMsg(const CMes& m);
+    void SendRequestSaveNVRAM(int address, unsigned char value);
+    void CheckButtonsEnabled();
+    bool AreWordsEquivalent(const WordMap& a, const WordMap& b) const;
+    uint16_t NormalizeWordForCompare(int w, uint16_t value) const;
+
+    // Shows a word map on both pages; the grid writes its cells back into edited through
+    // queued cell-changed events.
+    void SetNVRAM(const WordMap& words);
+    void CheckDefault();
+    // Queues a cell-changed event for the cell so that OnConfigTabCellChanged handles it later.
+    static void ValueChanged(wxGrid* grid, int row, int col);
+
+    // ---- Settings file ----
+    // Writes nvramRead as the 64-byte image. On failure shows the system's reason and logs
+    // it; the file on disk is never left half written.
+    bool SaveIntoFile(const wxString& path);
+    // Reads words 0..31 of the file into edited and shows them. False when unreadable.
+    bool LoadFromFile(const wxString& path);
+
+    // ---- Word placement on the grid ----
+    // Word of a check column (1..3) for a row.
+    static int CheckWord(int col, int row);
+    // Word and bit shift of the time interval of a row (8 and up).
+    static int IntervalWord(int row);
+    static int IntervalShift(int row) { return 4 * (row % 4); }
+    static wxArrayString TimeChoices(int scale);
+    // Choice list of column 4 for a row.
+    static wxArrayString ChoicesForRow(int row);
+
+    // ---- State, for the application and the tests ----
+    int GetProtoVer() const { return m_protoVer; }
+    bool DefaultsAvailable() const { return m_defaultsAvailable; }
+    bool AwaitingWriteConfirm() const { return m_awaitingWriteConfirm; }
+    wxGrid* GetGrid() const { return m_grid; }
+    WordMap& Edited() { return m_edited; }
+    const WordMap& Edited() const { return m_edited; }
+    wxMenuItem* ItemDefault() const { return m_itemDefault; }
+    wxMenuItem* ItemLastSaved() const { return m_itemLastSaved; }
+    wxMenuItem* ItemWrite() const { return m_itemWrite; }
+    wxMenuItem* ItemRestart() const { return m_itemRestart; }
+    wxNotebook* GetNotebook() const { return m_notebook; }
+
+    // True when a refusal packet is meant for this tool and this unit.
+    static bool IsRefusalForUs(const CPackV7& p, const CIdentV7& own, int v7Id);
+
+private:
+    void Build();
+    void CreateMenus();
+    wxWindow* CreateConfigTab(wxNotebook* notebook);
+    void SendRequest(const LuRequest& r);
+    void HandleV7Packet(const CPackV7& p, bool& destroy);
+    void StopV7Link();
+    void PaintCheckCell(int row, int col);
+    void LogError(const wxString& text, int error);
+    void ShowErrorBox(const wxString& text);
+
+    ToolContext& m_ctx;
+    int m_protoVer = 0;
+    bool m_defaultsAvailable = false;
+    bool m_awaitingWriteConfirm = false;
+    wxGrid* m_grid = nullptr;
+    wxMenuItem* m_itemDefault = nullptr;
+    wxMenuItem* m_itemLastSaved = nullptr;
+    wxMenuItem* m_itemWrite = nullptr;
+    wxMenuItem* m_itemRestart = nullptr;
+    WordMap m_edited;
+    // nvramRead before the last write, brought back if the unit refuses it.
+    WordMap m_beforeWrite;
+    wxNotebook* m_notebook = nullptr;
+    std::unique_ptr<ServiceTab> m_service;
+    RequestSink m_requestSink;
+    bool m_destroying = false;
+
+    wxDECLARE_EVENT_TABLE();
+};

@@ -1,0 +1,229 @@
+#include "AppTestUtil.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <wx/app.h>
+#include <wx/debug.h>
+#include <wx/evtloop.h>
+#include <wx/init.h>
+#include <wx/timer.h>
+
+#include "LoadRes.h"
+#include "SimProcessUtil.h"
+
+namespace {
+
+std::mutex g_BoxLock;
+std::vector<ShownBox> g_Boxes;
+
+void RecordAssert(const wxString& file, int line, const wxString& func, const wxString& cond, const wxString& msg)
+{
+    ADD_FAILURE() << "wxWidgets assertion " << cond.utf8_string() << " in " << func.utf8_string() << " ("
+                  << file.utf8_string() << ":" << line << "): " << msg.utf8_string();
+}
+
+class AppEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        wxSetAssertHandler(RecordAssert);
+        wxApp::SetInstance(new TolvaneApp);
+        static char name[] = "tolvane_app_tests";
+        static char* args[] = {name, nullptr};
+        int argc = 1;
+        if (!wxEntryStart(argc, args)) {
+            ADD_FAILURE() << "wxWidgets could not start (no display?)";
+            return;
+        }
+        m_Started = true;
+        TestApp().InstallLinkHandlers();
+        SetMessageBoxHook([](const wxString& text, const wxString& caption, long style) {
+            std::lock_guard<std::mutex> lock(g_BoxLock);
+            g_Boxes.push_back(ShownBox{text, caption, style});
+            return wxOK;
+        });
+    }
+
+    void TearDown() override
+    {
+        if (!m_Started)
+            return;
+        ResetApp();
+        TestApp().RemoveLinkHandlers();
+        SetMessageBoxHook({});
+        wxEntryCleanup();
+    }
+
+private:
+    bool m_Started = false;
+};
+
+const ::testing::Environment* const g_Environment = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
+
+}  // namespace
+
+TolvaneApp& TestApp()
+{
+    return wxGetApp();
+}
+
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (wxTheApp != nullptr) {
+            wxTheApp->Yield(true);
+            wxTheApp->ProcessPendingEvents();
+        }
+        if (done())
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+void PumpFor(std::chrono::milliseconds time)
+{
+    PumpUntil([] { return false; }, time);
+}
+
+int RunModal(wxDialog& dialog, std::chrono::milliseconds limit)
+{
+    wxTimer guard;
+    guard.Bind(wxEVT_TIMER, [&dialog](wxTimerEvent&) {
+        if (dialog.IsModal())
+            dialog.EndModal(kModalTimedOut);
+    });
+    guard.StartOnce(static_cast<int>(limit.count()));
+    const int result = dialog.ShowModal();
+    guard.Stop();
+    return result;
+}
+
+std::vector<ShownBox> ShownBoxes()
+{
+    std::lock_guard<std::mutex> lock(g_BoxLock);
+    return g_Boxes;
+}
+
+void ClearShownBoxes()
+{
+    std::lock_guard<std::mutex> lock(g_BoxLock);
+    g_Boxes.clear();
+}
+
+void ResetApp()
+{
+    TolvaneApp& app = TestApp();
+    app.SetTopWindowTracked(nullptr);
+    // Both links, whichever mode the last test chose.
+    app.v7Id = 1;
+    app.pult.Disconnect();
+    app.v7Id = 0;
+    app.pult.Disconnect();
+    // Events the stopped links queued must not reach the next test.
+    PumpFor(std::chrono::milliseconds(20));
+    app.sendV7.SetMaxSends(CSendV7::kDefaultMaxSends);
+    app.sendV7.SetRepeatInterval(CSendV7::kDefaultRepeatInterval);
+    app.badLog.Close();
+    app.nvramRead.clear();
+    app.nvramDefaults.clear();
+    app.inpMes.Clear();
+    app.inpV7.Clear();
+    app.pult.PultTab().Clear();
+    app.ResetSettings();
+    g_StringENU = false;
+    ClearShownBoxes();
+}
+
+ScopedHome::ScopedHome()
+{
+    if (const char* home = std::getenv("HOME")) {
+        m_HadHome = true;
+        m_Saved = home;
+    }
+    std::string pattern = (std::filesystem::temp_directory_path() / "tolvane-home-XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    m_Path = buffer.data();
+    setenv("HOME", m_Path.c_str(), 1);
+}
+
+ScopedHome::~ScopedHome()
+{
+    if (m_HadHome)
+        setenv("HOME", m_Saved.c_str(), 1);
+    else
+        unsetenv("HOME");
+    std::error_code ignored;
+    std::filesystem::remove_all(m_Path, ignored);
+}
+
+void ScopedHome::WriteClientLanguage(const std::string& language) const
+{
+    const std::filesystem::path dir = std::filesystem::path(m_Path) / "ZARN" / "etc";
+    std::filesystem::create_directories(dir);
+    std::ofstream out(dir / "ZARNClient.xml");
+    out << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<ZARNClient Language=\"" << language << "\"/>\n";
+}
+
+std::vector<std::string> ReadLogLines(const std::string& dir)
+{
+    std::vector<std::string> files;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() == 12 && name[0] == 'C' && name.compare(8, 4, ".log") == 0)
+            files.push_back(entry.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    std::vector<std::string> lines;
+    for (const std::string& file : files) {
+        std::ifstream in(file);
+        std::string line;
+        while (std::getline(in, line))
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> ReadLogTexts(const std::string& dir)
+{
+    // "dd.mm.yyyy hh:mm:ss " is 20 characters.
+    constexpr std::size_t kStamp = 20;
+    std::vector<std::string> texts;
+    for (std::string line : ReadLogLines(dir)) {
+        const bool stamped = line.size() >= kStamp && line[2] == '.' && line[5] == '.' && line[10] == ' ' &&
+                             line[13] == ':' && line[16] == ':' && line[19] == ' ';
+        texts.push_back(stamped ? line.substr(kStamp) : line);
+    }
+    return texts;
+}
+
+int RunProgram(const std::string& program, const std::vector<std::string>& args, std::chrono::milliseconds limit)
+{
+    SimProcess process;
+    std::string error;
+    if (!process.Launch(program, args, &error)) {
+        ADD_FAILURE() << "cannot start " << program << ": " << error;
+        return -1;
+    }
+    const std::optional<int> code = process.WaitExitCode(limit);
+    if (!code) {
+        process.Kill();
+        return -2;
+    }
+    return *code;
+}
