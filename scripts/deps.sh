@@ -7,7 +7,7 @@ want=(build-essential cmake ninja-build pkg-config libxml2-dev googletest libgte
 for what in "${@:-all}"; do
   case "$what" in
     build|test) ;;
-    app) want+=(libwxgtk3.2-dev xvfb xauth x11-apps imagemagick) ;;
+    app) want+=(libwxgtk3.2-dev xvfb xauth x11-apps x11-utils xdotool imagemagick python3) ;;
     bench) want+=(libbenchmark-dev libspdlog-dev libgcrypt20-dev) ;;
     all) want+=(libwxgtk3.2-dev xvfb xauth libbenchmark-dev libspdlog-dev libgcrypt20-dev) ;;
     *) echo "deps.sh: unknown group '$what'" >&2; exit 2 ;;
