@@ -305,9 +305,44 @@ ServiceTab::~ServiceTab()
     }
 }
 
+namespace {
+
+constexpr int kLabelWrapWidth = 300;
+constexpr int kListMinWidth = 280;
+
+// The label column is wide, and the first control to take the focus sits in the last column:
+// scrolling sideways to it would hide the labels that say what every control means. A focused
+// control is brought into view by scrolling rows only.
+class ServicePage : public wxScrolledWindow {
+public:
+    ServicePage(wxWindow* parent) : wxScrolledWindow(parent, wxID_ANY) {}
+
+protected:
+    bool ShouldScrollToChildOnFocus(wxWindow* child) override
+    {
+        int unitX = 0;
+        int unitY = 0;
+        GetScrollPixelsPerUnit(&unitX, &unitY);
+        if (unitY <= 0 || child == nullptr)
+            return false;
+        int startX = 0;
+        int startY = 0;
+        GetViewStart(&startX, &startY);
+        const wxRect r = child->GetRect();
+        const int height = GetClientSize().y;
+        if (r.y < 0)
+            Scroll(startX, startY + (r.y - unitY + 1) / unitY);
+        else if (r.GetBottom() >= height)
+            Scroll(startX, startY + (r.GetBottom() - height + unitY) / unitY);
+        return false;
+    }
+};
+
+}  // namespace
+
 wxWindow* ServiceTab::CreateServiceValuesTab(wxNotebook* notebook)
 {
-    auto* page = new wxScrolledWindow(notebook, wxID_ANY);
+    auto* page = new ServicePage(notebook);
     page->SetScrollRate(10, 5);
     // Children inherit it; the grid page uses the same face.
     page->SetFont(wxFont(10, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
@@ -466,6 +501,8 @@ void ServiceTab::Place(wxWindow* w, int row, int col, int colSpan)
 void ServiceTab::AddLabel(int row, int col, int id, const wxString& text)
 {
     auto* w = new wxStaticText(m_page.get(), id, text);
+    // Long labels wrap so that all three columns fit the window's width.
+    w->Wrap(kLabelWrapWidth);
     m_controls[id] = Control{w, Kind::Label};
     Place(w, row, col, 1);
 }
@@ -488,6 +525,10 @@ void ServiceTab::AddComboBox(int row, int col, int id, const wxArrayString& choi
 {
     auto* w = new wxComboBox(m_page.get(), id, wxEmptyString, wxDefaultPosition, wxDefaultSize, choices,
                              wxCB_READONLY);
+    // The longest entries would make the list as wide as the window; the growable column
+    // widens it again where there is room, and the open list shows every entry in full.
+    if (w->GetBestSize().x > kListMinWidth)
+        w->SetMinSize(wxSize(kListMinWidth, -1));
     m_controls[id] = Control{w, Kind::List};
     Place(w, row, col, colSpan);
 }
