@@ -80,14 +80,16 @@ bool MToolPult::Connect()
 void MToolPult::Disconnect()
 {
     ToolContext& c = m_Context;
+    // The traffic log closes last, so the close-link datagrams the sender still sends are
+    // in it too.
     if (IsDirect()) {
-        c.proLog.Close();
         c.sendV7.Stop();
         c.receivV7.Stop();
+        c.proLog.Close();
     } else {
-        c.dispLog.Close();
         c.sendDisp.Stop();
         c.receivDisp.Stop();
+        c.dispLog.Close();
     }
 }
 

@@ -311,6 +311,21 @@ TEST_F(ToolPult, DisconnectTellsTheConsoleTheLinkIsClosed)
             closed = closed || code == CMesDisp::mesCloseLink;
     }
     EXPECT_TRUE(closed);
+
+    // The frame carrying it is the last line of the traffic log: the log closes after the
+    // sender has stopped.
+    std::string last;
+    for (const auto& f : std::filesystem::recursive_directory_iterator(home.Path())) {
+        if (!f.is_regular_file() || f.path().parent_path().filename() != "disp")
+            continue;
+        std::ifstream in(f.path());
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty())
+                last = line;
+    }
+    ASSERT_FALSE(last.empty());
+    // CloseLink travels as message code 27 right after the frame header.
+    EXPECT_NE(last.find(" 1B "), std::string::npos) << last;
 }
 
 }  // namespace
