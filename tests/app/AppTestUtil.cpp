@@ -1,5 +1,7 @@
 #include "AppTestUtil.h"
 
+#include "TolvaneFrame.h"
+
 #include <dirent.h>
 #include <unistd.h>
 
@@ -39,11 +41,17 @@ public:
         wxApp::SetInstance(new TolvaneApp);
         static char name[] = "tolvane_app_tests";
         static char* args[] = {name, nullptr};
-        int argc = 1;
-        if (!wxEntryStart(argc, args)) {
-            ADD_FAILURE() << "wxWidgets could not start (no display?)";
-            return;
+        // A display server busy with the other test programs can refuse a connection for
+        // a moment; without wx every test here would crash, so none runs then.
+        bool started = false;
+        for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+            if (attempt > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            int argc = 1;
+            started = wxEntryStart(argc, args);
         }
+        if (!started)
+            GTEST_FAIL() << "wxWidgets could not start (no display?)";
         m_Started = true;
         TestApp().InstallLinkHandlers();
         SetMessageBoxHook([](const wxString& text, const wxString& caption, long style) {
@@ -226,4 +234,28 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
         return -2;
     }
     return *code;
+}
+
+WordMap SampleWords(uint16_t seed)
+{
+    WordMap m;
+    uint32_t x = seed * 2654435761u + 12345u;
+    for (int k = 0; k < TolvaneFrame::kNvramWords; ++k) {
+        x = x * 1103515245u + 12345u;
+        m[k] = static_cast<uint16_t>(x >> 12);
+    }
+    for (int k = 0; k < 3; ++k)
+        m[14 + k] |= m[17 + k];
+    // The service page's words hold values its controls show as they are; word 8 has the
+    // table in use, so the page leaves the grid enabled.
+    m[1] = 0x0301;
+    m[2] = 0x05FF;
+    m[3] = 0x0607;
+    m[4] = 0x0A08;
+    m[5] = 0x0514;
+    m[6] = 0x0503;
+    m[7] = 0x0083;
+    m[8] = 0x5512;
+    m[13] = 0xA5C3;
+    return m;
 }

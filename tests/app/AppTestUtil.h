@@ -13,6 +13,7 @@
 #include <wx/dialog.h>
 #include <wx/string.h>
 
+#include "GridUtils.h"
 #include "TolvaneApp.h"
 
 // The application object of the test program.
@@ -75,3 +76,7 @@ std::vector<std::string> ReadLogTexts(const std::string& dir);
 // had to be killed at the limit.
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
                std::chrono::milliseconds limit);
+
+// A full image of 32 words, different for each seed, whose grid columns and service-page
+// controls show every value as it is (so showing it changes nothing).
+WordMap SampleWords(uint16_t seed);

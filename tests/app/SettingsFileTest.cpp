@@ -26,28 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-WordMap StableWords(uint16_t seed)
-{
-    WordMap m;
-    uint32_t x = seed * 2246822519u + 7u;
-    for (int k = 0; k < TolvaneFrame::kNvramWords; ++k) {
-        x = x * 1664525u + 1013904223u;
-        m[k] = static_cast<uint16_t>(x >> 16);
-    }
-    for (int k = 0; k < 3; ++k)
-        m[14 + k] |= m[17 + k];
-    m[1] = 0x0301;
-    m[2] = 0x05FF;
-    m[3] = 0x0607;
-    m[4] = 0x0A08;
-    m[5] = 0x0514;
-    m[6] = 0x0503;
-    m[7] = 0x0083;
-    m[8] = 0x5512;
-    m[13] = 0xA5C3;
-    return m;
-}
-
 std::vector<unsigned char> ReadBytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -79,7 +57,7 @@ protected:
         TestApp().badLog.Open("C", "log");
         dir = home.Path() + "/files";
         fs::create_directories(dir);
-        read = StableWords(21);
+        read = SampleWords(21);
         TolvaneApp& app = TestApp();
         app.nvramRead = read;
         app.nvramDefaults = read;
@@ -205,7 +183,7 @@ TEST_F(SettingsFileTest, LoadedWordsDifferingFromTheUnitAreWrittenByUpdate)
 
 TEST_F(SettingsFileTest, OnlyTheUnitsWordsAreLoadedAndAnOddLengthIsLogged)
 {
-    WordMap big = StableWords(22);
+    WordMap big = SampleWords(22);
     for (int k = 32; k < 40; ++k)
         big[k] = static_cast<uint16_t>(0x1111 * (k - 31));
     const std::string path65 = dir + "/odd.046";
@@ -244,7 +222,7 @@ TEST_F(SettingsFileTest, OnlyTheUnitsWordsAreLoadedAndAnOddLengthIsLogged)
 TEST_F(SettingsFileTest, AShortFileGivesZerosForTheMissingWords)
 {
     const std::string path = dir + "/short.046";
-    const WordMap other = StableWords(23);
+    const WordMap other = SampleWords(23);
     WriteBytes(path, Image(other, 11));  // five words and half a sixth
     ASSERT_TRUE(frame->LoadFromFile(path));
     Settle();

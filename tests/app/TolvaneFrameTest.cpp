@@ -167,32 +167,6 @@ TEST_F(TextMeasureTest, TextWrapsAtSpacesOnlyWhenTheCellIsTooNarrow)
 
 // ---- The main window ---------------------------------------------------------------------
 
-// Words 9..31 of an image whose grid columns agree with each other: a ticked "Allow poweroff"
-// always comes with a ticked trigger state, as the grid enforces.
-WordMap SampleWords(uint16_t seed)
-{
-    WordMap m;
-    uint32_t x = seed * 2654435761u + 12345u;
-    for (int k = 0; k < TolvaneFrame::kNvramWords; ++k) {
-        x = x * 1103515245u + 12345u;
-        m[k] = static_cast<uint16_t>(x >> 12);
-    }
-    for (int k = 0; k < 3; ++k)
-        m[14 + k] |= m[17 + k];
-    // The service page's words hold values its controls show as they are; word 8 has the
-    // table in use, so the page leaves the grid enabled.
-    m[1] = 0x0301;
-    m[2] = 0x05FF;
-    m[3] = 0x0607;
-    m[4] = 0x0A08;
-    m[5] = 0x0514;
-    m[6] = 0x0503;
-    m[7] = 0x0083;
-    m[8] = 0x5512;
-    m[13] = 0xA5C3;
-    return m;
-}
-
 // Words the grid shows for a generation.
 std::vector<int> GridWords(int protoVer)
 {
