@@ -238,30 +238,27 @@ void CSendDisp::Start() {
     m_Wind.Start();
 }
 
-void CSendDisp::Stop() {
+bool CSendDisp::StopWorker() {
     {
         std::lock_guard<std::mutex> state(m_StateMutex);
         std::lock_guard<std::mutex> lock(m_QueueMutex);
-        if (!m_Started.load()) return;
+        if (!m_Started.load()) return false;
         m_Started = false;
     }
     Clear();
     m_QueueSignal.notify_all();
     if (m_Pool != nullptr) m_Pool->StopProc(PutProc, this);
+    return true;
+}
+
+void CSendDisp::Stop() {
+    if (!StopWorker()) return;
     m_Wind.Stop();
     m_Replies.Clear();
 }
 
 void CSendDisp::StopSendOnly() {
-    {
-        std::lock_guard<std::mutex> state(m_StateMutex);
-        std::lock_guard<std::mutex> lock(m_QueueMutex);
-        if (!m_Started.load()) return;
-        m_Started = false;
-    }
-    Clear();
-    m_QueueSignal.notify_all();
-    if (m_Pool != nullptr) m_Pool->StopProc(PutProc, this);
+    if (!StopWorker()) return;
     m_Replies.Clear();
 }
 

@@ -286,6 +286,8 @@ protected:
     void Shutdown();
 
 private:
+    // Ends the queue worker and empties the queue; false when the sender was not started.
+    bool StopWorker();
     friend class CDispWind;
 
     static bool PutProc(void* self);
