@@ -18,6 +18,7 @@
 #include "LoadRes.h"
 #include "MToolPult.h"
 #include "NvRam.h"
+#include "ScopedHomeUtil.h"
 #include "utilities.h"
 
 #if defined(TOLVANE_LU_SIM_PATH) && defined(TOLVANE_CONSOLE_SIM_PATH)
@@ -29,32 +30,6 @@ using namespace std::chrono_literals;
 constexpr wchar_t kKeyHex[] = L"00112233445566778899AABBCCDDEEFF";
 constexpr int kNode = 4711;
 constexpr int kLiftCode = 17;
-
-class SimHome {
-public:
-    SimHome()
-    {
-        if (const char* old = std::getenv("HOME"))
-            m_Saved = old;
-        char pattern[] = "/tmp/tolvane-mtoolsim-XXXXXX";
-        if (::mkdtemp(pattern) != nullptr)
-            m_Home = pattern;
-        ::setenv("HOME", m_Home.c_str(), 1);
-    }
-    ~SimHome()
-    {
-        if (m_Saved)
-            ::setenv("HOME", m_Saved->c_str(), 1);
-        else
-            ::unsetenv("HOME");
-        std::error_code ec;
-        std::filesystem::remove_all(m_Home, ec);
-    }
-
-private:
-    std::string m_Home;
-    std::optional<std::string> m_Saved;
-};
 
 // One answer of the unit, whichever link brought it.
 struct Answer {
@@ -183,7 +158,7 @@ protected:
         return out;
     }
 
-    SimHome home;
+    ScopedHome home;
     SimProcess sim;
     ToolContext ctx;
     CDev* dev = nullptr;

@@ -22,6 +22,7 @@
 #include "NvRam.h"
 #include "PackDisp.h"
 #include "PackV7.h"
+#include "ScopedHomeUtil.h"
 #include "ScriptedPeerUtil.h"
 #include "utilities.h"
 
@@ -35,34 +36,6 @@ CKeySys LinkKey()
     k.Create(L"mtoolpult test key");
     return k;
 }
-
-// Logs write under HOME, so every test gets a HOME of its own.
-class ScopedHome {
-public:
-    ScopedHome()
-    {
-        if (const char* old = std::getenv("HOME"))
-            m_Saved = old;
-        char pattern[] = "/tmp/tolvane-mtoolpult-XXXXXX";
-        if (::mkdtemp(pattern) != nullptr)
-            m_Home = pattern;
-        ::setenv("HOME", m_Home.c_str(), 1);
-    }
-    ~ScopedHome()
-    {
-        if (m_Saved)
-            ::setenv("HOME", m_Saved->c_str(), 1);
-        else
-            ::unsetenv("HOME");
-        std::error_code ec;
-        std::filesystem::remove_all(m_Home, ec);
-    }
-    const std::string& Path() const { return m_Home; }
-
-private:
-    std::string m_Home;
-    std::optional<std::string> m_Saved;
-};
 
 // A plain UDP socket on ::1 for the console program's side.
 class RawPeer {
