@@ -1,5 +1,7 @@
 #include "TolvaneApp.h"
 
+#include <csignal>
+
 #include <algorithm>
 #include <clocale>
 #include <climits>
@@ -369,10 +371,23 @@ void TolvaneApp::AbortStart(const DBString& text, int error)
     badLog.Close();
 }
 
+void TolvaneApp::OnStopSignal(int /*signal*/)
+{
+    TolvaneApp& app = wxGetApp();
+    if (app.topWindow != nullptr)
+        app.topWindow->Close(true);  // the loading dialog fails the start, the main window ends the loop
+    else
+        app.ExitMainLoop();
+    // The closed window goes at idle time; without a wake-up the loop would sleep on.
+    wxWakeUpIdle();
+}
+
 bool TolvaneApp::OnInit()
 {
     // wxApp::OnInit would parse the command line with the framework's own rules; the tool's
     // options are read below.
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        SetSignalHandler(sig, &TolvaneApp::OnStopSignal);
     InstallLinkHandlers();
     ChooseLanguage();
     SetLocale();

@@ -49,6 +49,10 @@ public:
     bool OnInit() override;
     int OnExit() override;
 
+    // SIGTERM, SIGINT and SIGHUP end the run like a closed window: the unit gets its
+    // close-link and the error log its "Stop". Runs on the GUI thread, not in the signal.
+    static void OnStopSignal(int signal);
+
     // The window that receives PACKV5_RECEIVED, PACKV7_RECEIVED and NO_LINK: the loading dialog
     // while it runs, then the main window; null in between. Written on the GUI thread only.
     wxWindow* topWindow = nullptr;
