@@ -30,14 +30,7 @@ window_target_ms=1000
 tv_say "Checking the Debian packages (scripts/deps.sh)"
 bash scripts/deps.sh app bench
 # The build of scripts/run.sh and scripts/test.sh; TOLVANE_BUILD_DIR points at another one.
-build=${TOLVANE_BUILD_DIR:-build}
-tv_say "Configuring and building in $build/"
-mkdir -p "$build"
-bdir=$(cd "$build" && pwd)
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTOLVANE_BUILD_APP=ON -DTOLVANE_BUILD_BENCH=ON -DTOLVANE_BUILD_TESTS=ON -DTOLVANE_ASAN=OFF -DTOLVANE_TSAN=OFF \
-  >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; tv_fail "cmake could not configure the build"; }
-cmake --build "$build" --target tolvane lu-sim udp_rtt -j2
+tv_build tolvane lu-sim udp_rtt
 app=$bdir/src/app/tolvane
 sim=$bdir/tools/lu-sim/lu-sim
 rtt=$bdir/bench/udp_rtt

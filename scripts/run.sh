@@ -39,14 +39,7 @@ bash scripts/deps.sh app bench
 
 # Same configuration as scripts/test.sh, so both commands share one build directory.
 # TOLVANE_BUILD_DIR points both at another build directory, for trying changes side by side.
-build=${TOLVANE_BUILD_DIR:-build}
-tv_say "Configuring and building in $build/"
-mkdir -p "$build"
-bdir=$(cd "$build" && pwd)
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTOLVANE_BUILD_APP=ON -DTOLVANE_BUILD_BENCH=ON -DTOLVANE_BUILD_TESTS=ON -DTOLVANE_ASAN=OFF -DTOLVANE_TSAN=OFF \
-  >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; tv_fail "cmake could not configure the build"; }
-cmake --build "$build" --target tolvane lu-sim console-sim -j2
+tv_build tolvane lu-sim console-sim
 app=$bdir/src/app/tolvane
 [ -x "$app" ] || tv_fail "the build produced no $app"
 
