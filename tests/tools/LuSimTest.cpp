@@ -85,32 +85,29 @@ bool IsStamped(const std::string& l) {
     return true;
 }
 
-ParseRun ParseLu(std::vector<std::string> args, SimLuOptions& o) {
+// Runs one option parser over the arguments as the program would, stopping at the first
+// argument it does not take.
+template <class Options, class Parser>
+ParseRun ParseWith(Parser parse, std::vector<std::string> args, Options& o) {
     args.insert(args.begin(), "lu-sim");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     ParseRun run;
     for (int i = 1; i < static_cast<int>(argv.size()); ++i) {
         run.index = i;
-        run.result = ParseSimLuOption(static_cast<int>(argv.size()), argv.data(), i, o, run.error);
+        run.result = parse(static_cast<int>(argv.size()), argv.data(), i, o, run.error);
         if (run.result != 1) return run;
         run.index = i;
     }
     return run;
 }
 
+ParseRun ParseLu(std::vector<std::string> args, SimLuOptions& o) {
+    return ParseWith(ParseSimLuOption, std::move(args), o);
+}
+
 ParseRun ParseV7(std::vector<std::string> args, LuSimV7Options& o) {
-    args.insert(args.begin(), "lu-sim");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    ParseRun run;
-    for (int i = 1; i < static_cast<int>(argv.size()); ++i) {
-        run.index = i;
-        run.result = ParseLuSimV7Option(static_cast<int>(argv.size()), argv.data(), i, o, run.error);
-        if (run.result != 1) return run;
-        run.index = i;
-    }
-    return run;
+    return ParseWith(ParseLuSimV7Option, std::move(args), o);
 }
 
 }  // namespace

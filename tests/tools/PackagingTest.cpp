@@ -46,11 +46,11 @@ TEST(PackagingIcon, IsA32By32FourColourPixmapWhoseRowsUseOnlyItsColours) {
         EXPECT_TRUE(colour.emplace(line[0], line.substr(4)).second) << "colour key used twice: " << line;
     }
     int transparent = 0;
-    for (const auto& [key, spec] : colour) {
-        if (spec == "None") ++transparent;
-        else EXPECT_TRUE(spec.size() == 7 && spec[0] == '#' &&
-                         spec.find_first_not_of("0123456789ABCDEFabcdef", 1) == std::string::npos)
-            << "colour '" << key << "' is neither None nor #RRGGBB: " << spec;
+    for (const auto& [key, value] : colour) {
+        if (value == "None") ++transparent;
+        else EXPECT_TRUE(value.size() == 7 && value[0] == '#' &&
+                         value.find_first_not_of("0123456789ABCDEFabcdef", 1) == std::string::npos)
+            << "colour '" << key << "' is neither None nor #RRGGBB: " << value;
     }
     EXPECT_EQ(transparent, 1) << "the icon needs exactly one transparent colour for its background";
 
