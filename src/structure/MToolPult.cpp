@@ -1,5 +1,7 @@
 #include "MToolPult.h"
 
+#include <netinet/in.h>
+
 #include <memory>
 
 #include "Dev.h"
@@ -9,19 +11,6 @@
 #include "Slot.h"
 #include "Um.h"
 #include "Xml.h"
-
-namespace {
-
-bool IsNullAddress(const in6_addr& a)
-{
-    for (unsigned char b : a.s6_addr) {
-        if (b != 0)
-            return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 MToolPult::MToolPult(ToolContext& context) : m_Context(context) {}
 
@@ -62,7 +51,7 @@ bool MToolPult::Connect()
             c.sendV7.Start();
             c.proLog.Open("C", "log");
         } else {
-            c.sendDisp.SetAcceptance(c.codLift, c.pultNum, !IsNullAddress(c.utilAddr));
+            c.sendDisp.SetAcceptance(c.codLift, c.pultNum, !IN6_IS_ADDR_UNSPECIFIED(&c.utilAddr));
             c.receivDisp.Start();
             c.sendDisp.Start();
             c.dispLog.Open("C", "log");
@@ -106,7 +95,7 @@ void MToolPult::Put(CPult* /*pult*/, CPackMes& pack)
         return;
     }
     CMesDisp mes;
-    const int target = IsNullAddress(c.utilAddr) ? c.codLift : c.pultNum;
+    const int target = IN6_IS_ADDR_UNSPECIFIED(&c.utilAddr) ? c.codLift : c.pultNum;
     if (mes.Create_SendMsg(target, kSendMsgLinePacket, pack.len, pack.buf))
         c.sendDisp.SendMes(mes);
 }
