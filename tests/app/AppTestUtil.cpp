@@ -41,6 +41,10 @@ public:
         wxApp::SetInstance(new TolvaneApp);
         static char name[] = "tolvane_app_tests";
         static char* args[] = {name, nullptr};
+        // GTK's accessibility bridge waits for a session bus that a headless test machine
+        // does not have, which can stall the start for minutes.
+        ::setenv("NO_AT_BRIDGE", "1", 0);
+        ::setenv("GTK_A11Y", "none", 0);
         // A display server busy with the other test programs can refuse a connection for
         // a moment; without wx every test here would crash, so none runs then.
         bool started = false;
