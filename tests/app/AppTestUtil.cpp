@@ -17,6 +17,7 @@
 #include <wx/debug.h>
 #include <wx/evtloop.h>
 #include <wx/init.h>
+#include <wx/log.h>
 #include <wx/timer.h>
 
 #include "LoadRes.h"
@@ -47,6 +48,9 @@ public:
         ::setenv("GTK_A11Y", "none", 0);
         // A display server busy with the other test programs can refuse a connection for
         // a moment; without wx every test here would crash, so none runs then.
+        // Messages the framework logs while it starts (a toolkit warning on a loaded machine)
+        // would otherwise become a modal box that nobody closes; in tests they go to stderr.
+        wxLog::SetActiveTarget(new wxLogStderr);
         bool started = false;
         for (int attempt = 0; attempt < 5 && !started; ++attempt) {
             if (attempt > 0)
@@ -56,6 +60,7 @@ public:
         }
         if (!started)
             GTEST_FAIL() << "wxWidgets could not start (no display?)";
+        delete wxLog::SetActiveTarget(new wxLogStderr);
         m_Started = true;
         TestApp().InstallLinkHandlers();
         SetMessageBoxHook([](const wxString& text, const wxString& caption, long style) {
