@@ -34,8 +34,7 @@
 #include <spdlog/spdlog.h>
 #endif
 
-namespace
-{
+namespace {
 
 using Clock = std::chrono::steady_clock;
 
@@ -45,19 +44,17 @@ constexpr auto pace = std::chrono::microseconds(20);
 constexpr int pacedLines = 20000;
 constexpr int repetitions = 5;
 
-const wchar_t wideLine[] = L"CSendV7::Queue(): packet 4711 to node 12 repeated, window 5 of 8, key 3, len 196";
+const wchar_t wideLine[] =
+    L"CSendV7::Queue(): packet 4711 to node 12 repeated, window 5 of 8, key 3, len 196";
 const char narrowLine[] = "CSendV7::Queue(): packet 4711 to node 12 repeated, window 5 of 8, key 3, len 196";
 // 80 characters and the terminating zero.
 static_assert(sizeof wideLine / sizeof wideLine[0] == 81 && sizeof narrowLine == 81);
 
 // A scratch directory that outlives every benchmark and is removed at exit.
-struct Scratch
-{
-    Scratch()
-    {
+struct Scratch {
+    Scratch() {
         char pattern[] = "/tmp/tolvane-logbench-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr)
-        {
+        if (::mkdtemp(pattern) == nullptr) {
             std::perror("mkdtemp");
             std::abort();
         }
@@ -67,19 +64,15 @@ struct Scratch
     std::string path;
 };
 
-Scratch& TheScratch()
-{
+Scratch& TheScratch() {
     static Scratch scratch;
     return scratch;
 }
 
-class BenchLog : public CBaseLog
-{
+class BenchLog : public CBaseLog {
 public:
-    BenchLog() : CBaseLog(queueLimit, 0), dir(TheScratch().path + "/ours")
-    {
-        if (!Open("C", "log"))
-            std::abort();
+    BenchLog() : CBaseLog(queueLimit, 0), dir(TheScratch().path + "/ours") {
+        if (!Open("C", "log")) std::abort();
     }
     ~BenchLog() override { Close(); }
     DBString Dir() override { return DBString(dir); }
@@ -88,22 +81,17 @@ private:
     std::string dir;
 };
 
-BenchLog& OurLog()
-{
+BenchLog& OurLog() {
     static BenchLog log;
     return log;
 }
 
-void WaitUntilDrained(const std::function<std::size_t()>& queued)
-{
-    while (queued() > 0)
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
+void WaitUntilDrained(const std::function<std::size_t()>& queued) {
+    while (queued() > 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
 }
 
-double Median(std::vector<double>& samples)
-{
-    if (samples.empty())
-        return 0;
+double Median(std::vector<double>& samples) {
+    if (samples.empty()) return 0;
     auto middle = samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / 2);
     std::nth_element(samples.begin(), middle, samples.end());
     return *middle;
@@ -113,15 +101,12 @@ double Median(std::vector<double>& samples)
 // counter per_line_ns is the median of those over the run, so that a moment in
 // which the machine took the processor away does not count as the logger's cost.
 template <typename PutLine, typename Queued>
-void Burst(benchmark::State& state, PutLine putLine, Queued queued)
-{
+void Burst(benchmark::State& state, PutLine putLine, Queued queued) {
     std::vector<double> perLine;
     perLine.reserve(static_cast<std::size_t>(state.max_iterations));
-    for (auto _ : state)
-    {
+    for (auto _ : state) {
         const auto start = Clock::now();
-        for (int i = 0; i < burstLines; ++i)
-            putLine();
+        for (int i = 0; i < burstLines; ++i) putLine();
         const auto end = Clock::now();
         const double seconds = std::chrono::duration<double>(end - start).count() / burstLines;
         state.SetIterationTime(seconds);
@@ -133,16 +118,13 @@ void Burst(benchmark::State& state, PutLine putLine, Queued queued)
 
 // Each line timed alone; per_line_ns is the median over the run.
 template <typename PutLine>
-void Paced(benchmark::State& state, PutLine putLine)
-{
+void Paced(benchmark::State& state, PutLine putLine) {
     std::vector<double> perLine;
     perLine.reserve(static_cast<std::size_t>(state.max_iterations));
     auto next = Clock::now();
-    for (auto _ : state)
-    {
+    for (auto _ : state) {
         next += pace;
-        while (Clock::now() < next)
-        {
+        while (Clock::now() < next) {
         }
         const auto start = Clock::now();
         putLine();
@@ -154,20 +136,19 @@ void Paced(benchmark::State& state, PutLine putLine)
     state.counters["per_line_ns"] = Median(perLine);
 }
 
-void BM_CBaseLog_Put_Burst(benchmark::State& state)
-{
+void BM_CBaseLog_Put_Burst(benchmark::State& state) {
     BenchLog& log = OurLog();
-    Burst(state, [&log] { log.Put(wideLine); }, [&log] { return log.QueueSize(); });
+    Burst(
+        state, [&log] { log.Put(wideLine); }, [&log] { return log.QueueSize(); });
 }
 
-void BM_CBaseLog_PutUtf8_Burst(benchmark::State& state)
-{
+void BM_CBaseLog_PutUtf8_Burst(benchmark::State& state) {
     BenchLog& log = OurLog();
-    Burst(state, [&log] { log.PutUtf8(narrowLine); }, [&log] { return log.QueueSize(); });
+    Burst(
+        state, [&log] { log.PutUtf8(narrowLine); }, [&log] { return log.QueueSize(); });
 }
 
-void BM_CBaseLog_Put_Paced(benchmark::State& state)
-{
+void BM_CBaseLog_Put_Paced(benchmark::State& state) {
     BenchLog& log = OurLog();
     WaitUntilDrained([&log] { return log.QueueSize(); });
     Paced(state, [&log] { log.Put(wideLine); });
@@ -175,9 +156,12 @@ void BM_CBaseLog_Put_Paced(benchmark::State& state)
 
 #define TOLVANE_BURST(name) \
     BENCHMARK(name)->UseManualTime()->Iterations(200)->Repetitions(repetitions)->ReportAggregatesOnly(true)
-#define TOLVANE_PACED(name)                                                                                   \
-    BENCHMARK(name)->UseManualTime()->Iterations(pacedLines)->Repetitions(repetitions)->ReportAggregatesOnly( \
-        true)
+#define TOLVANE_PACED(name)        \
+    BENCHMARK(name)                \
+        ->UseManualTime()          \
+        ->Iterations(pacedLines)   \
+        ->Repetitions(repetitions) \
+        ->ReportAggregatesOnly(true)
 
 TOLVANE_BURST(BM_CBaseLog_Put_Burst);
 TOLVANE_BURST(BM_CBaseLog_PutUtf8_Burst);
@@ -187,30 +171,28 @@ TOLVANE_PACED(BM_CBaseLog_Put_Paced);
 
 // spdlog's own thread pool with the same queue size and one worker, a plain file
 // sink and a pattern that gives the same line as ours.
-std::shared_ptr<spdlog::logger> SpdLog()
-{
+std::shared_ptr<spdlog::logger> SpdLog() {
     static std::shared_ptr<spdlog::logger> logger = [] {
         spdlog::init_thread_pool(queueLimit, 1);
-        auto made = spdlog::basic_logger_mt<spdlog::async_factory>("bench", TheScratch().path + "/spdlog.log");
+        auto made =
+            spdlog::basic_logger_mt<spdlog::async_factory>("bench", TheScratch().path + "/spdlog.log");
         made->set_pattern("%d.%m.%Y %H:%M:%S %v");
         return made;
     }();
     return logger;
 }
 
-std::size_t SpdQueued()
-{
+std::size_t SpdQueued() {
     return spdlog::thread_pool()->queue_size();
 }
 
-void BM_spdlog_async_Burst(benchmark::State& state)
-{
+void BM_spdlog_async_Burst(benchmark::State& state) {
     auto logger = SpdLog();
-    Burst(state, [&logger] { logger->info(std::string_view(narrowLine)); }, SpdQueued);
+    Burst(
+        state, [&logger] { logger->info(std::string_view(narrowLine)); }, SpdQueued);
 }
 
-void BM_spdlog_async_Paced(benchmark::State& state)
-{
+void BM_spdlog_async_Paced(benchmark::State& state) {
     auto logger = SpdLog();
     WaitUntilDrained(SpdQueued);
     Paced(state, [&logger] { logger->info(std::string_view(narrowLine)); });
@@ -221,4 +203,4 @@ TOLVANE_PACED(BM_spdlog_async_Paced);
 
 #endif
 
-} // namespace
+}  // namespace

@@ -83,8 +83,8 @@ long ParseCount(const char* text, const char* what, long low, long high) {
     errno = 0;
     long v = std::strtol(text, &end, 10);
     if (errno != 0 || end == text || *end != '\0' || v < low || v > high)
-        throw std::runtime_error(std::string("bad ") + what + " '" + text + "' (" + std::to_string(low) + ".." +
-                                 std::to_string(high) + ")");
+        throw std::runtime_error(std::string("bad ") + what + " '" + text + "' (" + std::to_string(low) +
+                                 ".." + std::to_string(high) + ")");
     return v;
 }
 
@@ -99,9 +99,12 @@ int main(int argc, char** argv) {
             std::string a = argv[i];
             if ((a == "-n" || a == "-s" || a == "-a") && i + 1 < argc) {
                 const char* v = argv[++i];
-                if (a == "-n") count = ParseCount(v, "count", 1, 10'000'000);
-                else if (a == "-s") size = ParseCount(v, "size", 1, 65'000);
-                else address = v;
+                if (a == "-n")
+                    count = ParseCount(v, "count", 1, 10'000'000);
+                else if (a == "-s")
+                    size = ParseCount(v, "size", 1, 65'000);
+                else
+                    address = v;
             } else {
                 std::fprintf(stderr, "usage: %s [-n count] [-s bytes] [-a address]\n", argv[0]);
                 return a == "-h" || a == "--help" ? 0 : 1;
@@ -141,15 +144,15 @@ int main(int argc, char** argv) {
                 }
                 sockaddr_storage from{};
                 socklen_t fromLength = sizeof from;
-                ssize_t n = ::recvfrom(echo.Get(), buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                                       &fromLength);
+                ssize_t n = ::recvfrom(echo.Get(), buffer.data(), buffer.size(), 0,
+                                       reinterpret_cast<sockaddr*>(&from), &fromLength);
                 if (n < 0) {
                     if (errno == EINTR) continue;
                     echoErrno = errno;
                     return;
                 }
-                ::sendto(echo.Get(), buffer.data(), static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from),
-                         fromLength);
+                ::sendto(echo.Get(), buffer.data(), static_cast<size_t>(n), 0,
+                         reinterpret_cast<sockaddr*>(&from), fromLength);
             }
         });
         // The echo thread must end on every path, a failed send included.
@@ -169,7 +172,8 @@ int main(int argc, char** argv) {
         int lost = 0;
         for (long k = 0; k < count; ++k) {
             // A sequence number in the first bytes tells a late echo of a lost round from this one.
-            for (size_t b = 0; b < out.size(); ++b) out[b] = static_cast<unsigned char>((k >> (8 * (b % 4))) + b / 4);
+            for (size_t b = 0; b < out.size(); ++b)
+                out[b] = static_cast<unsigned char>((k >> (8 * (b % 4))) + b / 4);
             auto start = std::chrono::steady_clock::now();
             if (::send(ping.Get(), out.data(), out.size(), 0) < 0) Fail("send()");
             bool matched = false;
@@ -180,7 +184,8 @@ int main(int argc, char** argv) {
                     if (errno == EINTR) continue;
                     Fail("recv()");
                 }
-                matched = static_cast<size_t>(n) == out.size() && std::equal(out.begin(), out.end(), in.begin());
+                matched =
+                    static_cast<size_t>(n) == out.size() && std::equal(out.begin(), out.end(), in.begin());
             }
             if (!matched) {
                 if (echoErrno.load() != 0) {
@@ -190,15 +195,19 @@ int main(int argc, char** argv) {
                 if (++lost > 10) throw std::runtime_error("more than 10 datagrams lost on loopback");
                 continue;
             }
-            micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+            micros.push_back(
+                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
         }
 
         std::sort(micros.begin(), micros.end());
-        auto at = [&](double q) { return micros[static_cast<size_t>(q * static_cast<double>(micros.size() - 1))]; };
+        auto at = [&](double q) {
+            return micros[static_cast<size_t>(q * static_cast<double>(micros.size() - 1))];
+        };
         double median = micros.size() % 2 ? micros[micros.size() / 2]
                                           : (micros[micros.size() / 2 - 1] + micros[micros.size() / 2]) / 2;
-        std::printf("udp_rtt: %zu round trips of %ld bytes on [%s]: median %.1f us, min %.1f us, p90 %.1f us\n",
-                    micros.size(), size, address.c_str(), median, micros.front(), at(0.9));
+        std::printf(
+            "udp_rtt: %zu round trips of %ld bytes on [%s]: median %.1f us, min %.1f us, p90 %.1f us\n",
+            micros.size(), size, address.c_str(), median, micros.front(), at(0.9));
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "udp_rtt: %s\n", e.what());

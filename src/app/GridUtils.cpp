@@ -1,57 +1,48 @@
 #include "GridUtils.h"
 
-#include <algorithm>
-
 #include <wx/dc.h>
 #include <wx/settings.h>
 #include <wx/tokenzr.h>
 
-uint16_t GetWord(const WordMap& words, int w)
-{
+#include <algorithm>
+
+uint16_t GetWord(const WordMap& words, int w) {
     auto it = words.find(w);
     return it == words.end() ? 0 : it->second;
 }
 
-uint8_t GetLowByte(const WordMap& words, int w)
-{
+uint8_t GetLowByte(const WordMap& words, int w) {
     return static_cast<uint8_t>(GetWord(words, w) & 0xFF);
 }
 
-uint8_t GetHighByte(const WordMap& words, int w)
-{
+uint8_t GetHighByte(const WordMap& words, int w) {
     return static_cast<uint8_t>(GetWord(words, w) >> 8);
 }
 
-void SetLowByte(WordMap& words, int w, uint8_t b)
-{
+void SetLowByte(WordMap& words, int w, uint8_t b) {
     uint16_t& v = words[w];
     v = static_cast<uint16_t>((v & 0xFF00) | b);
 }
 
-void SetHighByte(WordMap& words, int w, uint8_t b)
-{
+void SetHighByte(WordMap& words, int w, uint8_t b) {
     uint16_t& v = words[w];
     v = static_cast<uint16_t>((v & 0x00FF) | (static_cast<unsigned>(b) << 8));
 }
 
-bool GetWordBit(const WordMap& words, int w, int bit)
-{
+bool GetWordBit(const WordMap& words, int w, int bit) {
     return (GetWord(words, w) >> bit) & 1u;
 }
 
-void SetWordBit(WordMap& words, int w, int bit, bool on)
-{
+void SetWordBit(WordMap& words, int w, int bit, bool on) {
     SetWordField(words, w, bit, 1, on ? 1u : 0u);
 }
 
-unsigned GetWordField(const WordMap& words, int w, int shift, int width)
-{
+unsigned GetWordField(const WordMap& words, int w, int shift, int width) {
     const unsigned mask = (1u << width) - 1u;
     return (GetWord(words, w) >> shift) & mask;
 }
 
-void SetWordField(WordMap& words, int w, int shift, int width, unsigned value)
-{
+void SetWordField(WordMap& words, int w, int shift, int width, unsigned value) {
     const unsigned mask = ((1u << width) - 1u) << shift;
     uint16_t& v = words[w];
     v = static_cast<uint16_t>((v & ~mask) | ((value << shift) & mask));
@@ -59,17 +50,14 @@ void SetWordField(WordMap& words, int w, int shift, int width, unsigned value)
 
 GridCellBoolWithStrRenderer::GridCellBoolWithStrRenderer(const wxString& text) : m_text(text) {}
 
-wxGridCellRenderer* GridCellBoolWithStrRenderer::Clone() const
-{
+wxGridCellRenderer* GridCellBoolWithStrRenderer::Clone() const {
     return new GridCellBoolWithStrRenderer(m_text);
 }
 
-wxArrayString GridCellBoolWithStrRenderer::WrapText(wxDC& dc, const wxString& text, int width)
-{
+wxArrayString GridCellBoolWithStrRenderer::WrapText(wxDC& dc, const wxString& text, int width) {
     wxArrayString out;
     const wxArrayString lines = wxSplit(text, '\n', '\0');
-    if (width < 1)
-        return lines;
+    if (width < 1) return lines;
     for (const wxString& line : lines) {
         if (dc.GetTextExtent(line).x <= width) {
             out.Add(line);
@@ -82,28 +70,24 @@ wxArrayString GridCellBoolWithStrRenderer::WrapText(wxDC& dc, const wxString& te
             const wxString token = tokens.GetNextToken();
             const int tokenWidth = dc.GetTextExtent(token).x;
             if (tokenWidth >= width) {
-                if (!current.empty())
-                    out.Add(current);
+                if (!current.empty()) out.Add(current);
                 currentWidth = BreakWord(dc, token, width, out, current);
             } else if (currentWidth + tokenWidth < width) {
                 current += token;
                 currentWidth += tokenWidth;
             } else {
-                if (!current.empty())
-                    out.Add(current);
+                if (!current.empty()) out.Add(current);
                 current = token;
                 currentWidth = tokenWidth;
             }
         }
-        if (!current.empty())
-            out.Add(current);
+        if (!current.empty()) out.Add(current);
     }
     return out;
 }
 
 void GridCellBoolWithStrRenderer::Draw(wxGrid& grid, wxGridCellAttr& attr, wxDC& dc, const wxRect& rect,
-                                       int row, int col, bool isSelected)
-{
+                                       int row, int col, bool isSelected) {
     wxGridCellBoolRenderer::Draw(grid, attr, dc, rect, row, col, isSelected);
 
     SetColorsAndFonts(grid, attr, dc, isSelected);
@@ -122,18 +106,15 @@ void GridCellBoolWithStrRenderer::Draw(wxGrid& grid, wxGridCellAttr& attr, wxDC&
 
 GridComboBox::GridComboBox(const wxArrayString& choices) : wxGridCellChoiceEditor(choices, false) {}
 
-int GridComboBox::GetIndex(const wxString& text) const
-{
+int GridComboBox::GetIndex(const wxString& text) const {
     return m_choices.Index(text, true);
 }
 
-wxGridCellEditor* GridComboBox::Clone() const
-{
+wxGridCellEditor* GridComboBox::Clone() const {
     return new GridComboBox(m_choices);
 }
 
-void SetColorsAndFonts(wxGrid& grid, const wxGridCellAttr& attr, wxDC& dc, bool isSelected)
-{
+void SetColorsAndFonts(wxGrid& grid, const wxGridCellAttr& attr, wxDC& dc, bool isSelected) {
     dc.SetBackgroundMode(wxBRUSHSTYLE_TRANSPARENT);
     if (!grid.IsThisEnabled()) {
         dc.SetTextBackground(wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE));
@@ -149,15 +130,13 @@ void SetColorsAndFonts(wxGrid& grid, const wxGridCellAttr& attr, wxDC& dc, bool 
     dc.SetFont(attr.GetFont());
 }
 
-int BreakWord(wxDC& dc, const wxString& word, int maxWidth, wxArrayString& lines, wxString& rest)
-{
+int BreakWord(wxDC& dc, const wxString& word, int maxWidth, wxArrayString& lines, wxString& rest) {
     wxString remaining = word;
     for (;;) {
         wxArrayInt widths;
         dc.GetPartialTextExtents(remaining, widths);
         size_t n = 0;
-        while (n < widths.size() && widths[n] <= maxWidth)
-            ++n;
+        while (n < widths.size() && widths[n] <= maxWidth) ++n;
         // Always take one character, however narrow the cell, so the loop ends.
         n = std::max<size_t>(n, 1);
         lines.Add(remaining.Left(n));

@@ -1,12 +1,12 @@
 // Word maps of the NVRAM editor and the custom cells of the configuration grid.
 #pragma once
 
-#include <cstdint>
-#include <map>
-
 #include <wx/arrstr.h>
 #include <wx/grid.h>
 #include <wx/string.h>
+
+#include <cstdint>
+#include <map>
 
 // NVRAM word number -> 16-bit value. Words not in the map read as 0.
 using WordMap = std::map<int, uint16_t>;
@@ -27,8 +27,7 @@ unsigned GetWordField(const WordMap& words, int w, int shift, int width);
 void SetWordField(WordMap& words, int w, int shift, int width, unsigned value);
 
 // Check-box cell that also shows a text (the setting's number) to the right of the box.
-class GridCellBoolWithStrRenderer : public wxGridCellBoolRenderer
-{
+class GridCellBoolWithStrRenderer : public wxGridCellBoolRenderer {
 public:
     explicit GridCellBoolWithStrRenderer(const wxString& text);
 
@@ -46,8 +45,7 @@ private:
 };
 
 // Drop-down editor over a fixed list; other texts are not accepted.
-class GridComboBox : public wxGridCellChoiceEditor
-{
+class GridComboBox : public wxGridCellChoiceEditor {
 public:
     explicit GridComboBox(const wxArrayString& choices);
 

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <atomic>
-
 #include <wx/dialog.h>
 #include <wx/gauge.h>
 #include <wx/timer.h>
+
+#include <atomic>
 
 #include "Mes.h"
 

@@ -1,7 +1,5 @@
 #include "ServiceTab.h"
 
-#include <algorithm>
-
 #include <wx/checkbox.h>
 #include <wx/combobox.h>
 #include <wx/font.h>
@@ -10,6 +8,8 @@
 #include <wx/scrolwin.h>
 #include <wx/spinctrl.h>
 #include <wx/stattext.h>
+
+#include <algorithm>
 
 #include "TolvaneFrame.h"
 #include "wxLoadRes.h"
@@ -24,16 +24,13 @@ constexpr uint8_t kNvramEnabled = 0x55;
 constexpr int kInputModeNone = 0;
 constexpr int kInputModeCallsCheck = 86;
 
-wxString CodeEntry(int code, int message, bool wideGap)
-{
+wxString CodeEntry(int code, int message, bool wideGap) {
     return wxString::Format(wideGap ? "%d.   " : "%d. ", code) + _W_(message);
 }
 
-wxArrayString Messages(int first, int last)
-{
+wxArrayString Messages(int first, int last) {
     wxArrayString out;
-    for (int m = first; m <= last; ++m)
-        out.Add(_W_(m));
+    for (int m = first; m <= last; ++m) out.Add(_W_(m));
     return out;
 }
 
@@ -45,8 +42,7 @@ struct ByteRow {
     std::vector<int> ids;
 };
 
-const std::vector<ByteRow>& ByteRows()
-{
+const std::vector<ByteRow>& ByteRows() {
     static const std::vector<ByteRow> rows = {
         {8, true, {ServiceTab::ID_NVRAM_ENABLED}},
         {1, false, {ServiceTab::ID_OUT1_MODE}},
@@ -65,65 +61,52 @@ const std::vector<ByteRow>& ByteRows()
     return rows;
 }
 
-uint8_t RowByte(const WordMap& words, int word, bool high)
-{
+uint8_t RowByte(const WordMap& words, int word, bool high) {
     return high ? GetHighByte(words, word) : GetLowByte(words, word);
 }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Lists
 
-wxArrayString ServiceTab::DisplayChoicesInput()
-{
+wxArrayString ServiceTab::DisplayChoicesInput() {
     wxArrayString out;
     out.Add(_W_(1650));
-    for (int k = 1; k <= 48; ++k)
-        out.Add(CodeEntry(k, 1918 + k, k < 10));
-    for (int code = 51; code <= 87; ++code)
-        out.Add(CodeEntry(code, 1600 + code, false));
+    for (int k = 1; k <= 48; ++k) out.Add(CodeEntry(k, 1918 + k, k < 10));
+    for (int code = 51; code <= 87; ++code) out.Add(CodeEntry(code, 1600 + code, false));
     out.Add(_W_(1688));
     return out;
 }
 
-wxArrayString ServiceTab::DisplayChoicesOutput()
-{
+wxArrayString ServiceTab::DisplayChoicesOutput() {
     return Messages(1618, 1635);
 }
 
-wxArrayString ServiceTab::DisplayABLChoices()
-{
+wxArrayString ServiceTab::DisplayABLChoices() {
     wxArrayString out;
     out.Add(_W_(1689));
-    for (int k = 1; k <= 48; ++k)
-        out.Add(CodeEntry(k, 1918 + k, k < 10));
-    for (int code = 51; code <= 84; ++code)
-        out.Add(CodeEntry(code, 1600 + code, false));
+    for (int k = 1; k <= 48; ++k) out.Add(CodeEntry(k, 1918 + k, k < 10));
+    for (int code = 51; code <= 84; ++code) out.Add(CodeEntry(code, 1600 + code, false));
     out.Add(_W_(1690));
     out.Add(_W_(1689));
     return out;
 }
 
-wxArrayString ServiceTab::CountFloorsChoices(int highest)
-{
+wxArrayString ServiceTab::CountFloorsChoices(int highest) {
     wxArrayString out;
     out.Add(_W_(1590));
-    for (int n = 1; n <= highest; ++n)
-        out.Add(wxString::Format("%d", n));
+    for (int n = 1; n <= highest; ++n) out.Add(wxString::Format("%d", n));
     return out;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Byte encodings
 
-ServiceTab::UserIO ServiceTab::DecodeUserIOByte(uint8_t b)
-{
+ServiceTab::UserIO ServiceTab::DecodeUserIOByte(uint8_t b) {
     const UserIO invalid{false, kInputModeNone, false, false};
-    if (b >= 210 && b <= 227)
-        return UserIO{true, b - 210, false, true};
-    if (b == 200)
-        return UserIO{false, kInputModeCallsCheck, false, true};
+    if (b >= 210 && b <= 227) return UserIO{true, b - 210, false, true};
+    if (b == 200) return UserIO{false, kInputModeCallsCheck, false, true};
     UserIO v;
     if (b < 100) {
         v.mode = b < 49 ? b : b - 2;
@@ -134,132 +117,98 @@ ServiceTab::UserIO ServiceTab::DecodeUserIOByte(uint8_t b)
         return invalid;
     }
     // 89..99 and 189..199 would select past the end of the input list.
-    if (v.mode >= kInputChoices)
-        return invalid;
+    if (v.mode >= kInputChoices) return invalid;
     return v;
 }
 
-uint8_t ServiceTab::EncodeUserIOByte(const UserIO& v)
-{
-    if (v.output)
-        return static_cast<uint8_t>((v.mode + 210) & 0xFF);
+uint8_t ServiceTab::EncodeUserIOByte(const UserIO& v) {
+    if (v.output) return static_cast<uint8_t>((v.mode + 210) & 0xFF);
     const int inv = v.inverted ? 100 : 0;
-    if (v.mode >= 1 && v.mode <= 48)
-        return static_cast<uint8_t>(v.mode + inv);
-    if (v.mode >= 49 && v.mode <= 85)
-        return static_cast<uint8_t>(v.mode + 2 + inv);
-    if (v.mode == kInputModeCallsCheck)
-        return 200;
+    if (v.mode >= 1 && v.mode <= 48) return static_cast<uint8_t>(v.mode + inv);
+    if (v.mode >= 49 && v.mode <= 85) return static_cast<uint8_t>(v.mode + 2 + inv);
+    if (v.mode == kInputModeCallsCheck) return 200;
     return 0;
 }
 
-int ServiceTab::GetUserIOControlKind(int id)
-{
-    if (id < ID_USER_FIRST || id > ID_USER_LAST)
-        return 0;
+int ServiceTab::GetUserIOControlKind(int id) {
+    if (id < ID_USER_FIRST || id > ID_USER_LAST) return 0;
     switch ((id - ID_USER_FIRST) % 3) {
-    case 0:
-        return 2;
-    case 1:
-        return 1;
-    default:
-        return 0;
+        case 0:
+            return 2;
+        case 1:
+            return 1;
+        default:
+            return 0;
     }
 }
 
-int ServiceTab::UserRowOfId(int id)
-{
-    if (id < ID_USER_FIRST || id > ID_USER_LAST)
-        return -1;
+int ServiceTab::UserRowOfId(int id) {
+    if (id < ID_USER_FIRST || id > ID_USER_LAST) return -1;
     return (id - ID_USER_FIRST) / 3;
 }
 
-std::pair<int, bool> ServiceTab::UserByteLocation(int row)
-{
+std::pair<int, bool> ServiceTab::UserByteLocation(int row) {
     // USER1 = word 2 high, USER2 = word 3 low, USER3 = word 3 high, USER4 = word 4 low.
     const int half = row + 1;
     return {2 + half / 2, half % 2 == 1};
 }
 
-ServiceTab::DisplayABL ServiceTab::LoadDisplayABLByte(uint8_t b)
-{
-    if (b >= 1 && b <= 98)
-        return DisplayABL{true, b <= 48 ? b : b - 2, false, true};
-    if (b >= 101 && b <= 199)
-        return DisplayABL{true, b <= 148 ? b - 100 : b - 102, true, true};
-    if (b == 0 || b == 99 || b == 255)
-        return DisplayABL{true, 0, false, false};
+ServiceTab::DisplayABL ServiceTab::LoadDisplayABLByte(uint8_t b) {
+    if (b >= 1 && b <= 98) return DisplayABL{true, b <= 48 ? b : b - 2, false, true};
+    if (b >= 101 && b <= 199) return DisplayABL{true, b <= 148 ? b - 100 : b - 102, true, true};
+    if (b == 0 || b == 99 || b == 255) return DisplayABL{true, 0, false, false};
     return DisplayABL{};
 }
 
-std::optional<ServiceTab::DisplayABLWrite> ServiceTab::EncodeDisplayABLEntry(int entry, bool checked)
-{
-    if (entry < 0 || entry >= kDisplayABLChoices)
-        return std::nullopt;
-    if (entry == 0 || entry == 84)
-        return DisplayABLWrite{0xFF, false, false};
-    if (entry == 83)
-        return DisplayABLWrite{static_cast<uint8_t>(checked ? 185 : 99), checked, false};
+std::optional<ServiceTab::DisplayABLWrite> ServiceTab::EncodeDisplayABLEntry(int entry, bool checked) {
+    if (entry < 0 || entry >= kDisplayABLChoices) return std::nullopt;
+    if (entry == 0 || entry == 84) return DisplayABLWrite{0xFF, false, false};
+    if (entry == 83) return DisplayABLWrite{static_cast<uint8_t>(checked ? 185 : 99), checked, false};
     const int code = entry < 49 ? entry : entry + 2;
     return DisplayABLWrite{static_cast<uint8_t>(code + (checked ? 100 : 0)), checked, true};
 }
 
-int ServiceTab::DecodeCanPowerByte(uint8_t b)
-{
-    if (b == 0xFF)
-        return kCanPowerChoices - 1;
-    if (b >= 210 && b <= 227)
-        return b - 210;
+int ServiceTab::DecodeCanPowerByte(uint8_t b) {
+    if (b == 0xFF) return kCanPowerChoices - 1;
+    if (b >= 210 && b <= 227) return b - 210;
     return -1;
 }
 
-uint8_t ServiceTab::EncodeCanPowerEntry(int entry)
-{
-    if (entry == kCanPowerChoices - 1)
-        return 0xFF;
+uint8_t ServiceTab::EncodeCanPowerEntry(int entry) {
+    if (entry == kCanPowerChoices - 1) return 0xFF;
     return static_cast<uint8_t>((entry + 210) & 0xFF);
 }
 
-ServiceTab::NegativeFloors ServiceTab::DecodeNegativeFloorsByte(uint8_t b)
-{
-    if (b == 0 || b == 0xFF)
-        return NegativeFloors{};
+ServiceTab::NegativeFloors ServiceTab::DecodeNegativeFloorsByte(uint8_t b) {
+    if (b == 0 || b == 0xFF) return NegativeFloors{};
     return NegativeFloors{b & 0x7F, b >= 128};
 }
 
-uint8_t ServiceTab::EncodeNegativeFloorsByte(const NegativeFloors& v, uint8_t current)
-{
-    if (!v.hasFloorZero && v.count == 0 && current == 0xFF)
-        return 0xFF;
+uint8_t ServiceTab::EncodeNegativeFloorsByte(const NegativeFloors& v, uint8_t current) {
+    if (!v.hasFloorZero && v.count == 0 && current == 0xFF) return 0xFF;
     return static_cast<uint8_t>((v.count & 0x7F) | (v.hasFloorZero ? 0x80 : 0));
 }
 
-uint8_t ServiceTab::NormalizeNegativeFloorsByte(uint8_t b)
-{
+uint8_t ServiceTab::NormalizeNegativeFloorsByte(uint8_t b) {
     return b == 0xFF ? 0 : b;
 }
 
-std::vector<std::pair<int, int>> ServiceTab::LoadCommonFlags(const WordMap& words, int protoVer)
-{
+std::vector<std::pair<int, int>> ServiceTab::LoadCommonFlags(const WordMap& words, int protoVer) {
     const uint16_t w = GetWord(words, 13);
     auto bit = [w](int k) { return static_cast<int>((w >> k) & 1u); };
     std::vector<std::pair<int, int>> out = {
         {131, bit(0)}, {132, bit(1)}, {133, 1 - bit(2)}, {134, 1 - bit(3)}, {135, bit(4)},
     };
     if (protoVer == 6 || protoVer == 7) {
-        for (int k : {8, 9, 5, 11, 13, 14, 15})
-            out.emplace_back(ID_FLAG_FIRST + k, bit(k));
+        for (int k : {8, 9, 5, 11, 13, 14, 15}) out.emplace_back(ID_FLAG_FIRST + k, bit(k));
     } else if (protoVer == 5) {
-        for (int k : {11, 13, 14, 15})
-            out.emplace_back(ID_FLAG_FIRST + k, bit(k));
+        for (int k : {11, 13, 14, 15}) out.emplace_back(ID_FLAG_FIRST + k, bit(k));
     }
     return out;
 }
 
-uint16_t ServiceTab::StoreCommonFlag(uint16_t word13, int id, int value)
-{
-    if (id < ID_FLAG_FIRST || id > ID_FLAG_LAST)
-        return word13;
+uint16_t ServiceTab::StoreCommonFlag(uint16_t word13, int id, int value) {
+    if (id < ID_FLAG_FIRST || id > ID_FLAG_LAST) return word13;
     const int k = id - ID_FLAG_FIRST;
     // Bits 2 and 3 are set when their boxes are clear.
     const bool set = (k == 2 || k == 3) ? value == 0 : value != 0;
@@ -267,8 +216,7 @@ uint16_t ServiceTab::StoreCommonFlag(uint16_t word13, int id, int value)
     return static_cast<uint16_t>(set ? (word13 | mask) : (word13 & ~mask));
 }
 
-wxString ServiceTab::FirmwareText(uint16_t word0)
-{
+wxString ServiceTab::FirmwareText(uint16_t word0) {
     const int low = word0 & 0xFF;
     return wxString::Format("%d.%d.%d", low / 10, low % 10, word0 >> 8);
 }
@@ -276,30 +224,30 @@ wxString ServiceTab::FirmwareText(uint16_t word0)
 // ---------------------------------------------------------------------------------------------
 // The page
 
-ServiceTab::ServiceTab(int protoVer, WordMap& edited, const WordMap& defaults, std::function<void()> onChanged)
-    : m_protoVer(protoVer), m_edited(edited), m_defaults(defaults),
-      m_defaultsAvailable(defaults.size() == 32), m_onChanged(std::move(onChanged))
-{
-}
+ServiceTab::ServiceTab(int protoVer, WordMap& edited, const WordMap& defaults,
+                       std::function<void()> onChanged)
+    : m_protoVer(protoVer),
+      m_edited(edited),
+      m_defaults(defaults),
+      m_defaultsAvailable(defaults.size() == 32),
+      m_onChanged(std::move(onChanged)) {}
 
-ServiceTab::~ServiceTab()
-{
-    if (!m_page)
-        return;
+ServiceTab::~ServiceTab() {
+    if (!m_page) return;
     // The frame destroys its pages after its members: no event may reach this object then.
     for (auto& [id, c] : m_controls) {
         switch (c.kind) {
-        case Kind::Check:
-            c.window->Unbind(wxEVT_CHECKBOX, &ServiceTab::OnServiceTabChanged, this);
-            break;
-        case Kind::List:
-            c.window->Unbind(wxEVT_COMBOBOX, &ServiceTab::OnServiceTabChanged, this);
-            break;
-        case Kind::Spin:
-            c.window->Unbind(wxEVT_SPINCTRL, &ServiceTab::OnServiceTabChanged, this);
-            break;
-        default:
-            break;
+            case Kind::Check:
+                c.window->Unbind(wxEVT_CHECKBOX, &ServiceTab::OnServiceTabChanged, this);
+                break;
+            case Kind::List:
+                c.window->Unbind(wxEVT_COMBOBOX, &ServiceTab::OnServiceTabChanged, this);
+                break;
+            case Kind::Spin:
+                c.window->Unbind(wxEVT_SPINCTRL, &ServiceTab::OnServiceTabChanged, this);
+                break;
+            default:
+                break;
         }
         c.window->DeletePendingEvents();
     }
@@ -318,13 +266,11 @@ public:
     ServicePage(wxWindow* parent) : wxScrolledWindow(parent, wxID_ANY) {}
 
 protected:
-    bool ShouldScrollToChildOnFocus(wxWindow* child) override
-    {
+    bool ShouldScrollToChildOnFocus(wxWindow* child) override {
         int unitX = 0;
         int unitY = 0;
         GetScrollPixelsPerUnit(&unitX, &unitY);
-        if (unitY <= 0 || child == nullptr)
-            return false;
+        if (unitY <= 0 || child == nullptr) return false;
         int startX = 0;
         int startY = 0;
         GetViewStart(&startX, &startY);
@@ -340,8 +286,7 @@ protected:
 
 }  // namespace
 
-wxWindow* ServiceTab::CreateServiceValuesTab(wxNotebook* notebook)
-{
+wxWindow* ServiceTab::CreateServiceValuesTab(wxNotebook* notebook) {
     auto* page = new ServicePage(notebook);
     page->SetScrollRate(10, 5);
     // Children inherit it; the grid page uses the same face.
@@ -362,30 +307,28 @@ wxWindow* ServiceTab::CreateServiceValuesTab(wxNotebook* notebook)
     }
 
     page->SetSizer(m_sizer);
-    if (m_sizer->GetItemCount() > 0)
-        m_sizer->AddGrowableCol(2, 5);
+    if (m_sizer->GetItemCount() > 0) m_sizer->AddGrowableCol(2, 5);
     page->FitInside();
 
     for (auto& [id, c] : m_controls) {
         switch (c.kind) {
-        case Kind::Check:
-            c.window->Bind(wxEVT_CHECKBOX, &ServiceTab::OnServiceTabChanged, this);
-            break;
-        case Kind::List:
-            c.window->Bind(wxEVT_COMBOBOX, &ServiceTab::OnServiceTabChanged, this);
-            break;
-        case Kind::Spin:
-            c.window->Bind(wxEVT_SPINCTRL, &ServiceTab::OnServiceTabChanged, this);
-            break;
-        default:
-            break;
+            case Kind::Check:
+                c.window->Bind(wxEVT_CHECKBOX, &ServiceTab::OnServiceTabChanged, this);
+                break;
+            case Kind::List:
+                c.window->Bind(wxEVT_COMBOBOX, &ServiceTab::OnServiceTabChanged, this);
+                break;
+            case Kind::Spin:
+                c.window->Bind(wxEVT_SPINCTRL, &ServiceTab::OnServiceTabChanged, this);
+                break;
+            default:
+                break;
         }
     }
     return page;
 }
 
-void ServiceTab::BuildV5()
-{
+void ServiceTab::BuildV5() {
     AddLabel(2, 0, 150, _W_(1904));
     AddSpinCtrl(2, 1, ID_DOOR_REVERSING, 1, 15);
     AddLabel(3, 0, 156, _W_(1910));
@@ -396,8 +339,7 @@ void ServiceTab::BuildV5()
     BuildCommonFlags(5);
 }
 
-void ServiceTab::BuildV6V7()
-{
+void ServiceTab::BuildV6V7() {
     const bool v7 = m_protoVer == 7;
     AddLabel(2, 0, 149, _W_(1903));
     if (v7) {
@@ -446,60 +388,56 @@ void ServiceTab::BuildV6V7()
     AddCheckBox(14, 1, 126, _W_(1596));
     AddCheckBox(14, 2, 127, _W_(1597));
     int row = 15;
-    if (v7)
-        AddCheckBox(row++, 1, 128, _W_(1598));
+    if (v7) AddCheckBox(row++, 1, 128, _W_(1598));
     AddLabel(row, 0, 161, _W_(1915));
     AddSpinCtrl(row, 1, ID_NEGATIVE_FLOORS, 0, 16);
     AddCheckBox(row, 2, ID_HAS_FLOOR_ZERO, _W_(1599));
     BuildCommonFlags(row + 1);
 }
 
-void ServiceTab::BuildCommonFlags(int row)
-{
+void ServiceTab::BuildCommonFlags(int row) {
     const bool optional = m_protoVer >= 6;
     for (int bit = 0; bit < 16; ++bit) {
-        const bool present = bit <= 4 || bit == 11 || bit >= 13 || (optional && (bit == 5 || bit == 8 || bit == 9));
-        if (!present)
-            continue;
+        const bool present =
+            bit <= 4 || bit == 11 || bit >= 13 || (optional && (bit == 5 || bit == 8 || bit == 9));
+        if (!present) continue;
         AddLabel(row, 0, ID_LABEL_FLAG_FIRST + bit, _W_(1983 + bit));
         const int id = ID_FLAG_FIRST + bit;
         switch (bit) {
-        case 13: {
-            wxArrayString l;
-            l.Add(_W_(1585));
-            l.Add(_W_(1584));
-            AddComboBox(row, 1, id, l);
-            break;
-        }
-        case 14: {
-            wxArrayString l;
-            l.Add(_W_(1587));
-            l.Add(_W_(1586));
-            AddComboBox(row, 1, id, l);
-            break;
-        }
-        case 15: {
-            wxArrayString l;
-            l.Add(_W_(1589));
-            l.Add(_W_(1588));
-            AddComboBox(row, 1, id, l);
-            break;
-        }
-        default:
-            AddCheckBox(row, 1, id, wxEmptyString);
-            break;
+            case 13: {
+                wxArrayString l;
+                l.Add(_W_(1585));
+                l.Add(_W_(1584));
+                AddComboBox(row, 1, id, l);
+                break;
+            }
+            case 14: {
+                wxArrayString l;
+                l.Add(_W_(1587));
+                l.Add(_W_(1586));
+                AddComboBox(row, 1, id, l);
+                break;
+            }
+            case 15: {
+                wxArrayString l;
+                l.Add(_W_(1589));
+                l.Add(_W_(1588));
+                AddComboBox(row, 1, id, l);
+                break;
+            }
+            default:
+                AddCheckBox(row, 1, id, wxEmptyString);
+                break;
         }
         ++row;
     }
 }
 
-void ServiceTab::Place(wxWindow* w, int row, int col, int colSpan)
-{
+void ServiceTab::Place(wxWindow* w, int row, int col, int colSpan) {
     m_sizer->Add(w, wxGBPosition(row, col), wxGBSpan(1, colSpan), wxEXPAND | wxALIGN_CENTER_VERTICAL);
 }
 
-void ServiceTab::AddLabel(int row, int col, int id, const wxString& text)
-{
+void ServiceTab::AddLabel(int row, int col, int id, const wxString& text) {
     auto* w = new wxStaticText(m_page.get(), id, text);
     // Long labels wrap so that all three columns fit the window's width.
     w->Wrap(kLabelWrapWidth);
@@ -507,36 +445,31 @@ void ServiceTab::AddLabel(int row, int col, int id, const wxString& text)
     Place(w, row, col, 1);
 }
 
-void ServiceTab::AddText(int row, int col, int id)
-{
+void ServiceTab::AddText(int row, int col, int id) {
     auto* w = new wxStaticText(m_page.get(), id, wxEmptyString);
     m_controls[id] = Control{w, Kind::Text};
     Place(w, row, col, 1);
 }
 
-void ServiceTab::AddCheckBox(int row, int col, int id, const wxString& text, int colSpan)
-{
+void ServiceTab::AddCheckBox(int row, int col, int id, const wxString& text, int colSpan) {
     auto* w = new wxCheckBox(m_page.get(), id, text);
     m_controls[id] = Control{w, Kind::Check};
     Place(w, row, col, colSpan);
 }
 
-void ServiceTab::AddComboBox(int row, int col, int id, const wxArrayString& choices, int colSpan)
-{
+void ServiceTab::AddComboBox(int row, int col, int id, const wxArrayString& choices, int colSpan) {
     auto* w = new wxComboBox(m_page.get(), id, wxEmptyString, wxDefaultPosition, wxDefaultSize, choices,
                              wxCB_READONLY);
     // The longest entries would make the list as wide as the window; the growable column
     // widens it again where there is room, and the open list shows every entry in full.
-    if (w->GetBestSize().x > kListMinWidth)
-        w->SetMinSize(wxSize(kListMinWidth, -1));
+    if (w->GetBestSize().x > kListMinWidth) w->SetMinSize(wxSize(kListMinWidth, -1));
     m_controls[id] = Control{w, Kind::List};
     Place(w, row, col, colSpan);
 }
 
-void ServiceTab::AddSpinCtrl(int row, int col, int id, int min, int max)
-{
-    auto* w = new wxSpinCtrl(m_page.get(), id, wxEmptyString, wxDefaultPosition, wxDefaultSize, wxSP_ARROW_KEYS,
-                             min, max, 0);
+void ServiceTab::AddSpinCtrl(int row, int col, int id, int min, int max) {
+    auto* w = new wxSpinCtrl(m_page.get(), id, wxEmptyString, wxDefaultPosition, wxDefaultSize,
+                             wxSP_ARROW_KEYS, min, max, 0);
     w->SetIncrement(1);
     m_controls[id] = Control{w, Kind::Spin};
     Place(w, row, col, 1);
@@ -545,70 +478,55 @@ void ServiceTab::AddSpinCtrl(int row, int col, int id, int min, int max)
 // ---------------------------------------------------------------------------------------------
 // Control access
 
-wxWindow* ServiceTab::Find(int id) const
-{
-    if (!m_page)
-        return nullptr;
+wxWindow* ServiceTab::Find(int id) const {
+    if (!m_page) return nullptr;
     auto it = m_controls.find(id);
     return it == m_controls.end() ? nullptr : it->second.window;
 }
 
-int ServiceTab::ListSel(int id) const
-{
+int ServiceTab::ListSel(int id) const {
     auto* c = dynamic_cast<wxComboBox*>(Find(id));
     return c ? c->GetSelection() : wxNOT_FOUND;
 }
 
-int ServiceTab::ListCount(int id) const
-{
+int ServiceTab::ListCount(int id) const {
     auto* c = dynamic_cast<wxComboBox*>(Find(id));
     return c ? static_cast<int>(c->GetCount()) : 0;
 }
 
-void ServiceTab::SetListSel(int id, int sel)
-{
+void ServiceTab::SetListSel(int id, int sel) {
     if (auto* c = dynamic_cast<wxComboBox*>(Find(id)))
         c->SetSelection(sel >= 0 && sel < static_cast<int>(c->GetCount()) ? sel : wxNOT_FOUND);
 }
 
-bool ServiceTab::Checked(int id) const
-{
+bool ServiceTab::Checked(int id) const {
     auto* c = dynamic_cast<wxCheckBox*>(Find(id));
     return c && c->GetValue();
 }
 
-void ServiceTab::SetChecked(int id, bool on)
-{
-    if (auto* c = dynamic_cast<wxCheckBox*>(Find(id)))
-        c->SetValue(on);
+void ServiceTab::SetChecked(int id, bool on) {
+    if (auto* c = dynamic_cast<wxCheckBox*>(Find(id))) c->SetValue(on);
 }
 
-int ServiceTab::SpinValue(int id) const
-{
+int ServiceTab::SpinValue(int id) const {
     auto* c = dynamic_cast<wxSpinCtrl*>(Find(id));
     return c ? c->GetValue() : 0;
 }
 
-void ServiceTab::SetSpin(int id, int value)
-{
-    if (auto* c = dynamic_cast<wxSpinCtrl*>(Find(id)))
-        c->SetValue(value);
+void ServiceTab::SetSpin(int id, int value) {
+    if (auto* c = dynamic_cast<wxSpinCtrl*>(Find(id))) c->SetValue(value);
 }
 
-bool ServiceTab::UserRowIsOutput(int row) const
-{
+bool ServiceTab::UserRowIsOutput(int row) const {
     const int dir = ID_USER_FIRST + 3 * row;
-    if (Find(dir))
-        return ListSel(dir) == 1;
+    if (Find(dir)) return ListSel(dir) == 1;
     // Without a direction list the row is an output when its list is not the input list.
     return ListCount(dir + 1) != kInputChoices;
 }
 
-void ServiceTab::RefillUserModeList(int row, bool output)
-{
+void ServiceTab::RefillUserModeList(int row, bool output) {
     auto* c = dynamic_cast<wxComboBox*>(Find(ID_USER_FIRST + 3 * row + 1));
-    if (!c)
-        return;
+    if (!c) return;
     const int wanted = output ? kOutputChoices : kInputChoices;
     if (static_cast<int>(c->GetCount()) != wanted)
         c->Set(output ? DisplayChoicesOutput() : DisplayChoicesInput());
@@ -617,47 +535,44 @@ void ServiceTab::RefillUserModeList(int row, bool output)
 // ---------------------------------------------------------------------------------------------
 // Showing and storing
 
-void ServiceTab::ValueChanged(int id, int value)
-{
+void ServiceTab::ValueChanged(int id, int value) {
     wxWindow* w = Find(id);
-    if (!w)
-        return;
+    if (!w) return;
     const Kind kind = m_controls.at(id).kind;
     wxCommandEvent* event = nullptr;
     switch (kind) {
-    case Kind::List: {
-        auto* c = static_cast<wxComboBox*>(w);
-        SetListSel(id, value);
-        event = new wxCommandEvent(wxEVT_COMBOBOX, id);
-        event->SetInt(c->GetSelection());
-        event->SetString(c->GetValue());
-        break;
-    }
-    case Kind::Check: {
-        auto* c = static_cast<wxCheckBox*>(w);
-        c->SetValue(value != 0);
-        event = new wxCommandEvent(wxEVT_CHECKBOX, id);
-        event->SetInt(c->GetValue() ? 1 : 0);
-        break;
-    }
-    case Kind::Spin: {
-        auto* c = static_cast<wxSpinCtrl*>(w);
-        c->SetValue(value);
-        auto* spin = new wxSpinEvent(wxEVT_SPINCTRL, id);
-        spin->SetPosition(c->GetValue());
-        event = spin;
-        break;
-    }
-    default:
-        return;
+        case Kind::List: {
+            auto* c = static_cast<wxComboBox*>(w);
+            SetListSel(id, value);
+            event = new wxCommandEvent(wxEVT_COMBOBOX, id);
+            event->SetInt(c->GetSelection());
+            event->SetString(c->GetValue());
+            break;
+        }
+        case Kind::Check: {
+            auto* c = static_cast<wxCheckBox*>(w);
+            c->SetValue(value != 0);
+            event = new wxCommandEvent(wxEVT_CHECKBOX, id);
+            event->SetInt(c->GetValue() ? 1 : 0);
+            break;
+        }
+        case Kind::Spin: {
+            auto* c = static_cast<wxSpinCtrl*>(w);
+            c->SetValue(value);
+            auto* spin = new wxSpinEvent(wxEVT_SPINCTRL, id);
+            spin->SetPosition(c->GetValue());
+            event = spin;
+            break;
+        }
+        default:
+            return;
     }
     event->SetEventObject(w);
     event->SetExtraLong(kShownTag);
     w->GetEventHandler()->QueueEvent(event);
 }
 
-std::vector<int> ServiceTab::PageRowValues(int word, bool high) const
-{
+std::vector<int> ServiceTab::PageRowValues(int word, bool high) const {
     for (int k = 0; k < 4; ++k) {
         if (UserByteLocation(k) == std::make_pair(word, high)) {
             const int mode = ID_USER_FIRST + 3 * k + 1;
@@ -666,32 +581,29 @@ std::vector<int> ServiceTab::PageRowValues(int word, bool high) const
     }
     const ByteRow* row = nullptr;
     for (const ByteRow& r : ByteRows())
-        if (r.word == word && r.high == high)
-            row = &r;
+        if (r.word == word && r.high == high) row = &r;
     std::vector<int> out;
-    if (!row)
-        return out;
+    if (!row) return out;
     for (int id : row->ids) {
         switch (Find(id) ? m_controls.at(id).kind : Kind::Label) {
-        case Kind::Check:
-            out.push_back(Checked(id) ? 1 : 0);
-            break;
-        case Kind::List:
-            out.push_back(ListSel(id));
-            break;
-        case Kind::Spin:
-            out.push_back(SpinValue(id));
-            break;
-        default:
-            out.push_back(0);
-            break;
+            case Kind::Check:
+                out.push_back(Checked(id) ? 1 : 0);
+                break;
+            case Kind::List:
+                out.push_back(ListSel(id));
+                break;
+            case Kind::Spin:
+                out.push_back(SpinValue(id));
+                break;
+            default:
+                out.push_back(0);
+                break;
         }
     }
     return out;
 }
 
-std::vector<int> ServiceTab::ShownRowValues(int word, bool high, uint8_t b) const
-{
+std::vector<int> ServiceTab::ShownRowValues(int word, bool high, uint8_t b) const {
     auto clampSpin = [this](int id, int v) {
         auto* c = dynamic_cast<wxSpinCtrl*>(Find(id));
         return c ? std::clamp(v, c->GetMin(), c->GetMax()) : v;
@@ -701,55 +613,53 @@ std::vector<int> ServiceTab::ShownRowValues(int word, bool high, uint8_t b) cons
     for (int k = 0; k < 4; ++k) {
         if (UserByteLocation(k) == std::make_pair(word, high)) {
             const UserIO d = DecodeUserIOByte(b);
-            const bool boxOn = !d.output && d.inverted && d.mode != kInputModeNone && d.mode != kInputModeCallsCheck;
+            const bool boxOn =
+                !d.output && d.inverted && d.mode != kInputModeNone && d.mode != kInputModeCallsCheck;
             return {d.output ? 1 : 0, d.mode, boxOn ? 1 : 0};
         }
     }
     switch (word * 2 + (high ? 1 : 0)) {
-    case 8 * 2 + 1:
-        return {b == kNvramEnabled ? 1 : 0};
-    case 1 * 2:
-        return {listEntry(ID_OUT1_MODE, b)};
-    case 1 * 2 + 1:
-        return {clampSpin(ID_DOOR_REVERSING, b)};
-    case 2 * 2:
-        return {listEntry(ID_CAN_POWER, DecodeCanPowerByte(b))};
-    case 4 * 2 + 1:
-        return {listEntry(ID_FLOORS, b)};
-    case 5 * 2:
-        return {clampSpin(ID_VOICE_CHECK_VALUE, b), b != 0 ? 1 : 0};
-    case 5 * 2 + 1: {
-        const DisplayABL d = LoadDisplayABLByte(b);
-        const int entry = d.known ? listEntry(ID_DISPLAY_ABL, d.entry) : wxNOT_FOUND;
-        return {entry, entry >= 0 && d.checked ? 1 : 0};
-    }
-    case 6 * 2:
-        return {clampSpin(ID_LIFT_NUMBER, b), b == 0xFF ? 1 : 0};
-    case 7 * 2: {
-        const NegativeFloors d = DecodeNegativeFloorsByte(b);
-        return {clampSpin(ID_NEGATIVE_FLOORS, d.count), d.hasFloorZero ? 1 : 0};
-    }
-    default:
-        return {};
+        case 8 * 2 + 1:
+            return {b == kNvramEnabled ? 1 : 0};
+        case 1 * 2:
+            return {listEntry(ID_OUT1_MODE, b)};
+        case 1 * 2 + 1:
+            return {clampSpin(ID_DOOR_REVERSING, b)};
+        case 2 * 2:
+            return {listEntry(ID_CAN_POWER, DecodeCanPowerByte(b))};
+        case 4 * 2 + 1:
+            return {listEntry(ID_FLOORS, b)};
+        case 5 * 2:
+            return {clampSpin(ID_VOICE_CHECK_VALUE, b), b != 0 ? 1 : 0};
+        case 5 * 2 + 1: {
+            const DisplayABL d = LoadDisplayABLByte(b);
+            const int entry = d.known ? listEntry(ID_DISPLAY_ABL, d.entry) : wxNOT_FOUND;
+            return {entry, entry >= 0 && d.checked ? 1 : 0};
+        }
+        case 6 * 2:
+            return {clampSpin(ID_LIFT_NUMBER, b), b == 0xFF ? 1 : 0};
+        case 7 * 2: {
+            const NegativeFloors d = DecodeNegativeFloorsByte(b);
+            return {clampSpin(ID_NEGATIVE_FLOORS, d.count), d.hasFloorZero ? 1 : 0};
+        }
+        default:
+            return {};
     }
 }
 
-void ServiceTab::WriteRowByte(int word, bool high, uint8_t b, bool shown)
-{
+void ServiceTab::WriteRowByte(int word, bool high, uint8_t b, bool shown) {
     const uint8_t current = RowByte(m_edited, word, high);
     // A refresh of the page leaves a byte alone when the page shows exactly what the byte says:
     // bytes that no control can show one to one (0xFF for "no negative floors", an unknown USER
     // code, a value past a list's end or a spin's range) must not change just by being shown.
-    if (shown && ShownRowValues(word, high, current) == PageRowValues(word, high))
-        return;
+    if (shown && ShownRowValues(word, high, current) == PageRowValues(word, high)) return;
     if (high)
         SetHighByte(m_edited, word, b);
     else
         SetLowByte(m_edited, word, b);
 }
 
-void ServiceTab::ShowUserRow(int row, uint8_t b)
-{
+void ServiceTab::ShowUserRow(int row, uint8_t b) {
     const UserIO d = DecodeUserIOByte(b);
     const int dir = ID_USER_FIRST + 3 * row;
     RefillUserModeList(row, d.output);
@@ -759,8 +669,7 @@ void ServiceTab::ShowUserRow(int row, uint8_t b)
     ValueChanged(dir + 2, v[2]);
 }
 
-void ServiceTab::StoreUserRow(int row, bool shown)
-{
+void ServiceTab::StoreUserRow(int row, bool shown) {
     const int dir = ID_USER_FIRST + 3 * row;
     const int mode = dir + 1;
     const int box = dir + 2;
@@ -772,17 +681,14 @@ void ServiceTab::StoreUserRow(int row, bool shown)
         SetChecked(box, false);
     }
     const int m = ListSel(mode);
-    if (m < 0)
-        return;
-    if (output || m == kInputModeNone || m == kInputModeCallsCheck)
-        SetChecked(box, false);
+    if (m < 0) return;
+    if (output || m == kInputModeNone || m == kInputModeCallsCheck) SetChecked(box, false);
     const UserIO v{output, m, !output && Checked(box), true};
     const auto [word, high] = UserByteLocation(row);
     WriteRowByte(word, high, EncodeUserIOByte(v), shown);
 }
 
-void ServiceTab::Store(int id, bool shown)
-{
+void ServiceTab::Store(int id, bool shown) {
     if (const int userRow = UserRowOfId(id); userRow >= 0) {
         StoreUserRow(userRow, shown);
         return;
@@ -794,80 +700,68 @@ void ServiceTab::Store(int id, bool shown)
     if (id >= ID_FLAG_FIRST && id <= ID_FLAG_LAST) {
         const Kind kind = m_controls.at(id).kind;
         const int value = kind == Kind::List ? ListSel(id) : (Checked(id) ? 1 : 0);
-        if (value < 0)
-            return;
+        if (value < 0) return;
         m_edited[13] = StoreCommonFlag(GetWord(m_edited, 13), id, value);
         return;
     }
     switch (id) {
-    case ID_NVRAM_ENABLED:
-        WriteRowByte(8, true, Checked(id) ? kNvramEnabled : 0, shown);
-        break;
-    case ID_OUT1_MODE:
-        if (ListSel(id) >= 0)
-            WriteRowByte(1, false, static_cast<uint8_t>(ListSel(id)), shown);
-        break;
-    case ID_DOOR_REVERSING:
-        WriteRowByte(1, true, static_cast<uint8_t>(SpinValue(id)), shown);
-        break;
-    case ID_CAN_POWER:
-        if (ListSel(id) >= 0)
-            WriteRowByte(2, false, EncodeCanPowerEntry(ListSel(id)), shown);
-        break;
-    case ID_FLOORS:
-        if (ListSel(id) >= 0)
-            WriteRowByte(4, true, static_cast<uint8_t>(ListSel(id)), shown);
-        break;
-    case ID_VOICE_CHECK_ON:
-        if (!Checked(id))
-            SetSpin(ID_VOICE_CHECK_VALUE, 0);
-        [[fallthrough]];
-    case ID_VOICE_CHECK_VALUE:
-        WriteRowByte(5, false, static_cast<uint8_t>(SpinValue(ID_VOICE_CHECK_VALUE)), shown);
-        break;
-    case ID_DISPLAY_ABL:
-    case ID_DISPLAY_ABL_INVERSE: {
-        const auto w = EncodeDisplayABLEntry(ListSel(ID_DISPLAY_ABL), Checked(ID_DISPLAY_ABL_INVERSE));
-        if (!w)
+        case ID_NVRAM_ENABLED:
+            WriteRowByte(8, true, Checked(id) ? kNvramEnabled : 0, shown);
             break;
-        SetChecked(ID_DISPLAY_ABL_INVERSE, w->checked);
-        WriteRowByte(5, true, w->byte, shown);
-        break;
-    }
-    case ID_LIFT_NUMBER_AUTO:
-        if (Checked(id))
-            SetSpin(ID_LIFT_NUMBER, 0xFF);
-        [[fallthrough]];
-    case ID_LIFT_NUMBER:
-        WriteRowByte(6, false, static_cast<uint8_t>(SpinValue(ID_LIFT_NUMBER)), shown);
-        break;
-    case ID_NEGATIVE_FLOORS:
-    case ID_HAS_FLOOR_ZERO: {
-        const NegativeFloors v{SpinValue(ID_NEGATIVE_FLOORS), Checked(ID_HAS_FLOOR_ZERO)};
-        WriteRowByte(7, false, EncodeNegativeFloorsByte(v, GetLowByte(m_edited, 7)), shown);
-        break;
-    }
-    default:
-        break;
+        case ID_OUT1_MODE:
+            if (ListSel(id) >= 0) WriteRowByte(1, false, static_cast<uint8_t>(ListSel(id)), shown);
+            break;
+        case ID_DOOR_REVERSING:
+            WriteRowByte(1, true, static_cast<uint8_t>(SpinValue(id)), shown);
+            break;
+        case ID_CAN_POWER:
+            if (ListSel(id) >= 0) WriteRowByte(2, false, EncodeCanPowerEntry(ListSel(id)), shown);
+            break;
+        case ID_FLOORS:
+            if (ListSel(id) >= 0) WriteRowByte(4, true, static_cast<uint8_t>(ListSel(id)), shown);
+            break;
+        case ID_VOICE_CHECK_ON:
+            if (!Checked(id)) SetSpin(ID_VOICE_CHECK_VALUE, 0);
+            [[fallthrough]];
+        case ID_VOICE_CHECK_VALUE:
+            WriteRowByte(5, false, static_cast<uint8_t>(SpinValue(ID_VOICE_CHECK_VALUE)), shown);
+            break;
+        case ID_DISPLAY_ABL:
+        case ID_DISPLAY_ABL_INVERSE: {
+            const auto w = EncodeDisplayABLEntry(ListSel(ID_DISPLAY_ABL), Checked(ID_DISPLAY_ABL_INVERSE));
+            if (!w) break;
+            SetChecked(ID_DISPLAY_ABL_INVERSE, w->checked);
+            WriteRowByte(5, true, w->byte, shown);
+            break;
+        }
+        case ID_LIFT_NUMBER_AUTO:
+            if (Checked(id)) SetSpin(ID_LIFT_NUMBER, 0xFF);
+            [[fallthrough]];
+        case ID_LIFT_NUMBER:
+            WriteRowByte(6, false, static_cast<uint8_t>(SpinValue(ID_LIFT_NUMBER)), shown);
+            break;
+        case ID_NEGATIVE_FLOORS:
+        case ID_HAS_FLOOR_ZERO: {
+            const NegativeFloors v{SpinValue(ID_NEGATIVE_FLOORS), Checked(ID_HAS_FLOOR_ZERO)};
+            WriteRowByte(7, false, EncodeNegativeFloorsByte(v, GetLowByte(m_edited, 7)), shown);
+            break;
+        }
+        default:
+            break;
     }
 }
 
-void ServiceTab::OnServiceTabChanged(wxCommandEvent& event)
-{
-    if (!m_page)
-        return;
+void ServiceTab::OnServiceTabChanged(wxCommandEvent& event) {
+    if (!m_page) return;
     Store(event.GetId(), event.GetExtraLong() == kShownTag);
     ApplyEnabledStates();
     CheckDefault();
-    if (m_onChanged)
-        m_onChanged();
+    if (m_onChanged) m_onChanged();
     // Handled: the change does not travel on to the notebook and the frame.
 }
 
-void ServiceTab::SetNVRAM(const WordMap& words)
-{
-    if (!m_page)
-        return;
+void ServiceTab::SetNVRAM(const WordMap& words) {
+    if (!m_page) return;
     for (const ByteRow& r : ByteRows()) {
         const uint8_t b = RowByte(words, r.word, r.high);
         if (r.ids.size() == 3) {
@@ -875,64 +769,53 @@ void ServiceTab::SetNVRAM(const WordMap& words)
             continue;
         }
         const std::vector<int> v = ShownRowValues(r.word, r.high, b);
-        for (size_t i = 0; i < r.ids.size() && i < v.size(); ++i)
-            ValueChanged(r.ids[i], v[i]);
+        for (size_t i = 0; i < r.ids.size() && i < v.size(); ++i) ValueChanged(r.ids[i], v[i]);
     }
     if (auto* fw = dynamic_cast<wxStaticText*>(Find(ID_FIRMWARE)))
         fw->SetLabel(FirmwareText(GetWord(words, 0)));
     for (int id = ID_SOUND_FIRST; id <= ID_SOUND_LAST; ++id)
         ValueChanged(id, GetWordBit(words, 6, 8 + (id - ID_SOUND_FIRST)) ? 1 : 0);
-    for (const auto& [id, value] : LoadCommonFlags(words, m_protoVer))
-        ValueChanged(id, value);
+    for (const auto& [id, value] : LoadCommonFlags(words, m_protoVer)) ValueChanged(id, value);
     ApplyEnabledStates();
     CheckDefault();
 }
 
-bool ServiceTab::OwnEnabled(int id) const
-{
+bool ServiceTab::OwnEnabled(int id) const {
     if (const int row = UserRowOfId(id); row >= 0 && GetUserIOControlKind(id) == 0) {
         const int m = ListSel(id - 1);
         return !UserRowIsOutput(row) && m > kInputModeNone && m != kInputModeCallsCheck;
     }
     switch (id) {
-    case ID_VOICE_CHECK_VALUE:
-        return Checked(ID_VOICE_CHECK_ON);
-    case ID_DISPLAY_ABL_INVERSE: {
-        const auto w = EncodeDisplayABLEntry(ListSel(ID_DISPLAY_ABL), false);
-        return w && w->enabled;
-    }
-    case ID_LIFT_NUMBER:
-        return !Checked(ID_LIFT_NUMBER_AUTO);
-    default:
-        return true;
+        case ID_VOICE_CHECK_VALUE:
+            return Checked(ID_VOICE_CHECK_ON);
+        case ID_DISPLAY_ABL_INVERSE: {
+            const auto w = EncodeDisplayABLEntry(ListSel(ID_DISPLAY_ABL), false);
+            return w && w->enabled;
+        }
+        case ID_LIFT_NUMBER:
+            return !Checked(ID_LIFT_NUMBER_AUTO);
+        default:
+            return true;
     }
 }
 
-void ServiceTab::ApplyEnabledStates()
-{
-    if (!m_page)
-        return;
+void ServiceTab::ApplyEnabledStates() {
+    if (!m_page) return;
     const bool tableOn = Checked(ID_NVRAM_ENABLED);
     for (auto& [id, c] : m_controls) {
-        if (id <= ID_NVRAM_ENABLED || id > ID_FLAG_LAST)
-            continue;
+        if (id <= ID_NVRAM_ENABLED || id > ID_FLAG_LAST) continue;
         const bool on = tableOn && OwnEnabled(id);
-        if (c.window->IsEnabled() != on)
-            c.window->Enable(on);
+        if (c.window->IsEnabled() != on) c.window->Enable(on);
     }
     if (wxWindow* grid = wxWindow::FindWindowById(ID_CONFIG_GRID, wxGetTopLevelParent(m_page.get())))
-        if (grid->IsEnabled() != tableOn)
-            grid->Enable(tableOn);
+        if (grid->IsEnabled() != tableOn) grid->Enable(tableOn);
 }
 
-void ServiceTab::CheckDefault()
-{
-    if (!m_defaultsAvailable || !m_page)
-        return;
+void ServiceTab::CheckDefault() {
+    if (!m_defaultsAvailable || !m_page) return;
     for (int label = ID_LABEL_FIRST; label <= ID_LABEL_LAST; ++label) {
         wxWindow* w = Find(label);
-        if (!w)
-            continue;
+        if (!w) continue;
         bool differs = false;
         if (label >= ID_LABEL_FLAG_FIRST) {
             const int bit = label - ID_LABEL_FLAG_FIRST;

@@ -1,26 +1,25 @@
 // The service values page of the main window: NVRAM words 0..8 and 13 as labelled controls.
 #pragma once
 
-#include <cstdint>
-#include <functional>
-#include <optional>
-#include <map>
-#include <utility>
-#include <vector>
-
 #include <wx/arrstr.h>
 #include <wx/event.h>
 #include <wx/string.h>
 #include <wx/weakref.h>
 #include <wx/window.h>
 
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
+
 #include "GridUtils.h"
 
 class wxNotebook;
 class wxGridBagSizer;
 
-class ServiceTab
-{
+class ServiceTab {
 public:
     // Window ids of the page. The handlers find a row's partner controls by id arithmetic.
     enum {

@@ -1,19 +1,18 @@
 #include "TolvaneApp.h"
 
-#include <csignal>
-
-#include <algorithm>
-#include <clocale>
-#include <climits>
-#include <cstdlib>
-#include <locale>
-#include <mutex>
-#include <stdexcept>
-
 #include <wx/log.h>
 #include <wx/msgdlg.h>
 #include <wx/strconv.h>
 #include <wx/thread.h>
+
+#include <algorithm>
+#include <climits>
+#include <clocale>
+#include <csignal>
+#include <cstdlib>
+#include <locale>
+#include <mutex>
+#include <stdexcept>
 
 #include "ClientCFG.h"
 #include "Dev.h"
@@ -44,18 +43,14 @@ constexpr const char* kNumericLocale = "C.UTF-8";
 
 // strtol's reading, held to the range of int: a value too large for the field must not
 // wrap into a small or negative one.
-int ToInt(const std::string& text)
-{
+int ToInt(const std::string& text) {
     const long value = std::strtol(text.c_str(), nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
     return static_cast<int>(value);
 }
 
-DBString ToWide(const std::string& text)
-{
+DBString ToWide(const std::string& text) {
     const wxString wide(text.c_str(), wxConvLibc);
     if (wide.empty() && !text.empty())
         return DBString(text);  // not in the C library's encoding: take it as UTF-8
@@ -63,19 +58,15 @@ DBString ToWide(const std::string& text)
 }
 
 // 32 upper-case hexadecimal digits are the key itself; anything else is a pass phrase.
-bool IsKeyDigits(const DBString& text)
-{
-    if (text.size() != 32)
-        return false;
+bool IsKeyDigits(const DBString& text) {
+    if (text.size() != 32) return false;
     for (wchar_t c : text) {
-        if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F')))
-            return false;
+        if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) return false;
     }
     return true;
 }
 
-bool TrySetLocale(const std::string& name)
-{
+bool TrySetLocale(const std::string& name) {
     try {
         std::locale::global(std::locale(name.c_str()));
     } catch (const std::runtime_error&) {
@@ -86,59 +77,46 @@ bool TrySetLocale(const std::string& name)
 
 }  // namespace
 
-int TolvaneMessageBox(const wxString& text, const wxString& caption, long style, wxWindow* parent)
-{
+int TolvaneMessageBox(const wxString& text, const wxString& caption, long style, wxWindow* parent) {
     MessageBoxHook hook;
     {
         std::lock_guard<std::mutex> lock(g_HookLock);
         hook = g_Hook;
     }
-    if (hook)
-        return hook(text, caption, style);
+    if (hook) return hook(text, caption, style);
     return wxMessageBox(text, caption, style, parent);
 }
 
-void SetMessageBoxHook(MessageBoxHook hook)
-{
+void SetMessageBoxHook(MessageBoxHook hook) {
     std::lock_guard<std::mutex> lock(g_HookLock);
     g_Hook = std::move(hook);
 }
 
 TolvaneApp::TolvaneApp() = default;
 
-TolvaneApp::~TolvaneApp()
-{
+TolvaneApp::~TolvaneApp() {
     RemoveLinkHandlers();
 }
 
-void TolvaneApp::SetTopWindowTracked(wxWindow* window)
-{
-    if (window == topWindow)
-        return;
-    if (topWindow != nullptr)
-        topWindow->Unbind(wxEVT_DESTROY, &TolvaneApp::OnTopWindowDestroyed, this);
+void TolvaneApp::SetTopWindowTracked(wxWindow* window) {
+    if (window == topWindow) return;
+    if (topWindow != nullptr) topWindow->Unbind(wxEVT_DESTROY, &TolvaneApp::OnTopWindowDestroyed, this);
     topWindow = window;
-    if (topWindow != nullptr)
-        topWindow->Bind(wxEVT_DESTROY, &TolvaneApp::OnTopWindowDestroyed, this);
+    if (topWindow != nullptr) topWindow->Bind(wxEVT_DESTROY, &TolvaneApp::OnTopWindowDestroyed, this);
 }
 
-void TolvaneApp::OnTopWindowDestroyed(wxWindowDestroyEvent& event)
-{
+void TolvaneApp::OnTopWindowDestroyed(wxWindowDestroyEvent& event) {
     // Children's destroy events do not come here, but a window may be bound more than once.
-    if (event.GetEventObject() == topWindow)
-        topWindow = nullptr;
+    if (event.GetEventObject() == topWindow) topWindow = nullptr;
     event.Skip();
 }
 
-void TolvaneApp::InstallLinkHandlers()
-{
+void TolvaneApp::InstallLinkHandlers() {
     // The link threads only queue; everything that touches a window runs on the GUI thread.
     events.Install([this](typAppEvent event) { CallAfter([this, event] { Deliver(event); }); });
     BadLog::SetShowHandler([](const DBString& text) {
         const std::wstring copy = text;
-        auto show = [copy] {
-            TolvaneMessageBox(wxString(copy.c_str(), copy.size()), App, wxICON_ERROR);
-        };
+        auto show = [copy] { TolvaneMessageBox(wxString(copy.c_str(), copy.size()), App, wxICON_ERROR); };
         // On the GUI thread the box is shown at once: a start-up that fails right after the
         // line never runs an event loop that could show it later.
         if (wxIsMainThread())
@@ -149,41 +127,36 @@ void TolvaneApp::InstallLinkHandlers()
     m_HandlersInstalled = true;
 }
 
-void TolvaneApp::RemoveLinkHandlers()
-{
-    if (!m_HandlersInstalled)
-        return;
+void TolvaneApp::RemoveLinkHandlers() {
+    if (!m_HandlersInstalled) return;
     events.Remove();
     BadLog::SetShowHandler({});
     m_HandlersInstalled = false;
 }
 
-void TolvaneApp::Deliver(typAppEvent event)
-{
-    if (topWindow == nullptr || topWindow->IsBeingDeleted())
-        return;
+void TolvaneApp::Deliver(typAppEvent event) {
+    if (topWindow == nullptr || topWindow->IsBeingDeleted()) return;
     wxEventType type = wxEVT_NULL;
     switch (event) {
-    case typAppEvent::PackV5Received:
-        type = PACKV5_RECEIVED;
-        break;
-    case typAppEvent::PackV7Received:
-        type = PACKV7_RECEIVED;
-        break;
-    case typAppEvent::NoLink:
-        type = NO_LINK;
-        break;
-    case typAppEvent::CloseTopWindow:
-        topWindow->Close(true);
-        return;
+        case typAppEvent::PackV5Received:
+            type = PACKV5_RECEIVED;
+            break;
+        case typAppEvent::PackV7Received:
+            type = PACKV7_RECEIVED;
+            break;
+        case typAppEvent::NoLink:
+            type = NO_LINK;
+            break;
+        case typAppEvent::CloseTopWindow:
+            topWindow->Close(true);
+            return;
     }
     wxCommandEvent command(type, wxID_ANY);
     command.SetEventObject(topWindow);
     topWindow->GetEventHandler()->ProcessEvent(command);
 }
 
-void TolvaneApp::ChooseLanguage()
-{
+void TolvaneApp::ChooseLanguage() {
     g_StringENU = false;
     try {
         CClientCFG::SetDefLanguage();
@@ -192,8 +165,7 @@ void TolvaneApp::ChooseLanguage()
     }
 }
 
-void TolvaneApp::SetLocale()
-{
+void TolvaneApp::SetLocale() {
     const char* lang = std::getenv("LANG");
     std::string name = lang != nullptr ? lang : "";
     // Without LANG, or with one this system does not know, the texts and conversions still need
@@ -217,8 +189,7 @@ void TolvaneApp::SetLocale()
     std::setlocale(LC_NUMERIC, kNumericLocale);
 }
 
-std::vector<std::string> TolvaneApp::Arguments() const
-{
+std::vector<std::string> TolvaneApp::Arguments() const {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         const wxString arg = argv[i];
@@ -231,8 +202,7 @@ std::vector<std::string> TolvaneApp::Arguments() const
     return args;
 }
 
-std::string TolvaneApp::ReadCommandLine(const std::vector<std::string>& args)
-{
+std::string TolvaneApp::ReadCommandLine(const std::vector<std::string>& args) {
     std::string text = " ";
     for (const std::string& arg : args) {
         text += ' ';
@@ -241,70 +211,67 @@ std::string TolvaneApp::ReadCommandLine(const std::vector<std::string>& args)
             g_StringENU = true;
             continue;
         }
-        if (arg.size() < 2 || arg[0] != '-')
-            continue;
+        if (arg.size() < 2 || arg[0] != '-') continue;
         const std::string value = arg.substr(2);
         switch (arg[1]) {
-        case 'u':
-        case 'U':
-            umNum = ToInt(value);
-            break;
-        case 's':
-        case 'S':
-            slotNum = ToInt(value);
-            break;
-        case 'a':
-        case 'A':
-            devAddr = ToInt(value);
-            break;
-        case 'p':
-        case 'P':
-            break;  // accepted for the console program's sake, and ignored
-        case 'n':
-        case 'N':
-            pultNum = ToInt(value);
-            break;
-        case 'I':
-        case 'i':
-            codLift = ToInt(value);
-            break;
-        case 'v':
-        case 'V':
-            utilPort = ToInt(value);
-            break;
-        case 'q':
-        case 'Q':
-            utilAddr = IP6FromStr(value);
-            break;
-        case 'g':
-        case 'G':
-            v7Id = ToInt(value);
-            break;
-        case 'e':
-        case 'E':
-            v7Addr = IP6FromStr(value);
-            break;
-        case 'h':
-        case 'H':
-            v7Port = ToInt(value);
-            break;
-        case 'k':
-        case 'K':
-            keyText = ToWide(value);
-            break;
-        default:
-            break;
+            case 'u':
+            case 'U':
+                umNum = ToInt(value);
+                break;
+            case 's':
+            case 'S':
+                slotNum = ToInt(value);
+                break;
+            case 'a':
+            case 'A':
+                devAddr = ToInt(value);
+                break;
+            case 'p':
+            case 'P':
+                break;  // accepted for the console program's sake, and ignored
+            case 'n':
+            case 'N':
+                pultNum = ToInt(value);
+                break;
+            case 'I':
+            case 'i':
+                codLift = ToInt(value);
+                break;
+            case 'v':
+            case 'V':
+                utilPort = ToInt(value);
+                break;
+            case 'q':
+            case 'Q':
+                utilAddr = IP6FromStr(value);
+                break;
+            case 'g':
+            case 'G':
+                v7Id = ToInt(value);
+                break;
+            case 'e':
+            case 'E':
+                v7Addr = IP6FromStr(value);
+                break;
+            case 'h':
+            case 'H':
+                v7Port = ToInt(value);
+                break;
+            case 'k':
+            case 'K':
+                keyText = ToWide(value);
+                break;
+            default:
+                break;
         }
     }
     return text;
 }
 
-wxString TolvaneApp::CheckSettings()
-{
+wxString TolvaneApp::CheckSettings() {
     DBString suffix;
     if (v7Id < 1) {
-        if (utilPort == 0)
-            throw ErrorXML(L"Missing -v<Dorvik port>", 0);
+        if (utilPort == 0) throw ErrorXML(L"Missing -v<Dorvik port>", 0);
         sendDisp.SetPeer(isNulIPv6(utilAddr) ? LocalHostIPv6() : utilAddr, utilPort);
         if (codLift > 0) {
             pultNum = 0;
@@ -313,14 +280,10 @@ wxString TolvaneApp::CheckSettings()
             devAddr = 1;
             suffix.Format(L" CodLift:%d", codLift);
         } else {
-            if (pultNum < 0)
-                throw ErrorXML(_S_(1100), 0);
-            if (umNum < 0)
-                throw ErrorXML(_S_(1101), 0);
-            if (slotNum < 0)
-                throw ErrorXML(_S_(1102), 0);
-            if (devAddr == 0)
-                throw ErrorXML(_S_(1103), 0);
+            if (pultNum < 0) throw ErrorXML(_S_(1100), 0);
+            if (umNum < 0) throw ErrorXML(_S_(1101), 0);
+            if (slotNum < 0) throw ErrorXML(_S_(1102), 0);
+            if (devAddr == 0) throw ErrorXML(_S_(1103), 0);
             // A request to such an address could never be built, and the unit would only
             // seem silent after the whole retry time.
             if (devAddr < 0 || devAddr > kMaxDevAddr) {
@@ -358,12 +321,10 @@ wxString TolvaneApp::CheckSettings()
     return m_TitleSuffix;
 }
 
-void TolvaneApp::AbortStart(const DBString& text, int error)
-{
+void TolvaneApp::AbortStart(const DBString& text, int error) {
     // Nothing is put before the user: the console program started the tool, and the log
     // says why it ended.
-    if (!text.empty())
-        badLog.PutErr(text.c_str(), error, false);
+    if (!text.empty()) badLog.PutErr(text.c_str(), error, false);
     RemoveLinkHandlers();
     pult.Disconnect();
     pool.Stop();
@@ -371,8 +332,7 @@ void TolvaneApp::AbortStart(const DBString& text, int error)
     badLog.Close();
 }
 
-void TolvaneApp::OnStopSignal(int /*signal*/)
-{
+void TolvaneApp::OnStopSignal(int /*signal*/) {
     TolvaneApp& app = wxGetApp();
     if (app.topWindow != nullptr)
         app.topWindow->Close(true);  // the loading dialog fails the start, the main window ends the loop
@@ -382,12 +342,10 @@ void TolvaneApp::OnStopSignal(int /*signal*/)
     wxWakeUpIdle();
 }
 
-bool TolvaneApp::OnInit()
-{
+bool TolvaneApp::OnInit() {
     // wxApp::OnInit would parse the command line with the framework's own rules; the tool's
     // options are read below.
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        SetSignalHandler(sig, &TolvaneApp::OnStopSignal);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) SetSignalHandler(sig, &TolvaneApp::OnStopSignal);
     InstallLinkHandlers();
     ChooseLanguage();
     SetLocale();
@@ -416,8 +374,7 @@ bool TolvaneApp::OnInit()
         const int result = loading->ShowModal();
         SetTopWindowTracked(nullptr);
         loading->Destroy();
-        if (result != wxID_OK)
-            throw ErrorXML(_S_(1106), 0);
+        if (result != wxID_OK) throw ErrorXML(_S_(1106), 0);
 
         CDev* dev = pult.GetDev();
         const DBString type = dev != nullptr ? dev->TypLB() : DBString();
@@ -436,8 +393,7 @@ bool TolvaneApp::OnInit()
     }
 }
 
-int TolvaneApp::OnExit()
-{
+int TolvaneApp::OnExit() {
     RemoveLinkHandlers();
     SetTopWindowTracked(nullptr);
     pult.Disconnect();

@@ -1,15 +1,15 @@
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include <wx/app.h>
 #include <wx/event.h>
 #include <wx/intl.h>
 #include <wx/string.h>
 #include <wx/window.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "AppEvents.h"
 #include "DBString.h"
@@ -31,8 +31,7 @@ wxDECLARE_EVENT(ID_START_TOLVANE, wxCommandEvent);
 // Every modal message box of the program goes through here, so that a test can see the box
 // and answer it instead of a user. Same arguments and result as wxMessageBox.
 using MessageBoxHook = std::function<int(const wxString& text, const wxString& caption, long style)>;
-int TolvaneMessageBox(const wxString& text, const wxString& caption, long style,
-                      wxWindow* parent = nullptr);
+int TolvaneMessageBox(const wxString& text, const wxString& caption, long style, wxWindow* parent = nullptr);
 // An empty hook brings the real box back.
 void SetMessageBoxHook(MessageBoxHook hook);
 

@@ -2,13 +2,6 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <set>
-#include <string>
-#include <vector>
-
 #include <wx/filedlg.h>
 #include <wx/icon.h>
 #include <wx/msgdlg.h>
@@ -16,6 +9,13 @@
 #include <wx/settings.h>
 #include <wx/sizer.h>
 
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../../data/tolvane.xpm"
 #include "Dev.h"
 #include "Mes.h"
 #include "PackV7.h"
@@ -24,35 +24,28 @@
 #include "Xml.h"
 #include "wxLoadRes.h"
 
-#include "../../data/tolvane.xpm"
-
 const wxColour kBackgroundColourHighlighted(255, 165, 0, wxALPHA_OPAQUE);
 
 namespace {
 
-TolvaneFrame::FileChooserFn& FileChooser()
-{
+TolvaneFrame::FileChooserFn& FileChooser() {
     static TolvaneFrame::FileChooserFn fn;
     return fn;
 }
 
-wxString ChooseFile(wxWindow* parent, bool save)
-{
-    if (FileChooser())
-        return FileChooser()(parent, save);
+wxString ChooseFile(wxWindow* parent, bool save) {
+    if (FileChooser()) return FileChooser()(parent, save);
     if (save) {
         wxFileDialog dialog(parent, "Testing save", wxEmptyString, "Tolvane.046", "NVRAM files (*.046)|*.046",
                             wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
-        if (dialog.ShowModal() != wxID_OK)
-            return wxString();
+        if (dialog.ShowModal() != wxID_OK) return wxString();
         return dialog.GetPath();
     }
     return wxFileSelector("Select the file to load", wxEmptyString, wxEmptyString, wxEmptyString,
                           "NVRAM files (*.046)|*.046", wxFD_OPEN | wxFD_CHANGE_DIR | wxFD_PREVIEW, parent);
 }
 
-wxFont TableFont()
-{
+wxFont TableFont() {
     return wxFont(10, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL);
 }
 
@@ -66,13 +59,11 @@ constexpr int kCheckWordBase[3] = {9, 14, 17};
 
 constexpr int kFirstIntervalRow = 8;
 
-bool WriteAll(int fd, const unsigned char* p, size_t n)
-{
+bool WriteAll(int fd, const unsigned char* p, size_t n) {
     while (n > 0) {
         const ssize_t done = ::write(fd, p, n);
         if (done < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return false;
         }
         p += done;
@@ -83,33 +74,26 @@ bool WriteAll(int fd, const unsigned char* p, size_t n)
 
 }  // namespace
 
-wxBEGIN_EVENT_TABLE(TolvaneFrame, wxFrame)
-    EVT_MENU(TolvaneFrame::ID_SAVE_FILE, TolvaneFrame::OnSaveIntoFileNVRAM)
+wxBEGIN_EVENT_TABLE(TolvaneFrame, wxFrame) EVT_MENU(TolvaneFrame::ID_SAVE_FILE,
+                                                    TolvaneFrame::OnSaveIntoFileNVRAM)
     EVT_MENU(TolvaneFrame::ID_LOAD_FILE, TolvaneFrame::OnLoadFromFileNVRAM)
-    EVT_MENU(wxID_EXIT, TolvaneFrame::OnExit)
-    EVT_MENU(TolvaneFrame::ID_WRITE, TolvaneFrame::OnWriteNVRAM)
-    EVT_MENU(TolvaneFrame::ID_DEFAULT, TolvaneFrame::OnDefault)
-    EVT_MENU(TolvaneFrame::ID_LAST_SAVED, TolvaneFrame::OnReturnToLastSaved)
-    EVT_MENU(TolvaneFrame::ID_RESTART, TolvaneFrame::OnSendRestart)
-    EVT_COMMAND(wxID_ANY, ID_START_TOLVANE, TolvaneFrame::OnStartTolvane)
-    EVT_COMMAND(wxID_ANY, PACKV5_RECEIVED, TolvaneFrame::OnExistsPack)
-    EVT_COMMAND(wxID_ANY, PACKV7_RECEIVED, TolvaneFrame::OnMngPack)
-    EVT_COMMAND(wxID_ANY, NO_LINK, TolvaneFrame::OnNoLink)
-wxEND_EVENT_TABLE()
+        EVT_MENU(wxID_EXIT, TolvaneFrame::OnExit) EVT_MENU(TolvaneFrame::ID_WRITE, TolvaneFrame::OnWriteNVRAM)
+            EVT_MENU(TolvaneFrame::ID_DEFAULT, TolvaneFrame::OnDefault)
+                EVT_MENU(TolvaneFrame::ID_LAST_SAVED, TolvaneFrame::OnReturnToLastSaved)
+                    EVT_MENU(TolvaneFrame::ID_RESTART, TolvaneFrame::OnSendRestart)
+                        EVT_COMMAND(wxID_ANY, ID_START_TOLVANE, TolvaneFrame::OnStartTolvane)
+                            EVT_COMMAND(wxID_ANY, PACKV5_RECEIVED, TolvaneFrame::OnExistsPack)
+                                EVT_COMMAND(wxID_ANY, PACKV7_RECEIVED, TolvaneFrame::OnMngPack)
+                                    EVT_COMMAND(wxID_ANY, NO_LINK, TolvaneFrame::OnNoLink) wxEND_EVENT_TABLE()
 
-void TolvaneFrame::SetFileChooserFn(FileChooserFn fn)
-{
+                                        void TolvaneFrame::SetFileChooserFn(FileChooserFn fn) {
     FileChooser() = std::move(fn);
 }
 
-int TolvaneFrame::ProtoVerOfType(int devType)
-{
-    if (devType == CDev::devLB14)
-        return 7;
-    if (devType == CDev::devLB11 || devType == CDev::devLB12)
-        return 6;
-    if (devType >= 4 && devType <= 9)
-        return 5;
+int TolvaneFrame::ProtoVerOfType(int devType) {
+    if (devType == CDev::devLB14) return 7;
+    if (devType == CDev::devLB11 || devType == CDev::devLB12) return 6;
+    if (devType >= 4 && devType <= 9) return 5;
     return 0;
 }
 
@@ -118,8 +102,7 @@ TolvaneFrame::TolvaneFrame(const wxString& title) : TolvaneFrame(title, wxGetApp
 TolvaneFrame::TolvaneFrame(const wxString& title, ToolContext& ctx, int protoVer)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(1024, 768),
               wxDEFAULT_FRAME_STYLE | wxSTAY_ON_TOP),
-      m_ctx(ctx)
-{
+      m_ctx(ctx) {
     if (protoVer < 0) {
         const CDev* dev = ctx.pult.GetDev();
         protoVer = dev ? ProtoVerOfType(dev->Typ()) : 0;
@@ -130,8 +113,7 @@ TolvaneFrame::TolvaneFrame(const wxString& title, ToolContext& ctx, int protoVer
     QueueEvent(new wxCommandEvent(ID_START_TOLVANE, -1));
 }
 
-TolvaneFrame::~TolvaneFrame()
-{
+TolvaneFrame::~TolvaneFrame() {
     // The pages call back into the service page object and the grid handlers: they go first.
     DestroyChildren();
     m_grid = nullptr;
@@ -139,12 +121,12 @@ TolvaneFrame::~TolvaneFrame()
         app->topWindow = nullptr;
 }
 
-void TolvaneFrame::Build()
-{
+void TolvaneFrame::Build() {
     SetIcon(wxIcon(tolvane_xpm));
     CreateMenus();
 
-    auto* panel = new wxPanel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxNO_BORDER);
+    auto* panel =
+        new wxPanel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxNO_BORDER);
     auto* frameSizer = new wxBoxSizer(wxVERTICAL);
     frameSizer->Add(panel, 1, wxEXPAND);
     SetSizer(frameSizer);
@@ -167,8 +149,7 @@ void TolvaneFrame::Build()
     Centre();
 }
 
-void TolvaneFrame::CreateMenus()
-{
+void TolvaneFrame::CreateMenus() {
     auto* file = new wxMenu;
     file->Append(ID_SAVE_FILE, _W_(1121));
     file->Append(ID_LOAD_FILE, _W_(1122));
@@ -191,38 +172,31 @@ void TolvaneFrame::CreateMenus()
 
 // ---- Configuration grid ----------------------------------------------------------------
 
-int TolvaneFrame::CheckWord(int col, int row)
-{
+int TolvaneFrame::CheckWord(int col, int row) {
     return kCheckWordBase[col - 1] + row / 16;
 }
 
-int TolvaneFrame::IntervalWord(int row)
-{
+int TolvaneFrame::IntervalWord(int row) {
     // Rows 8-31 fill words 22-27; rows 32-39 skip the two words between them.
     return row < 32 ? 22 + (row - kFirstIntervalRow) / 4 : 24 + (row - kFirstIntervalRow) / 4;
 }
 
-wxArrayString TolvaneFrame::TimeChoices(int scale)
-{
+wxArrayString TolvaneFrame::TimeChoices(int scale) {
     wxArrayString list;
     const wxString unit = _W_(1570);
-    for (double seconds : kIntervalSeconds)
-        list.Add(wxString::Format("%g", seconds * scale) + " " + unit);
+    for (double seconds : kIntervalSeconds) list.Add(wxString::Format("%g", seconds * scale) + " " + unit);
     return list;
 }
 
-wxArrayString TolvaneFrame::ChoicesForRow(int row)
-{
-    if (row == 10)
-        return TimeChoices(10);
-    if (row == 11)
-        return TimeChoices(100);
+wxArrayString TolvaneFrame::ChoicesForRow(int row) {
+    if (row == 10) return TimeChoices(10);
+    if (row == 11) return TimeChoices(100);
     return TimeChoices(1);
 }
 
-wxWindow* TolvaneFrame::CreateConfigTab(wxNotebook* notebook)
-{
-    auto* panel = new wxPanel(notebook, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxNO_BORDER);
+wxWindow* TolvaneFrame::CreateConfigTab(wxNotebook* notebook) {
+    auto* panel =
+        new wxPanel(notebook, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxNO_BORDER);
     m_grid = new wxGrid(panel, ID_GRID, wxDefaultPosition, wxDefaultSize, wxWANTS_CHARS);
     const int rows = m_protoVer >= 6 ? kRowsV6 : kRowsV5;
     m_grid->CreateGrid(rows, 5, wxGrid::wxGridSelectCells);
@@ -233,15 +207,14 @@ wxWindow* TolvaneFrame::CreateConfigTab(wxNotebook* notebook)
     m_grid->SetDefaultRenderer(new wxGridCellAutoWrapStringRenderer);
     m_grid->SetDefaultCellAlignment(wxALIGN_LEFT, wxALIGN_CENTRE);
     m_grid->SetRowLabelSize(20);
-    for (int c = 0; c < 5; ++c)
-        m_grid->SetColLabelValue(c, _W_(1801 + c));
+    for (int c = 0; c < 5; ++c) m_grid->SetColLabelValue(c, _W_(1801 + c));
 
     for (int r = 0; r < rows; ++r) {
         m_grid->SetCellValue(r, 0, _W_(1919 + r));
         m_grid->SetReadOnly(r, 0);
         for (int c = 1; c <= 3; ++c) {
-            m_grid->SetCellRenderer(r, c,
-                                    new GridCellBoolWithStrRenderer(wxString::Format("%d", kCheckNumberBase[c - 1] + r)));
+            m_grid->SetCellRenderer(
+                r, c, new GridCellBoolWithStrRenderer(wxString::Format("%d", kCheckNumberBase[c - 1] + r)));
             m_grid->SetCellEditor(r, c, new wxGridCellBoolEditor);
         }
         if (r >= kFirstIntervalRow) {
@@ -266,13 +239,12 @@ wxWindow* TolvaneFrame::CreateConfigTab(wxNotebook* notebook)
     return panel;
 }
 
-void TolvaneFrame::ValueChanged(wxGrid* grid, int row, int col)
-{
-    grid->GetEventHandler()->QueueEvent(new wxGridEvent(grid->GetId(), wxEVT_GRID_CELL_CHANGED, grid, row, col));
+void TolvaneFrame::ValueChanged(wxGrid* grid, int row, int col) {
+    grid->GetEventHandler()->QueueEvent(
+        new wxGridEvent(grid->GetId(), wxEVT_GRID_CELL_CHANGED, grid, row, col));
 }
 
-void TolvaneFrame::SetNVRAM(const WordMap& words)
-{
+void TolvaneFrame::SetNVRAM(const WordMap& words) {
     m_service->SetNVRAM(words);
     if (m_grid) {
         const int rows = m_grid->GetNumberRows();
@@ -292,13 +264,11 @@ void TolvaneFrame::SetNVRAM(const WordMap& words)
     CheckButtonsEnabled();
 }
 
-void TolvaneFrame::CheckDefault()
-{
+void TolvaneFrame::CheckDefault() {
     m_service->CheckDefault();
 }
 
-void TolvaneFrame::OnCellLeftClick(wxGridEvent& event)
-{
+void TolvaneFrame::OnCellLeftClick(wxGridEvent& event) {
     const int r = event.GetRow();
     const int c = event.GetCol();
     wxGridCellEditor* editor = m_grid->GetCellEditor(r, c);
@@ -317,20 +287,18 @@ void TolvaneFrame::OnCellLeftClick(wxGridEvent& event)
     m_grid->ForceRefresh();
 }
 
-void TolvaneFrame::PaintCheckCell(int row, int col)
-{
+void TolvaneFrame::PaintCheckCell(int row, int col) {
     const bool on = m_grid->GetCellValue(row, col) == "1";
     const bool def = GetWordBit(m_ctx.nvramDefaults, CheckWord(col, row), row % 16);
-    m_grid->SetCellBackgroundColour(row, col, on != def ? kBackgroundColourHighlighted
-                                                        : wxSystemSettings::GetColour(wxSYS_COLOUR_DESKTOP));
+    m_grid->SetCellBackgroundColour(
+        row, col,
+        on != def ? kBackgroundColourHighlighted : wxSystemSettings::GetColour(wxSYS_COLOUR_DESKTOP));
 }
 
-void TolvaneFrame::OnConfigTabCellChanged(wxGridEvent& event)
-{
+void TolvaneFrame::OnConfigTabCellChanged(wxGridEvent& event) {
     const int r = event.GetRow();
     const int c = event.GetCol();
-    if (!m_grid || r < 0 || r >= m_grid->GetNumberRows())
-        return;
+    if (!m_grid || r < 0 || r >= m_grid->GetNumberRows()) return;
 
     if (c >= 1 && c <= 3) {
         const bool on = m_grid->GetCellValue(r, c) == "1";
@@ -345,8 +313,7 @@ void TolvaneFrame::OnConfigTabCellChanged(wxGridEvent& event)
                 m_grid->SetReadOnly(r, 2, false);
             }
         }
-        if (m_defaultsAvailable)
-            PaintCheckCell(r, c);
+        if (m_defaultsAvailable) PaintCheckCell(r, c);
     } else if (c == 4 && r >= kFirstIntervalRow) {
         wxGridCellEditor* editor = m_grid->GetCellEditor(r, c);
         const auto* combo = dynamic_cast<GridComboBox*>(editor);
@@ -358,8 +325,9 @@ void TolvaneFrame::OnConfigTabCellChanged(wxGridEvent& event)
             SetWordField(m_edited, w, s, 4, static_cast<unsigned>(i));
             if (m_defaultsAvailable) {
                 const bool differs = static_cast<unsigned>(i) != GetWordField(m_ctx.nvramDefaults, w, s, 4);
-                m_grid->SetCellBackgroundColour(r, c, differs ? kBackgroundColourHighlighted
-                                                              : wxSystemSettings::GetColour(wxSYS_COLOUR_DESKTOP));
+                m_grid->SetCellBackgroundColour(r, c,
+                                                differs ? kBackgroundColourHighlighted
+                                                        : wxSystemSettings::GetColour(wxSYS_COLOUR_DESKTOP));
             }
         }
     }
@@ -370,43 +338,34 @@ void TolvaneFrame::OnConfigTabCellChanged(wxGridEvent& event)
 
 // ---- Words and menu state ----------------------------------------------------------------
 
-uint16_t TolvaneFrame::NormalizeWordForCompare(int w, uint16_t value) const
-{
+uint16_t TolvaneFrame::NormalizeWordForCompare(int w, uint16_t value) const {
     // Newer units report "no negative floors" as 0xFF in the low byte of word 7.
-    if (w == 7 && m_protoVer >= 6 && (value & 0xFF) == 0xFF)
-        return static_cast<uint16_t>(value & 0xFF00);
+    if (w == 7 && m_protoVer >= 6 && (value & 0xFF) == 0xFF) return static_cast<uint16_t>(value & 0xFF00);
     return value;
 }
 
-bool TolvaneFrame::AreWordsEquivalent(const WordMap& a, const WordMap& b) const
-{
+bool TolvaneFrame::AreWordsEquivalent(const WordMap& a, const WordMap& b) const {
     for (const auto& [k, v] : a) {
-        if (NormalizeWordForCompare(k, v) != NormalizeWordForCompare(k, GetWord(b, k)))
-            return false;
+        if (NormalizeWordForCompare(k, v) != NormalizeWordForCompare(k, GetWord(b, k))) return false;
     }
     for (const auto& [k, v] : b) {
-        if (!a.count(k) && NormalizeWordForCompare(k, v) != 0)
-            return false;
+        if (!a.count(k) && NormalizeWordForCompare(k, v) != 0) return false;
     }
     return true;
 }
 
-void TolvaneFrame::CheckButtonsEnabled()
-{
-    if (!m_itemDefault || !m_itemLastSaved || !m_itemWrite)
-        return;
+void TolvaneFrame::CheckButtonsEnabled() {
+    if (!m_itemDefault || !m_itemLastSaved || !m_itemWrite) return;
     m_itemDefault->Enable(m_defaultsAvailable && !AreWordsEquivalent(m_edited, m_ctx.nvramDefaults));
     const bool changed = !AreWordsEquivalent(m_edited, m_ctx.nvramRead);
     m_itemLastSaved->Enable(changed);
     m_itemWrite->Enable(changed);
-    if (m_itemRestart)
-        m_itemRestart->Enable(true);
+    if (m_itemRestart) m_itemRestart->Enable(true);
 }
 
 // ---- Commands ----------------------------------------------------------------------------
 
-void TolvaneFrame::OnStartTolvane(wxCommandEvent& /*event*/)
-{
+void TolvaneFrame::OnStartTolvane(wxCommandEvent& /*event*/) {
     if (m_ctx.nvramRead.size() != static_cast<size_t>(kNvramWords)) {
         Close(true);
         return;
@@ -416,30 +375,24 @@ void TolvaneFrame::OnStartTolvane(wxCommandEvent& /*event*/)
     CheckButtonsEnabled();
 }
 
-void TolvaneFrame::OnDefault(wxCommandEvent& /*event*/)
-{
-    if (!m_defaultsAvailable)
-        return;
+void TolvaneFrame::OnDefault(wxCommandEvent& /*event*/) {
+    if (!m_defaultsAvailable) return;
     m_edited = m_ctx.nvramDefaults;
     SetNVRAM(m_edited);
 }
 
-void TolvaneFrame::OnReturnToLastSaved(wxCommandEvent& /*event*/)
-{
+void TolvaneFrame::OnReturnToLastSaved(wxCommandEvent& /*event*/) {
     m_edited = m_ctx.nvramRead;
     SetNVRAM(m_edited);
 }
 
-void TolvaneFrame::OnWriteNVRAM(wxCommandEvent& /*event*/)
-{
+void TolvaneFrame::OnWriteNVRAM(wxCommandEvent& /*event*/) {
     WordMap& read = m_ctx.nvramRead;
     // A word the editor lacks reads as 0 and must reach the unit as 0 too, or nvramRead
     // would claim a value the unit does not hold.
     std::set<int> words;
-    for (const auto& entry : m_edited)
-        words.insert(entry.first);
-    for (const auto& entry : read)
-        words.insert(entry.first);
+    for (const auto& entry : m_edited) words.insert(entry.first);
+    for (const auto& entry : read) words.insert(entry.first);
 
     for (int w : words) {
         const uint16_t oldValue = GetWord(read, w);
@@ -456,23 +409,22 @@ void TolvaneFrame::OnWriteNVRAM(wxCommandEvent& /*event*/)
     CheckButtonsEnabled();
 }
 
-void TolvaneFrame::SendRequestSaveNVRAM(int address, unsigned char value)
-{
+void TolvaneFrame::SendRequestSaveNVRAM(int address, unsigned char value) {
     const auto request = LuByteWriteRequest(address, value);
     if (!request) {
-        LogError(wxString::Format("TolvaneFrame::SendRequestSaveNVRAM(): byte address %d out of range", address), 0);
+        LogError(
+            wxString::Format("TolvaneFrame::SendRequestSaveNVRAM(): byte address %d out of range", address),
+            0);
         return;
     }
     SendRequest(*request);
 }
 
-void TolvaneFrame::OnSendRestart(wxCommandEvent& /*event*/)
-{
+void TolvaneFrame::OnSendRestart(wxCommandEvent& /*event*/) {
     SendRequest(LuRestartRequest());
 }
 
-void TolvaneFrame::SendRequest(const LuRequest& r)
-{
+void TolvaneFrame::SendRequest(const LuRequest& r) {
     if (m_requestSink) {
         m_requestSink(r);
         return;
@@ -485,17 +437,14 @@ void TolvaneFrame::SendRequest(const LuRequest& r)
     dev->Put();
 }
 
-void TolvaneFrame::OnExit(wxCommandEvent& /*event*/)
-{
+void TolvaneFrame::OnExit(wxCommandEvent& /*event*/) {
     Destroy();
 }
 
 // ---- Answers from the unit ---------------------------------------------------------------
 
-void TolvaneFrame::MngMsg(const CMes& m)
-{
-    if (m.typ != CMes::mesDevAnswer || m.ask != CMes::askLbNVRAM || !m_awaitingWriteConfirm)
-        return;
+void TolvaneFrame::MngMsg(const CMes& m) {
+    if (m.typ != CMes::mesDevAnswer || m.ask != CMes::askLbNVRAM || !m_awaitingWriteConfirm) return;
     m_awaitingWriteConfirm = false;
     if (m.IsGood()) {
         TolvaneMessageBox(_W_(1111), wxMessageBoxCaptionStr, wxOK | wxCENTRE, this);
@@ -509,32 +458,26 @@ void TolvaneFrame::MngMsg(const CMes& m)
     TolvaneMessageBox(_W_(1112), App, wxOK | wxCENTRE | wxICON_ERROR, this);
 }
 
-void TolvaneFrame::OnExistsPack(wxCommandEvent& /*event*/)
-{
+void TolvaneFrame::OnExistsPack(wxCommandEvent& /*event*/) {
     CPackMes pack;
     while (m_ctx.inpMes.Read(pack)) {
         pack.UnPack();
-        if (!pack.IsValid() || pack.pultNo != m_ctx.pultNum)
-            continue;
+        if (!pack.IsValid() || pack.pultNo != m_ctx.pultNum) continue;
         CMes m;
         while (pack.GetMes(m)) {
-            if (m.typ != CMes::mesDevAnswer)
-                continue;
+            if (m.typ != CMes::mesDevAnswer) continue;
             const bool fromUnit =
                 m.origNode == m_ctx.umNum && m.origSub == m_ctx.slotNum && m.dev == m_ctx.devAddr;
-            if (fromUnit || m_ctx.codLift >= 1)
-                MngMsg(m);
+            if (fromUnit || m_ctx.codLift >= 1) MngMsg(m);
         }
     }
 }
 
-bool TolvaneFrame::IsRefusalForUs(const CPackV7& p, const CIdentV7& own, int v7Id)
-{
+bool TolvaneFrame::IsRefusalForUs(const CPackV7& p, const CIdentV7& own, int v7Id) {
     if (p.GetClass() != CPackV7::classLink || p.GetTyp() != CPackV7::typRefuse || p.GetLength() < 14 ||
         p.GetBuf()[13] != 1)
         return false;
-    if (p.GetLength() < 22)
-        return true;
+    if (p.GetLength() < 22) return true;
     // The long form names the refused program and the refusing unit.
     CIdentV7 program;
     CIdentV7 unit;
@@ -543,18 +486,15 @@ bool TolvaneFrame::IsRefusalForUs(const CPackV7& p, const CIdentV7& own, int v7I
     return program.GetNode() == own.GetNode() && unit.GetNode() == v7Id;
 }
 
-void TolvaneFrame::StopV7Link()
-{
+void TolvaneFrame::StopV7Link() {
     m_ctx.sendV7.Stop();
     m_ctx.receivV7.Stop();
 }
 
-void TolvaneFrame::HandleV7Packet(const CPackV7& p, bool& destroy)
-{
+void TolvaneFrame::HandleV7Packet(const CPackV7& p, bool& destroy) {
     if (p.GetClass() == CPackV7::classData && p.GetTyp() == CPackV7::typMes) {
         CMes m;
-        if (p.GetMes(m))
-            MngMsg(m);
+        if (p.GetMes(m)) MngMsg(m);
         return;
     }
     if (IsRefusalForUs(p, m_ctx.receivV7.GetIdent(), m_ctx.v7Id)) {
@@ -564,14 +504,12 @@ void TolvaneFrame::HandleV7Packet(const CPackV7& p, bool& destroy)
     }
 }
 
-void TolvaneFrame::OnMngPack(wxCommandEvent& /*event*/)
-{
+void TolvaneFrame::OnMngPack(wxCommandEvent& /*event*/) {
     CPackV7 p;
     bool destroy = false;
     while (m_ctx.inpV7.Read(p)) {
         // Once the window is going, the rest of the queue is only emptied.
-        if (destroy)
-            continue;
+        if (destroy) continue;
         try {
             HandleV7Packet(p, destroy);
         } catch (const ErrorXML& e) {
@@ -579,14 +517,11 @@ void TolvaneFrame::OnMngPack(wxCommandEvent& /*event*/)
             destroy = true;
         }
     }
-    if (destroy && !IsBeingDeleted())
-        Destroy();
+    if (destroy && !IsBeingDeleted()) Destroy();
 }
 
-void TolvaneFrame::OnNoLink(wxCommandEvent& /*event*/)
-{
-    if (IsBeingDeleted())
-        return;
+void TolvaneFrame::OnNoLink(wxCommandEvent& /*event*/) {
+    if (IsBeingDeleted()) return;
     StopV7Link();
     TolvaneMessageBox(_W_(1106), App, wxOK | wxICON_ERROR, this);
     Destroy();
@@ -594,35 +529,28 @@ void TolvaneFrame::OnNoLink(wxCommandEvent& /*event*/)
 
 // ---- Settings file -----------------------------------------------------------------------
 
-void TolvaneFrame::LogError(const wxString& text, int error)
-{
+void TolvaneFrame::LogError(const wxString& text, int error) {
     if (error)
         m_ctx.badLog.PutErr(text.wc_str(), error, false);
     else
         m_ctx.badLog.Put(text.ToStdWstring(), false);
 }
 
-void TolvaneFrame::ShowErrorBox(const wxString& text)
-{
+void TolvaneFrame::ShowErrorBox(const wxString& text) {
     TolvaneMessageBox(text, App, wxOK | wxICON_ERROR | wxCENTRE, this);
 }
 
-void TolvaneFrame::OnSaveIntoFileNVRAM(wxCommandEvent& /*event*/)
-{
+void TolvaneFrame::OnSaveIntoFileNVRAM(wxCommandEvent& /*event*/) {
     const wxString path = ChooseFile(this, true);
-    if (!path.empty())
-        SaveIntoFile(path);
+    if (!path.empty()) SaveIntoFile(path);
 }
 
-void TolvaneFrame::OnLoadFromFileNVRAM(wxCommandEvent& /*event*/)
-{
+void TolvaneFrame::OnLoadFromFileNVRAM(wxCommandEvent& /*event*/) {
     const wxString path = ChooseFile(this, false);
-    if (!path.empty())
-        LoadFromFile(path);
+    if (!path.empty()) LoadFromFile(path);
 }
 
-bool TolvaneFrame::SaveIntoFile(const wxString& path)
-{
+bool TolvaneFrame::SaveIntoFile(const wxString& path) {
     // Word k always sits at offset 2k: a missing word is written as 0 rather than
     // shifting the words behind it.
     unsigned char image[kSettingsFileBytes];
@@ -663,18 +591,15 @@ bool TolvaneFrame::SaveIntoFile(const wxString& path)
         error = errno;
         ok = false;
     }
-    if (ok)
-        return true;
+    if (ok) return true;
 
-    if (fd >= 0)
-        ::unlink(temp.c_str());
+    if (fd >= 0) ::unlink(temp.c_str());
     LogError(wxString::Format("TolvaneFrame::SaveIntoFile(): %s %s", step, path), error);
     ShowErrorBox(path + ": " + wxString(std::strerror(error)));
     return false;
 }
 
-bool TolvaneFrame::LoadFromFile(const wxString& path)
-{
+bool TolvaneFrame::LoadFromFile(const wxString& path) {
     const std::string name(path.fn_str());
     const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -687,13 +612,11 @@ bool TolvaneFrame::LoadFromFile(const wxString& path)
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             error = errno;
             break;
         }
-        if (n == 0)
-            break;
+        if (n == 0) break;
         bytes.insert(bytes.end(), buffer, buffer + n);
     }
     ::close(fd);

@@ -1,15 +1,15 @@
 // The main window: the NVRAM editor with its service page, configuration grid and menus.
 #pragma once
 
-#include <cstdint>
-#include <functional>
-#include <memory>
-
 #include <wx/colour.h>
 #include <wx/frame.h>
 #include <wx/grid.h>
 #include <wx/menu.h>
 #include <wx/notebook.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
 
 #include "GridUtils.h"
 #include "NvRam.h"
@@ -23,8 +23,7 @@ struct ToolContext;
 // Cells and labels whose value differs from the unit's default.
 extern const wxColour kBackgroundColourHighlighted;
 
-class TolvaneFrame : public wxFrame
-{
+class TolvaneFrame : public wxFrame {
 public:
     enum {
         ID_DEFAULT = 290,

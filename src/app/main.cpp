@@ -4,8 +4,7 @@
 
 #include "TolvaneApp.h"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     // The framework's assertions are not for the field: the tool goes on where they would stop it.
     wxSetAssertHandler(nullptr);
     wxLog::SetLogLevel(wxLOG_Info);

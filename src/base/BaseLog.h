@@ -22,13 +22,11 @@
 //
 // Subclasses that override Dir(), NameFile() or Error() must call Close() in their
 // own destructor: the writer calls those while it runs.
-class CBaseLog : public std::ofstream
-{
+class CBaseLog : public std::ofstream {
 public:
     // Suppresses a line that was already written less than an interval ago, so a
     // failure that repeats every few milliseconds costs one line, not thousands.
-    class DelayMsg
-    {
+    class DelayMsg {
     public:
         using Clock = std::function<std::int64_t()>;  // seconds since the epoch
 

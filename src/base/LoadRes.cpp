@@ -20,28 +20,24 @@ constexpr int kEntriesPerBlock = 16;
 // Texts are at most 255 bytes; one more byte keeps the buffer zero-terminated.
 constexpr int kTextBufferSize = 256;
 
-unsigned LE16(const unsigned char* p)
-{
+unsigned LE16(const unsigned char* p) {
     return static_cast<unsigned>(p[0]) | (static_cast<unsigned>(p[1]) << 8);
 }
 
-std::uint32_t LE32(const unsigned char* p)
-{
+std::uint32_t LE32(const unsigned char* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
 // Looks in one block's data for the entry at `place`. Returns its length and sets
 // *text, or returns 0 when the entry is empty or the entries run past the data.
-int FindEntry(const unsigned char* data, const unsigned char* dataEnd, int place, const unsigned char** text)
-{
+int FindEntry(const unsigned char* data, const unsigned char* dataEnd, int place,
+              const unsigned char** text) {
     const unsigned char* p = data;
     for (int i = 0; i < kEntriesPerBlock; ++i) {
-        if (p >= dataEnd)
-            return 0;
+        if (p >= dataEnd) return 0;
         const int len = *p++;
-        if (len > dataEnd - p)
-            return 0;
+        if (len > dataEnd - p) return 0;
         if (i == place) {
             *text = p;
             return len;
@@ -51,33 +47,29 @@ int FindEntry(const unsigned char* data, const unsigned char* dataEnd, int place
     return 0;
 }
 
-DBString Lookup(const ResTable& table, const char* fallbackPrefix, int number)
-{
+DBString Lookup(const ResTable& table, const char* fallbackPrefix, int number) {
     unsigned char buffer[kTextBufferSize] = {};
     if (LoadString(buffer, kTextBufferSize - 1, table.start, table.end, number) == 0)
         std::snprintf(reinterpret_cast<char*>(buffer), sizeof buffer, "%s%d", fallbackPrefix, number);
     return DBString(reinterpret_cast<const char*>(buffer));
 }
 
-} // namespace
+}  // namespace
 
-int LoadString(unsigned char* buffer, int size, const unsigned char* start, const unsigned char* end, int number)
-{
-    if (start == nullptr || end == nullptr || buffer == nullptr)
-        return 0;
+int LoadString(unsigned char* buffer, int size, const unsigned char* start, const unsigned char* end,
+               int number) {
+    if (start == nullptr || end == nullptr || buffer == nullptr) return 0;
     const unsigned char* rec = start;
     while (rec < end) {
         // The header is read only when all of it lies inside the table; a table cut
         // inside a header ends the search like any other damaged record.
-        if (end - rec < kHeaderSize || rec[0] != 0xFF || rec[3] != 0xFF)
-            return 0;
+        if (end - rec < kHeaderSize || rec[0] != 0xFF || rec[3] != 0xFF) return 0;
         const unsigned type = LE16(rec + 1);
         const unsigned block = LE16(rec + 4);
         const std::uint32_t dataSize = LE32(rec + 8);
         const unsigned char* data = rec + kHeaderSize;
         // Nothing after a record whose size runs past the end can be located.
-        if (dataSize > static_cast<std::uint64_t>(end - data))
-            return 0;
+        if (dataSize > static_cast<std::uint64_t>(end - data)) return 0;
         const unsigned char* dataEnd = data + dataSize;
 
         const int first = static_cast<int>((block - 1) & 0xFFF) * kEntriesPerBlock;
@@ -86,8 +78,7 @@ int LoadString(unsigned char* buffer, int size, const unsigned char* start, cons
             const int len = FindEntry(data, dataEnd, number - first, &text);
             if (len > 0) {
                 const int n = len < size ? len : (size > 0 ? size : 0);
-                for (int i = 0; i < n; ++i)
-                    buffer[i] = text[i];
+                for (int i = 0; i < n; ++i) buffer[i] = text[i];
                 return n;
             }
         }
@@ -96,27 +87,22 @@ int LoadString(unsigned char* buffer, int size, const unsigned char* start, cons
     return 0;
 }
 
-ResTable ResTableENU()
-{
+ResTable ResTableENU() {
     return {tolvane_texts_enu, tolvane_texts_enu + tolvane_texts_enu_size};
 }
 
-ResTable ResTableRUS()
-{
+ResTable ResTableRUS() {
     return {tolvane_texts_rus, tolvane_texts_rus + tolvane_texts_rus_size};
 }
 
-DBString LoadStringFromResource(int number)
-{
+DBString LoadStringFromResource(int number) {
     return Lookup(ResTableRUS(), "RUS", number);
 }
 
-DBString LoadStringFromResourceENU(int number)
-{
+DBString LoadStringFromResourceENU(int number) {
     return Lookup(ResTableENU(), "ENU", number);
 }
 
-DBString _S_(int number)
-{
+DBString _S_(int number) {
     return g_StringENU ? LoadStringFromResourceENU(number) : LoadStringFromResource(number);
 }

@@ -10,7 +10,8 @@ extern bool g_StringENU;
 // at most `size` bytes and without a terminator. Returns the byte count, 0 when the
 // table has no text for the number. A damaged image never makes it read outside
 // [start, end); whatever lies behind the damage counts as absent.
-int LoadString(unsigned char* buffer, int size, const unsigned char* start, const unsigned char* end, int number);
+int LoadString(unsigned char* buffer, int size, const unsigned char* start, const unsigned char* end,
+               int number);
 
 // Text of `number` in the language of g_StringENU.
 DBString _S_(int number);

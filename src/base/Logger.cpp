@@ -8,35 +8,29 @@
 #include <mutex>
 #include <vector>
 
-namespace
-{
+namespace {
 
 constexpr std::size_t queueLimit = 1000;
 
-bool UsableHome(const char* path)
-{
-    if (path == nullptr || path[0] != '/')
-        return false;
+bool UsableHome(const char* path) {
+    if (path == nullptr || path[0] != '/') return false;
     // A path that is not UTF-8 would become "?utf-32?" as a DBString, which is a
     // relative path.
     const DBString wide(path);
     return !wide.empty() && wide[0] == L'/';
 }
 
-DBString ToolDir(const char* name)
-{
+DBString ToolDir(const char* name) {
     return DBString((LogHome() + "/ZARN/logs/Tolvane/" + name).c_str());
 }
 
 // A packet as one line: "0" (protocol log only), ">" when sent, the peer, the time,
 // "<" when received, the bytes in hexadecimal. No Put stamp: the line has its own.
 std::string PacketLine(bool leadingZero, typRec direction, const in6_addr& address, int port,
-                       const unsigned char* bytes, int count)
-{
+                       const unsigned char* bytes, int count) {
     std::string line;
     line.reserve(2 + 39 + 7 + 19 + 1 + static_cast<std::size_t>(count) * 3);
-    if (leadingZero)
-        line += '0';
+    if (leadingZero) line += '0';
     line += direction == recSent ? '>' : ' ';
     line += CBaseLog::ToStr(address, port);
     CBaseLog::AppendLogStamp(line);
@@ -48,24 +42,20 @@ std::string PacketLine(bool leadingZero, typRec direction, const in6_addr& addre
 std::mutex showMutex;
 std::shared_ptr<const BadLog::ShowHandler> showHandler;
 
-void Show(const wchar_t* text)
-{
+void Show(const wchar_t* text) {
     std::shared_ptr<const BadLog::ShowHandler> handler;
     {
         std::lock_guard<std::mutex> lock(showMutex);
         handler = showHandler;
     }
-    if (handler)
-        (*handler)(DBString(text));
+    if (handler) (*handler)(DBString(text));
 }
 
-} // namespace
+}  // namespace
 
-std::string LogHome()
-{
+std::string LogHome() {
     const char* home = std::getenv("HOME");
-    if (UsableHome(home))
-        return home;
+    if (UsableHome(home)) return home;
 
     long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
@@ -80,98 +70,74 @@ std::string LogHome()
 
 // ---------------------------------------------------------------------------
 
-ProLog::ProLog() : CBaseLog(queueLimit, 0)
-{
-}
+ProLog::ProLog() : CBaseLog(queueLimit, 0) {}
 
-ProLog::~ProLog()
-{
+ProLog::~ProLog() {
     // Here, not in the base: the writer calls back into this object.
     Close();
 }
 
-DBString ProLog::Dir()
-{
+DBString ProLog::Dir() {
     return ToolDir("pro");
 }
 
-void ProLog::Put(typRec direction, const in6_addr& address, int port, const unsigned char* bytes, int count)
-{
-    if (bytes == nullptr || count <= 0)
-        return;
+void ProLog::Put(typRec direction, const in6_addr& address, int port, const unsigned char* bytes, int count) {
+    if (bytes == nullptr || count <= 0) return;
     PutDirect(PacketLine(true, direction, address, port, bytes, count));
 }
 
 // ---------------------------------------------------------------------------
 
-DispLog::DispLog() : CBaseLog(queueLimit, 0)
-{
-}
+DispLog::DispLog() : CBaseLog(queueLimit, 0) {}
 
-DispLog::~DispLog()
-{
+DispLog::~DispLog() {
     Close();
 }
 
-DBString DispLog::Dir()
-{
+DBString DispLog::Dir() {
     return ToolDir("disp");
 }
 
-void DispLog::Put(typRec direction, const in6_addr& address, int port, const unsigned char* bytes, int count)
-{
-    if (bytes == nullptr || count <= 0)
-        return;
+void DispLog::Put(typRec direction, const in6_addr& address, int port, const unsigned char* bytes,
+                  int count) {
+    if (bytes == nullptr || count <= 0) return;
     PutDirect(PacketLine(false, direction, address, port, bytes, count));
 }
 
 // ---------------------------------------------------------------------------
 
-BadLog::BadLog() : CBaseLog(queueLimit, 5)
-{
-}
+BadLog::BadLog() : CBaseLog(queueLimit, 5) {}
 
-BadLog::~BadLog()
-{
+BadLog::~BadLog() {
     Close();
 }
 
-DBString BadLog::Dir()
-{
+DBString BadLog::Dir() {
     return ToolDir("bad");
 }
 
-void BadLog::Put(const wchar_t* text, bool show)
-{
-    if (text == nullptr)
-        text = L"";
+void BadLog::Put(const wchar_t* text, bool show) {
+    if (text == nullptr) text = L"";
     CBaseLog::Put(text);
-    if (show)
-        Show(text);
+    if (show) Show(text);
 }
 
-void BadLog::Put(const std::wstring& text, bool show)
-{
+void BadLog::Put(const std::wstring& text, bool show) {
     Put(text.c_str(), show);
 }
 
-void BadLog::PutErr(const wchar_t* text, int error, bool show)
-{
+void BadLog::PutErr(const wchar_t* text, int error, bool show) {
     const DBString line = CnvErr(text, error);
-    if (!line.empty())
-        Put(line.c_str(), show);
+    if (!line.empty()) Put(line.c_str(), show);
 }
 
-void BadLog::PutMes(const wchar_t* text, const unsigned char* bytes, int count, bool show)
-{
+void BadLog::PutMes(const wchar_t* text, const unsigned char* bytes, int count, bool show) {
     Put(CnvMes(text, bytes, count).c_str(), show);
 }
 
-void BadLog::SetShowHandler(ShowHandler handler)
-{
+void BadLog::SetShowHandler(ShowHandler handler) {
     std::shared_ptr<const ShowHandler> next;
-    if (handler)
-        next = std::make_shared<const ShowHandler>(std::move(handler));
+    if (handler) next = std::make_shared<const ShowHandler>(std::move(handler));
     std::lock_guard<std::mutex> lock(showMutex);
     showHandler.swap(next);
     // next, now the old handler, dies after the lock is released.

@@ -13,8 +13,7 @@ class CPackV7;
 class CPackDisp;
 
 // Direction of a logged packet.
-enum typRec
-{
+enum typRec {
     recReceived = 1,
     recSent = 2,
 };
@@ -28,8 +27,7 @@ enum typRec
 std::string LogHome();
 
 // V7 datagrams as hexadecimal dumps, one line each.
-class ProLog : public CBaseLog
-{
+class ProLog : public CBaseLog {
 public:
     ProLog();
     ~ProLog() override;
@@ -44,8 +42,7 @@ public:
 };
 
 // Disp packets as hexadecimal dumps, one line each.
-class DispLog : public CBaseLog
-{
+class DispLog : public CBaseLog {
 public:
     DispLog();
     ~DispLog() override;
@@ -63,8 +60,7 @@ public:
 // Errors and notable events. The forms with a show flag bypass the repeat filter
 // and, with show true, also hand the text to the show handler, which the
 // application installs to put it before the user.
-class BadLog : public CBaseLog
-{
+class BadLog : public CBaseLog {
 public:
     using ShowHandler = std::function<void(const DBString&)>;
 

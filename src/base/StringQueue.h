@@ -11,8 +11,7 @@
 // Bounded first-in first-out queue of finished log lines (UTF-8), shared by any
 // number of writers and one reader. When the reader falls behind, the oldest lines
 // go first, so memory stays bounded however slow the disk is.
-class StringQueue
-{
+class StringQueue {
 public:
     explicit StringQueue(std::size_t limit);
 
@@ -73,6 +72,6 @@ private:
     std::size_t waiting = 0;  // readers that only a Put wakes
     std::size_t napping = 0;  // readers that wake by themselves
     bool closed = false;
-    std::deque<std::string> owed;  // set aside by Close() for the reader, beyond the limit
+    std::deque<std::string> owed;     // set aside by Close() for the reader, beyond the limit
     std::vector<std::string> spares;  // empty strings with storage, for Exchange
 };

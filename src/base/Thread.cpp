@@ -1,7 +1,5 @@
 #include "Thread.h"
 
-#include "BaseLog.h"
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,57 +7,47 @@
 #include <ctime>
 #include <system_error>
 
+#include "BaseLog.h"
+
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-namespace
-{
+namespace {
 
 std::mutex g_StdoutMutex;
 
-int ElapsedMs(Clock::time_point since)
-{
-    return static_cast<int>(
-        std::chrono::duration_cast<milliseconds>(Clock::now() - since).count());
+int ElapsedMs(Clock::time_point since) {
+    return static_cast<int>(std::chrono::duration_cast<milliseconds>(Clock::now() - since).count());
 }
 
-std::string SecondsText(milliseconds timeout)
-{
-    if (timeout.count() % 1000 == 0)
-        return std::to_string(timeout.count() / 1000);
+std::string SecondsText(milliseconds timeout) {
+    if (timeout.count() % 1000 == 0) return std::to_string(timeout.count() / 1000);
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.3f", static_cast<double>(timeout.count()) / 1000.0);
     return buf;
 }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------------------------------
 // BaseTimedLock
 
-void BaseTimedLock::Lock(const std::string& action, const Report& report)
-{
+void BaseTimedLock::Lock(const std::string& action, const Report& report) {
     std::string line;
     {
         std::unique_lock<std::mutex> lk(m_Mutex);
-        if (m_Locked && m_Owner == std::this_thread::get_id())
-        {
+        if (m_Locked && m_Owner == std::this_thread::get_id()) {
             // A second lock by the holder would wait for itself until the time-out; it is
             // always a programming error, so say so at once.
             line = action + " act:" + m_Holder + " - lock already held by this thread";
-        }
-        else if (m_Free.wait_until(lk, Clock::now() + Timeout(), [&] { return !m_Locked; }))
-        {
+        } else if (m_Free.wait_until(lk, Clock::now() + Timeout(), [&] { return !m_Locked; })) {
             m_Locked = true;
             m_Owner = std::this_thread::get_id();
             m_Holder = action;
             return;
-        }
-        else
-        {
+        } else {
             line = action;
-            if (!m_Holder.empty())
-                line += " act:" + m_Holder;
+            if (!m_Holder.empty()) line += " act:" + m_Holder;
             line += " - lock during " + SecondsText(Timeout()) + " sec";
         }
     }
@@ -67,8 +55,7 @@ void BaseTimedLock::Lock(const std::string& action, const Report& report)
     BaseThread::AbortProcess(line);
 }
 
-void BaseTimedLock::Unlock()
-{
+void BaseTimedLock::Unlock() {
     {
         std::lock_guard<std::mutex> lk(m_Mutex);
         m_Locked = false;
@@ -77,14 +64,12 @@ void BaseTimedLock::Unlock()
     m_Free.notify_one();
 }
 
-void BaseTimedLock::SetHolder(const std::string& action)
-{
+void BaseTimedLock::SetHolder(const std::string& action) {
     std::lock_guard<std::mutex> lk(m_Mutex);
     m_Holder = action;
 }
 
-std::string BaseTimedLock::Holder() const
-{
+std::string BaseTimedLock::Holder() const {
     std::lock_guard<std::mutex> lk(m_Mutex);
     return m_Holder;
 }
@@ -94,8 +79,7 @@ std::string BaseTimedLock::Holder() const
 
 // Everything one start of a BaseThread shares with its thread. The thread keeps it alive,
 // so an abandoned thread never reaches into an object that was restarted or destroyed.
-struct BaseThread::Run
-{
+struct BaseThread::Run {
     // Fixed before the thread is created.
     std::string name;
     Procedure procedure = nullptr;
@@ -107,9 +91,9 @@ struct BaseThread::Run
     std::atomic<bool> running{false};
     std::atomic<bool> executing{false};
 
-    mutable std::mutex mutex; // guards the fields below
-    std::condition_variable wake;     // break requests, for the thread
-    std::condition_variable finishedCv; // end of the body, for Stop
+    mutable std::mutex mutex;            // guards the fields below
+    std::condition_variable wake;        // break requests, for the thread
+    std::condition_variable finishedCv;  // end of the body, for Stop
     bool brk = false;
     bool finished = false;
     std::string processText;
@@ -124,12 +108,10 @@ struct BaseThread::Run
 };
 
 // Clears running and executing however the body ends, and tells a waiting Stop.
-class BaseThread::Borders
-{
+class BaseThread::Borders {
 public:
     explicit Borders(Run& run) : m_Run(run) {}
-    ~Borders()
-    {
+    ~Borders() {
         m_Run.running.store(false);
         m_Run.executing.store(false);
         {
@@ -149,105 +131,84 @@ std::atomic<bool> BaseThread::s_IsAllLog{false};
 
 BaseThread::BaseThread() = default;
 
-BaseThread::~BaseThread()
-{
+BaseThread::~BaseThread() {
     Shutdown();
 }
 
-long BaseThread::CurrentTid()
-{
+long BaseThread::CurrentTid() {
     return static_cast<long>(gettid());
 }
 
-void BaseThread::WriteStdout(const std::string& text)
-{
+void BaseThread::WriteStdout(const std::string& text) {
     std::lock_guard<std::mutex> lk(g_StdoutMutex);
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
 }
 
-void BaseThread::AbortProcess(const std::string& line)
-{
+void BaseThread::AbortProcess(const std::string& line) {
     std::this_thread::sleep_for(milliseconds(512));
     WriteStdout("abort " + line + "\n");
     std::abort();
 }
 
-std::shared_ptr<BaseThread::Run> BaseThread::CurrentRun() const
-{
+std::shared_ptr<BaseThread::Run> BaseThread::CurrentRun() const {
     std::lock_guard<std::mutex> lk(m_RunMutex);
     return m_Run;
 }
 
-std::string BaseThread::BaseName(const Run& run)
-{
-    std::string text = run.name + "(" + std::to_string(run.delay) + "," +
-                       std::to_string(run.period) + ")";
+std::string BaseThread::BaseName(const Run& run) {
+    std::string text = run.name + "(" + std::to_string(run.delay) + "," + std::to_string(run.period) + ")";
     std::lock_guard<std::mutex> lk(run.mutex);
     return text + run.processText;
 }
 
-std::string BaseThread::Name()
-{
+std::string BaseThread::Name() {
     const std::shared_ptr<Run> run = CurrentRun();
-    if (!run)
-        return "(0,0)";
+    if (!run) return "(0,0)";
     return BaseName(*run);
 }
 
-std::string BaseThread::ProcessText() const
-{
+std::string BaseThread::ProcessText() const {
     const std::shared_ptr<Run> run = CurrentRun();
-    if (!run)
-        return std::string();
+    if (!run) return std::string();
     std::lock_guard<std::mutex> lk(run->mutex);
     return run->processText;
 }
 
-bool BaseThread::IsOwnThread() const
-{
+bool BaseThread::IsOwnThread() const {
     const std::shared_ptr<Run> run = CurrentRun();
-    if (!run)
-        return false;
+    if (!run) return false;
     std::lock_guard<std::mutex> lk(run->mutex);
     return run->tid == std::this_thread::get_id();
 }
 
-void BaseThread::PutLog(const std::string& line)
-{
+void BaseThread::PutLog(const std::string& line) {
     WriteStdout(Name() + " - " + line + "\n");
 }
 
-void BaseThread::PrintListProc()
-{
-}
+void BaseThread::PrintListProc() {}
 
-bool BaseThread::IsRunning() const
-{
+bool BaseThread::IsRunning() const {
     const std::shared_ptr<Run> run = CurrentRun();
     return run && run->running.load();
 }
 
-bool BaseThread::IsExecuting() const
-{
+bool BaseThread::IsExecuting() const {
     const std::shared_ptr<Run> run = CurrentRun();
     return run && run->executing.load();
 }
 
-bool BaseThread::IsLog() const
-{
+bool BaseThread::IsLog() const {
     const std::shared_ptr<Run> run = CurrentRun();
     return run ? run->Logging() : s_IsAllLog.load();
 }
 
-std::string BaseThread::OwnerName(Run& run)
-{
+std::string BaseThread::OwnerName(Run& run) {
     std::lock_guard<std::mutex> lk(run.linkMutex);
     return run.owner ? run.owner->Name() : BaseName(run);
 }
 
-void BaseThread::OwnerPutLog(Run& run, const std::string& line)
-{
+void BaseThread::OwnerPutLog(Run& run, const std::string& line) {
     std::lock_guard<std::mutex> lk(run.linkMutex);
     if (run.owner)
         run.owner->PutLog(line);
@@ -255,21 +216,17 @@ void BaseThread::OwnerPutLog(Run& run, const std::string& line)
         WriteStdout(BaseName(run) + " - " + line + "\n");
 }
 
-void BaseThread::OwnerPrintList(Run& run)
-{
+void BaseThread::OwnerPrintList(Run& run) {
     std::lock_guard<std::mutex> lk(run.linkMutex);
-    if (run.owner)
-        run.owner->PrintListProc();
+    if (run.owner) run.owner->PrintListProc();
 }
 
-void BaseThread::Unlink(Run& run)
-{
+void BaseThread::Unlink(Run& run) {
     std::lock_guard<std::mutex> lk(run.linkMutex);
     run.owner = nullptr;
 }
 
-void BaseThread::SetBreak(Run& run)
-{
+void BaseThread::SetBreak(Run& run) {
     {
         std::lock_guard<std::mutex> lk(run.mutex);
         run.brk = true;
@@ -277,41 +234,31 @@ void BaseThread::SetBreak(Run& run)
     run.wake.notify_all();
 }
 
-void BaseThread::BreakExec()
-{
-    if (const std::shared_ptr<Run> run = CurrentRun())
-        SetBreak(*run);
+void BaseThread::BreakExec() {
+    if (const std::shared_ptr<Run> run = CurrentRun()) SetBreak(*run);
 }
 
 // The thread goes on with its procedure, but its break flag ends its cycle afterwards and
 // the cut link keeps it away from this object.
-void BaseThread::Abandon(const std::shared_ptr<Run>& run)
-{
+void BaseThread::Abandon(const std::shared_ptr<Run>& run) {
     SetBreak(*run);
     Unlink(*run);
     m_Thread.detach();
 }
 
-void BaseThread::Start(const std::string& name, Procedure procedure, void* argument, int delay,
-                       int period, bool log)
-{
+void BaseThread::Start(const std::string& name, Procedure procedure, void* argument, int delay, int period,
+                       bool log) {
     std::lock_guard<std::mutex> control(m_ControlMutex);
-    if (m_Thread.joinable())
-    {
+    if (m_Thread.joinable()) {
         const std::shared_ptr<Run> old = CurrentRun();
-        if (old->running.load() && !old->executing.load())
-        {
+        if (old->running.load() && !old->executing.load()) {
             PutLog(Name() + " - BaseThread::Start: forced stop beginning");
             StopLocked(false);
             PutLog(Name() + " - BaseThread::Start: forced stop ending");
-        }
-        else if (old->running.load())
-        {
+        } else if (old->running.load()) {
             PutLog(Name() + " - BaseThread::Start: forced disconnection !!!");
             Abandon(old);
-        }
-        else
-        {
+        } else {
             // The body has ended already, so this does not wait.
             m_Thread.join();
         }
@@ -333,28 +280,21 @@ void BaseThread::Start(const std::string& name, Procedure procedure, void* argum
         m_Run = run;
     }
 
-    if (run->Logging())
-        PutLog("Init  " + Name() + " launching PID: " + std::to_string(CurrentTid()));
+    if (run->Logging()) PutLog("Init  " + Name() + " launching PID: " + std::to_string(CurrentTid()));
 
-    try
-    {
+    try {
         m_Thread = std::thread(&BaseThread::Proc, run);
-    }
-    catch (const std::system_error& e)
-    {
+    } catch (const std::system_error& e) {
         const std::string line = "std::system_error " + Name() + " what():" + e.what();
-        if (run->Logging())
-            PutLog(line);
+        if (run->Logging()) PutLog(line);
         AbortProcess(line);
     }
 }
 
-void BaseThread::Stop()
-{
+void BaseThread::Stop() {
     // From the procedure itself: holding the control lock here could deadlock with an owner
     // that waits for this very thread, and waiting for oneself never ends.
-    if (IsOwnThread())
-    {
+    if (IsOwnThread()) {
         BreakExec();
         return;
     }
@@ -362,16 +302,12 @@ void BaseThread::Stop()
     StopLocked(false);
 }
 
-void BaseThread::StopLocked(bool baseLog)
-{
-    if (!m_Thread.joinable())
-        return;
+void BaseThread::StopLocked(bool baseLog) {
+    if (!m_Thread.joinable()) return;
     const std::shared_ptr<Run> run = CurrentRun();
-    if (run->Logging())
-    {
+    if (run->Logging()) {
         const std::string name = baseLog ? BaseThread::Name() : Name();
-        if (!name.empty())
-        {
+        if (!name.empty()) {
             if (baseLog)
                 BaseThread::PutLog("Stop " + name);
             else
@@ -383,11 +319,9 @@ void BaseThread::StopLocked(bool baseLog)
     bool ended;
     {
         std::unique_lock<std::mutex> lk(run->mutex);
-        ended = run->finishedCv.wait_until(lk, Clock::now() + StopTimeout(),
-                                           [&] { return run->finished; });
+        ended = run->finishedCv.wait_until(lk, Clock::now() + StopTimeout(), [&] { return run->finished; });
     }
-    if (!ended)
-    {
+    if (!ended) {
         const std::string line = (baseLog ? BaseThread::Name() : Name()) + " - thread not complete";
         if (baseLog)
             BaseThread::PutLog(line);
@@ -398,63 +332,48 @@ void BaseThread::StopLocked(bool baseLog)
     m_Thread.join();
 }
 
-void BaseThread::Shutdown()
-{
+void BaseThread::Shutdown() {
     const std::shared_ptr<Run> run = CurrentRun();
-    if (!run)
-        return;
+    if (!run) return;
     // Cut the link first: from here on the thread reports through the base only, so it
     // never calls an override whose object is being taken apart.
     Unlink(*run);
-    if (IsOwnThread())
-    {
+    if (IsOwnThread()) {
         SetBreak(*run);
         std::lock_guard<std::mutex> control(m_ControlMutex);
-        if (m_Thread.joinable())
-            m_Thread.detach();
+        if (m_Thread.joinable()) m_Thread.detach();
         return;
     }
     std::lock_guard<std::mutex> control(m_ControlMutex);
-    if (!m_Thread.joinable())
-        return;
-    if (!run->running.load())
-    {
+    if (!m_Thread.joinable()) return;
+    if (!run->running.load()) {
         m_Thread.join();
-    }
-    else if (!run->executing.load())
-    {
+    } else if (!run->executing.load()) {
         BaseThread::PutLog(BaseThread::Name() + " - BaseThread::~BaseThread: forced stop beginning");
         StopLocked(true);
         BaseThread::PutLog(BaseThread::Name() + " - BaseThread::~BaseThread: forced stop ending");
-    }
-    else
-    {
+    } else {
         BaseThread::PutLog(BaseThread::Name() + " - BaseThread::~BaseThread: forced disconnection !!!");
         Abandon(run);
     }
 }
 
-bool BaseThread::WaitBeforeExec(Run& run, int ms, Clock::time_point deadline)
-{
-    if (ms > 0)
-    {
+bool BaseThread::WaitBeforeExec(Run& run, int ms, Clock::time_point deadline) {
+    if (ms > 0) {
         std::unique_lock<std::mutex> lk(run.mutex);
         return !run.wake.wait_until(lk, deadline, [&] { return run.brk; });
     }
-    if (ms < 0)
-    {
+    if (ms < 0) {
         OwnerPutLog(run, "Duration of procedure is longer than timer interval " + OwnerName(run) + " " +
                              std::to_string(ms) + " " + std::to_string(run.period));
-        if (run.Logging())
-            OwnerPrintList(run);
+        if (run.Logging()) OwnerPrintList(run);
     }
     // A procedure that always overruns its period would otherwise never see a stop.
     std::lock_guard<std::mutex> lk(run.mutex);
     return !run.brk;
 }
 
-void BaseThread::Proc(std::shared_ptr<Run> run)
-{
+void BaseThread::Proc(std::shared_ptr<Run> run) {
     Borders borders(*run);
     run->running.store(true);
     run->executing.store(false);
@@ -464,58 +383,42 @@ void BaseThread::Proc(std::shared_ptr<Run> run)
         run->processText = " PID: " + std::to_string(CurrentTid()) + " ";
     }
     const std::string name = OwnerName(*run);
-    if (run->Logging())
-        OwnerPutLog(*run, "Start " + name);
+    if (run->Logging()) OwnerPutLog(*run, "Start " + name);
 
-    if (WaitBeforeExec(*run, run->delay, Clock::now() + milliseconds(run->delay)))
-    {
-        if (run->period <= 0)
-        {
-            if (run->Logging())
-                OwnerPutLog(*run, "Exec " + name);
+    if (WaitBeforeExec(*run, run->delay, Clock::now() + milliseconds(run->delay))) {
+        if (run->period <= 0) {
+            if (run->Logging()) OwnerPutLog(*run, "Exec " + name);
             run->executing.store(true);
             const bool result = run->procedure(run->argument);
             run->executing.store(false);
-            if (!result && run->Logging())
-                OwnerPutLog(*run, "Avto break " + name);
-        }
-        else
-        {
-            for (;;)
-            {
+            if (!result && run->Logging()) OwnerPutLog(*run, "Avto break " + name);
+        } else {
+            for (;;) {
                 const Clock::time_point start = Clock::now();
-                if (run->Logging())
-                    OwnerPutLog(*run, "Exec " + name);
+                if (run->Logging()) OwnerPutLog(*run, "Exec " + name);
                 run->executing.store(true);
                 const bool result = run->procedure(run->argument);
                 run->executing.store(false);
-                if (!result)
-                {
-                    if (run->Logging())
-                        OwnerPutLog(*run, "Avto break " + name);
+                if (!result) {
+                    if (run->Logging()) OwnerPutLog(*run, "Avto break " + name);
                     break;
                 }
                 // The next start is due one period after this one began, whatever the
                 // procedure took, so the cycle does not drift.
                 const int ms = run->period - ElapsedMs(start);
-                if (!WaitBeforeExec(*run, ms, start + milliseconds(run->period)))
-                    break;
+                if (!WaitBeforeExec(*run, ms, start + milliseconds(run->period))) break;
             }
         }
     }
-    if (run->Logging())
-        OwnerPutLog(*run, "End " + name);
+    if (run->Logging()) OwnerPutLog(*run, "End " + name);
 }
 
 // ---------------------------------------------------------------------------------------
 // BasePoolThread::Thread
 
-BasePoolThread::Thread::Thread(BasePoolThread* pool) : m_Pool(pool)
-{
-}
+BasePoolThread::Thread::Thread(BasePoolThread* pool) : m_Pool(pool) {}
 
-BasePoolThread::Thread::~Thread()
-{
+BasePoolThread::Thread::~Thread() {
     // The body works on this object for its whole life, so it is never abandoned: it is
     // woken (the pool no longer runs by now) and waited for.
     Wake(true);
@@ -523,8 +426,7 @@ BasePoolThread::Thread::~Thread()
     Shutdown();
 }
 
-std::string BasePoolThread::Thread::Name()
-{
+std::string BasePoolThread::Thread::Name() {
     std::string taskName, activity;
     int delay, period;
     {
@@ -534,42 +436,36 @@ std::string BasePoolThread::Thread::Name()
         delay = m_Delay;
         period = m_Period;
     }
-    return taskName + "(" + std::to_string(delay) + "," + std::to_string(period) + ")" +
-           ProcessText() + activity + " ";
+    return taskName + "(" + std::to_string(delay) + "," + std::to_string(period) + ")" + ProcessText() +
+           activity + " ";
 }
 
-void BasePoolThread::Thread::PutLog(const std::string& line)
-{
+void BasePoolThread::Thread::PutLog(const std::string& line) {
     m_Pool->PutLog(line);
 }
 
-std::string BasePoolThread::Thread::TaskName() const
-{
+std::string BasePoolThread::Thread::TaskName() const {
     std::lock_guard<std::mutex> lk(m_Mutex);
     return m_TaskName;
 }
 
-std::string BasePoolThread::Thread::Activity() const
-{
+std::string BasePoolThread::Thread::Activity() const {
     std::lock_guard<std::mutex> lk(m_Mutex);
     return m_Activity;
 }
 
-bool BasePoolThread::Thread::IsBreak() const
-{
+bool BasePoolThread::Thread::IsBreak() const {
     std::lock_guard<std::mutex> lk(m_Mutex);
     return m_Break;
 }
 
-void BasePoolThread::Thread::SetActivity(const std::string& activity)
-{
+void BasePoolThread::Thread::SetActivity(const std::string& activity) {
     std::lock_guard<std::mutex> lk(m_Mutex);
     m_Activity = activity;
 }
 
-void BasePoolThread::Thread::Assign(const std::string& name, Procedure procedure, void* argument,
-                                    int delay, int period)
-{
+void BasePoolThread::Thread::Assign(const std::string& name, Procedure procedure, void* argument, int delay,
+                                    int period) {
     std::lock_guard<std::mutex> lk(m_Mutex);
     m_TaskName = name;
     m_Activity = "SetParamExec(" + name;
@@ -580,24 +476,20 @@ void BasePoolThread::Thread::Assign(const std::string& name, Procedure procedure
     m_Break = false;
 }
 
-void BasePoolThread::Thread::Wake(bool brk)
-{
+void BasePoolThread::Thread::Wake(bool brk) {
     {
         std::lock_guard<std::mutex> lk(m_Mutex);
         m_Task.store(true);
-        if (brk)
-            m_Break = true;
+        if (brk) m_Break = true;
     }
     m_Wake.notify_all();
 }
 
-bool BasePoolThread::Thread::PoolThreadProc(void* self)
-{
+bool BasePoolThread::Thread::PoolThreadProc(void* self) {
     Thread* const t = static_cast<Thread*>(self);
     BasePoolThread* const pool = t->m_Pool;
     t->SetActivity("Thread begin");
-    while (pool->m_Running.load())
-    {
+    while (pool->m_Running.load()) {
         t->SetActivity("Before wait exec");
         Procedure procedure;
         void* argument;
@@ -613,13 +505,10 @@ bool BasePoolThread::Thread::PoolThreadProc(void* self)
             brk = t->m_Break;
         }
         t->SetActivity("After wait exec");
-        if (!pool->m_Running.load())
-            break;
+        if (!pool->m_Running.load()) break;
         // A null argument is a legitimate one for a procedure that needs none.
-        if (t->m_Task.load() && procedure && !brk)
-            t->Exec(procedure, argument, delay, period);
-        if (pool->IsLog())
-            t->PutLog("Stop  " + t->Name() + " ended in pool " + pool->m_Name);
+        if (t->m_Task.load() && procedure && !brk) t->Exec(procedure, argument, delay, period);
+        if (pool->IsLog()) t->PutLog("Stop  " + t->Name() + " ended in pool " + pool->m_Name);
         {
             std::lock_guard<std::mutex> lk(t->m_Mutex);
             t->m_Procedure = nullptr;
@@ -630,37 +519,30 @@ bool BasePoolThread::Thread::PoolThreadProc(void* self)
     return false;
 }
 
-void BasePoolThread::Thread::Exec(Procedure procedure, void* argument, int delay, int period)
-{
+void BasePoolThread::Thread::Exec(Procedure procedure, void* argument, int delay, int period) {
     SetActivity("Exec begin");
-    if (WaitBeforePoolExec(delay, period, Clock::now() + milliseconds(delay)))
-    {
-        for (;;)
-        {
+    if (WaitBeforePoolExec(delay, period, Clock::now() + milliseconds(delay))) {
+        for (;;) {
             const Clock::time_point start = Clock::now();
             SetActivity("Func begin");
             const bool result = procedure(argument);
             SetActivity(result ? "Func TRUE end" : "Func FALSE end");
-            if (!result || period <= 0)
-                break;
+            if (!result || period <= 0) break;
             const int ms = period - ElapsedMs(start);
-            if (!WaitBeforePoolExec(ms, period, start + milliseconds(period)))
-                break;
+            if (!WaitBeforePoolExec(ms, period, start + milliseconds(period))) break;
         }
     }
     SetActivity("Exec end");
 }
 
-bool BasePoolThread::Thread::WaitBeforePoolExec(int ms, int period, Clock::time_point deadline)
-{
-    if (ms > 0)
-    {
+bool BasePoolThread::Thread::WaitBeforePoolExec(int ms, int period, Clock::time_point deadline) {
+    if (ms > 0) {
         std::unique_lock<std::mutex> lk(m_Mutex);
         return !m_Wake.wait_until(lk, deadline, [&] { return m_Break; });
     }
     if (ms < 0)
-        PutLog("Duration of procedure is longer than timer interval " + Name() + " " +
-               std::to_string(ms) + " " + std::to_string(period));
+        PutLog("Duration of procedure is longer than timer interval " + Name() + " " + std::to_string(ms) +
+               " " + std::to_string(period));
     std::lock_guard<std::mutex> lk(m_Mutex);
     return !m_Break;
 }
@@ -668,8 +550,7 @@ bool BasePoolThread::Thread::WaitBeforePoolExec(int ms, int period, Clock::time_
 // ---------------------------------------------------------------------------------------
 // BasePoolThread
 
-class BasePoolThread::Guard
-{
+class BasePoolThread::Guard {
 public:
     Guard(BasePoolThread& pool, const std::string& action) : m_Pool(pool) { m_Pool.Lock(action); }
     ~Guard() { m_Pool.Unlock(); }
@@ -680,12 +561,9 @@ private:
     BasePoolThread& m_Pool;
 };
 
-BasePoolThread::BasePoolThread(const std::string& name, bool log) : m_Name(name), m_Log(log)
-{
-}
+BasePoolThread::BasePoolThread(const std::string& name, bool log) : m_Name(name), m_Log(log) {}
 
-BasePoolThread::~BasePoolThread()
-{
+BasePoolThread::~BasePoolThread() {
     Stop();
     std::vector<std::unique_ptr<Thread>> retired;
     {
@@ -695,71 +573,58 @@ BasePoolThread::~BasePoolThread()
     retired.clear();
 }
 
-void BasePoolThread::PutLog(const std::string& line)
-{
+void BasePoolThread::PutLog(const std::string& line) {
     BaseThread::WriteStdout(m_Name + " - " + line + "\n");
 }
 
-void BasePoolThread::Lock(const std::string& action)
-{
+void BasePoolThread::Lock(const std::string& action) {
     m_Lock.Lock(action, [this](const std::string& line) { PutLog(line); });
 }
 
-void BasePoolThread::Unlock()
-{
+void BasePoolThread::Unlock() {
     m_Lock.Unlock();
 }
 
-std::size_t BasePoolThread::Count() const
-{
+std::size_t BasePoolThread::Count() const {
     auto& self = const_cast<BasePoolThread&>(*this);
     Guard guard(self, "BasePoolThread::Count");
     return m_Threads.size();
 }
 
-BasePoolThread::Thread* BasePoolThread::FindLocked(Procedure procedure, void* argument,
-                                                   std::string& name, bool stop)
-{
+BasePoolThread::Thread* BasePoolThread::FindLocked(Procedure procedure, void* argument, std::string& name,
+                                                   bool stop) {
     Thread* found = nullptr;
-    for (const auto& t : m_Threads)
-    {
+    for (const auto& t : m_Threads) {
         bool brk = false;
         {
             std::lock_guard<std::mutex> lk(t->m_Mutex);
-            if (t->m_Procedure != procedure || t->m_Argument != argument)
-                continue;
-            if (!t->m_Task.load())
-            {
+            if (t->m_Procedure != procedure || t->m_Argument != argument) continue;
+            if (!t->m_Task.load()) {
                 t->m_Procedure = nullptr;
                 t->m_Argument = nullptr;
                 continue;
             }
-            if (stop)
-            {
+            if (stop) {
                 t->m_Break = true;
                 brk = true;
             }
         }
-        if (brk)
-            t->m_Wake.notify_all();
+        if (brk) t->m_Wake.notify_all();
         found = t.get();
         break;
     }
-    if (found)
-        name = found->Name();
+    if (found) name = found->Name();
     return found;
 }
 
-BasePoolThread::Thread* BasePoolThread::IsStartProc(Procedure procedure, void* argument,
-                                                    std::string& name, bool stop)
-{
+BasePoolThread::Thread* BasePoolThread::IsStartProc(Procedure procedure, void* argument, std::string& name,
+                                                    bool stop) {
     Guard guard(*this, "BasePoolThread::IsStartProc");
     return FindLocked(procedure, argument, name, stop);
 }
 
 BasePoolThread::Thread* BasePoolThread::StartProc(const std::string& name, Procedure procedure,
-                                                  void* argument, int delay, int period)
-{
+                                                  void* argument, int delay, int period) {
     std::string report;
     Thread* result = nullptr;
     {
@@ -767,39 +632,25 @@ BasePoolThread::Thread* BasePoolThread::StartProc(const std::string& name, Proce
         // starting the same pair at once must not both find it absent.
         Guard guard(*this, "BasePoolThread::StartProc " + name);
         std::string existing;
-        if (!procedure)
-        {
+        if (!procedure) {
             report = name + " NOT added to pool " + m_Name + " because it has no procedure";
-        }
-        else if (Thread* running = FindLocked(procedure, argument, existing, false))
-        {
-            report = name + " NOT added to pool " + m_Name + " because there is already a thread " +
-                     existing;
+        } else if (Thread* running = FindLocked(procedure, argument, existing, false)) {
+            report = name + " NOT added to pool " + m_Name + " because there is already a thread " + existing;
             result = running;
-        }
-        else if (!m_Running.load())
-        {
+        } else if (!m_Running.load()) {
             report = name + " NOT added to pool " + m_Name + " because the pool is stopped";
-        }
-        else
-        {
+        } else {
             Thread* idle = nullptr;
-            for (const auto& t : m_Threads)
-            {
-                if (!t->m_Task.load())
-                {
+            for (const auto& t : m_Threads) {
+                if (!t->m_Task.load()) {
                     idle = t.get();
                     break;
                 }
             }
-            if (idle)
-            {
+            if (idle) {
                 idle->Assign(name, procedure, argument, delay, period);
-                if (m_Log)
-                    report = "Start " + idle->Name() + "not new";
-            }
-            else
-            {
+                if (m_Log) report = "Start " + idle->Name() + "not new";
+            } else {
                 m_Threads.push_back(std::make_unique<Thread>(this));
                 idle = m_Threads.back().get();
                 idle->Assign(name, procedure, argument, delay, period);
@@ -810,25 +661,19 @@ BasePoolThread::Thread* BasePoolThread::StartProc(const std::string& name, Proce
             result = idle;
         }
     }
-    if (!report.empty())
-        PutLog(report);
+    if (!report.empty()) PutLog(report);
     return result;
 }
 
-void BasePoolThread::StopProc(Procedure procedure, void* argument)
-{
+void BasePoolThread::StopProc(Procedure procedure, void* argument) {
     const Clock::time_point deadline = Clock::now() + StopTimeout();
     std::string name;
-    for (;;)
-    {
+    for (;;) {
         Thread* t = IsStartProc(procedure, argument, name, true);
-        if (!t)
-            break;
+        if (!t) break;
         // A task that stops itself has been asked to end; waiting for itself would hang.
-        if (t->IsOwnThread())
-            return;
-        if (Clock::now() >= deadline)
-        {
+        if (t->IsOwnThread()) return;
+        if (Clock::now() >= deadline) {
             const std::string line = name + " - thread not complete";
             PutLog(line);
             PrintProc();
@@ -836,12 +681,10 @@ void BasePoolThread::StopProc(Procedure procedure, void* argument)
         }
         std::this_thread::sleep_for(milliseconds(1));
     }
-    if (m_Log)
-        PutLog("Stop  " + name + " removed from pool " + m_Name);
+    if (m_Log) PutLog("Stop  " + name + " removed from pool " + m_Name);
 }
 
-void BasePoolThread::Stop()
-{
+void BasePoolThread::Stop() {
     std::vector<std::unique_ptr<Thread>> threads;
     {
         Guard guard(*this, "BasePoolThread::Stop");
@@ -850,45 +693,37 @@ void BasePoolThread::Stop()
     }
     // The workers are waited for without the pool lock, so that a task that still uses
     // the pool can finish; the break flag ends periodic tasks at their next wait.
-    for (auto& t : threads)
-    {
+    for (auto& t : threads) {
         t->Wake(true);
         t->SetStopTimeout(StopTimeout());
         t->BaseThread::Stop();
     }
     std::lock_guard<std::mutex> lk(m_RetiredMutex);
-    for (auto& t : threads)
-        m_Retired.push_back(std::move(t));
+    for (auto& t : threads) m_Retired.push_back(std::move(t));
 }
 
-void BasePoolThread::PrintProc()
-{
+void BasePoolThread::PrintProc() {
     std::vector<std::string> lines;
     {
         Guard guard(*this, "BasePoolThread::PrintProc");
         for (const auto& t : m_Threads)
             lines.push_back(t->Name() + (t->HasTask() ? "1" : "0") + (t->IsBreak() ? " 1" : " 0"));
     }
-    for (const auto& line : lines)
-        PutLog(line);
+    for (const auto& line : lines) PutLog(line);
 }
 
 // ---------------------------------------------------------------------------------------
 // ThreadPool
 
 ThreadPool::ThreadPool(CBaseLog* log, const std::string& name)
-    : BasePoolThread(name, false), m_ErrorLog(log)
-{
-}
+    : BasePoolThread(name, false), m_ErrorLog(log) {}
 
-ThreadPool::~ThreadPool()
-{
+ThreadPool::~ThreadPool() {
     // The workers report through this class; they must be gone before it is.
     Stop();
 }
 
-void ThreadPool::PutLog(const std::string& line)
-{
+void ThreadPool::PutLog(const std::string& line) {
     if (CBaseLog* log = m_ErrorLog.load())
         log->PutUtf8(line);
     else
@@ -900,13 +735,10 @@ void ThreadPool::PutLog(const std::string& line)
 
 Thread::Thread(BasePoolThread* pool, const std::string& name, BasePoolThread::Procedure procedure,
                void* argument)
-    : m_Pool(pool), m_Name(name), m_Procedure(procedure), m_Argument(argument)
-{
-}
+    : m_Pool(pool), m_Name(name), m_Procedure(procedure), m_Argument(argument) {}
 
 void Thread::Set(BasePoolThread* pool, const std::string& name, BasePoolThread::Procedure procedure,
-                 void* argument)
-{
+                 void* argument) {
     m_Pool = pool;
     m_Name = name;
     m_Procedure = procedure;
@@ -914,56 +746,46 @@ void Thread::Set(BasePoolThread* pool, const std::string& name, BasePoolThread::
     m_Worker = nullptr;
 }
 
-BasePoolThread::Thread* Thread::Start(int delay, int period)
-{
+BasePoolThread::Thread* Thread::Start(int delay, int period) {
     m_Worker = m_Pool ? m_Pool->StartProc(m_Name, m_Procedure, m_Argument, delay, period) : nullptr;
     return m_Worker;
 }
 
-bool Thread::IsStart(bool stop)
-{
-    if (!m_Pool)
-        return false;
+bool Thread::IsStart(bool stop) {
+    if (!m_Pool) return false;
     std::string name;
     return m_Pool->IsStartProc(m_Procedure, m_Argument, name, stop) != nullptr;
 }
 
-void Thread::Stop()
-{
-    if (m_Pool)
-        m_Pool->StopProc(m_Procedure, m_Argument);
+void Thread::Stop() {
+    if (m_Pool) m_Pool->StopProc(m_Procedure, m_Argument);
     m_Worker = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------
 // BaseListTimers
 
-bool BaseListTimers::ProcTimer::Exec()
-{
+bool BaseListTimers::ProcTimer::Exec() {
     const Clock::time_point start = Clock::now();
     const bool result = procedure(argument);
     duration = ElapsedMs(start);
     return result;
 }
 
-BaseListTimers::~BaseListTimers()
-{
+BaseListTimers::~BaseListTimers() {
     Stop();
     Shutdown();
 }
 
-void BaseTimer::Lock(const std::string& action)
-{
+void BaseTimer::Lock(const std::string& action) {
     m_Lock.Lock(action, [this](const std::string& line) { PutLog(line); });
 }
 
-void BaseTimer::Unlock()
-{
+void BaseTimer::Unlock() {
     m_Lock.Unlock();
 }
 
-void BaseListTimers::Start(const std::string& name, int delay, int period, bool log)
-{
+void BaseListTimers::Start(const std::string& name, int delay, int period, bool log) {
     // The old thread is ended before the list is touched: a tick waiting for the list lock
     // cannot see a break, so stopping it while holding that lock would hang.
     BaseThread::Stop();
@@ -973,36 +795,29 @@ void BaseListTimers::Start(const std::string& name, int delay, int period, bool 
     BaseThread::Start(name, &BaseListTimers::ListTimersProc, this, delay, period, log);
 }
 
-bool BaseListTimers::AddProcTimer(const std::string& name, Procedure procedure, void* argument)
-{
+bool BaseListTimers::AddProcTimer(const std::string& name, Procedure procedure, void* argument) {
     Lock("BaseListTimers::AddProcTimer " + name);
     bool added = true;
-    for (const auto& entry : m_List)
-    {
-        if (entry.procedure == procedure && entry.argument == argument)
-        {
+    for (const auto& entry : m_List) {
+        if (entry.procedure == procedure && entry.argument == argument) {
             added = false;
             break;
         }
     }
-    if (added)
-        m_List.push_back(ProcTimer{name, procedure, argument, 0});
-    if (IsLog())
-        PutLog("AddProcTimer to   " + Name() + " " + name + (added ? " added" : " already exists"));
+    if (added) m_List.push_back(ProcTimer{name, procedure, argument, 0});
+    if (IsLog()) PutLog("AddProcTimer to   " + Name() + " " + name + (added ? " added" : " already exists"));
     Unlock();
     return added;
 }
 
-bool BaseListTimers::DelProcTimer(Procedure procedure, void* argument)
-{
+bool BaseListTimers::DelProcTimer(Procedure procedure, void* argument) {
     Lock("BaseListTimers::DelProcTimer");
     const bool removed = EraseProc(m_List, procedure, argument);
     Unlock();
     return removed;
 }
 
-void BaseListTimers::Stop()
-{
+void BaseListTimers::Stop() {
     // Thread first, outside the lock: see Start.
     BaseThread::Stop();
     Lock("BaseListTimers::Stop");
@@ -1010,49 +825,40 @@ void BaseListTimers::Stop()
     Unlock();
 }
 
-void BaseListTimers::PrintListProc()
-{
+void BaseListTimers::PrintListProc() {
     Lock("BaseListTimers::PrintListProc");
-    for (const auto& entry : m_List)
-        PutLog(entry.Name() + " - " + std::to_string(entry.duration) + " ms ");
+    for (const auto& entry : m_List) PutLog(entry.Name() + " - " + std::to_string(entry.duration) + " ms ");
     Unlock();
 }
 
-std::size_t BaseListTimers::Count()
-{
+std::size_t BaseListTimers::Count() {
     Lock("BaseListTimers::Count");
     const std::size_t n = m_List.size();
     Unlock();
     return n;
 }
 
-std::vector<BaseListTimers::ProcTimer> BaseListTimers::Entries()
-{
+std::vector<BaseListTimers::ProcTimer> BaseListTimers::Entries() {
     Lock("BaseListTimers::Entries");
     std::vector<ProcTimer> copy(m_List.begin(), m_List.end());
     Unlock();
     return copy;
 }
 
-bool BaseListTimers::ListTimersProc(void* self)
-{
+bool BaseListTimers::ListTimersProc(void* self) {
     static_cast<BaseListTimers*>(self)->Tick();
     return true;
 }
 
-void BaseListTimers::Tick()
-{
+void BaseListTimers::Tick() {
     Lock("BaseListTimers::ListTimersProc ");
-    for (auto it = m_List.begin(); it != m_List.end();)
-    {
+    for (auto it = m_List.begin(); it != m_List.end();) {
         m_Lock.SetHolder("BaseListTimers::ListTimersProc " + it->name);
-        if (it->Exec())
-        {
+        if (it->Exec()) {
             ++it;
             continue;
         }
-        if (IsLog())
-            PutLog("AvtoEndProcTimer  " + Name() + " " + it->name);
+        if (IsLog()) PutLog("AvtoEndProcTimer  " + Name() + " " + it->name);
         it = m_List.erase(it);
     }
     Unlock();
@@ -1061,10 +867,8 @@ void BaseListTimers::Tick()
 // ---------------------------------------------------------------------------------------
 // BaseTickTimers
 
-bool BaseTickTimers::ProcTimer::Exec()
-{
-    if (countdown < 1)
-    {
+bool BaseTickTimers::ProcTimer::Exec() {
+    if (countdown < 1) {
         countdown = repeat;
         const Clock::time_point start = Clock::now();
         const bool result = procedure(argument);
@@ -1076,18 +880,14 @@ bool BaseTickTimers::ProcTimer::Exec()
     return true;
 }
 
-BaseTickTimers::BaseTickTimers(const char* className, int tick) : m_Class(className), m_Tick(tick)
-{
-}
+BaseTickTimers::BaseTickTimers(const char* className, int tick) : m_Class(className), m_Tick(tick) {}
 
-BaseTickTimers::~BaseTickTimers()
-{
+BaseTickTimers::~BaseTickTimers() {
     Stop();
     Shutdown();
 }
 
-void BaseTickTimers::StartList(const std::string& name, int delay, bool log)
-{
+void BaseTickTimers::StartList(const std::string& name, int delay, bool log) {
     // The old thread is ended before the list is touched: a tick waiting for the list lock
     // cannot see a break, so stopping it while holding that lock would hang.
     BaseThread::Stop();
@@ -1097,21 +897,17 @@ void BaseTickTimers::StartList(const std::string& name, int delay, bool log)
     BaseThread::Start(name, &BaseTickTimers::ListTimersProc, this, delay, m_Tick, log);
 }
 
-bool BaseTickTimers::AddProcTimer(const std::string& name, Procedure procedure, void* argument,
-                                  int first, int repeat)
-{
+bool BaseTickTimers::AddProcTimer(const std::string& name, Procedure procedure, void* argument, int first,
+                                  int repeat) {
     ProcTimer entry{name, procedure, argument, 0, first, repeat};
     Lock(m_Class + "::AddProcTimer " + entry.Name());
     const std::string head = "AddProcTimer to   " + Name() + " " + entry.Name();
     bool added;
     std::string tail;
-    if (first > 0)
-    {
+    if (first > 0) {
         added = true;
         tail = " added";
-    }
-    else
-    {
+    } else {
         entry.countdown = 0;
         added = entry.Exec();
         if (added)
@@ -1121,24 +917,20 @@ bool BaseTickTimers::AddProcTimer(const std::string& name, Procedure procedure, 
         else
             tail = " executed immediately and not added because no repeat needed";
     }
-    if (added)
-        m_List.push_back(entry);
-    if (IsLog())
-        PutLog(head + tail);
+    if (added) m_List.push_back(entry);
+    if (IsLog()) PutLog(head + tail);
     Unlock();
     return added;
 }
 
-bool BaseTickTimers::DelProcTimer(Procedure procedure, void* argument)
-{
+bool BaseTickTimers::DelProcTimer(Procedure procedure, void* argument) {
     Lock(m_Class + "::DelProcTimer");
     const bool removed = EraseProc(m_List, procedure, argument);
     Unlock();
     return removed;
 }
 
-void BaseTickTimers::Stop()
-{
+void BaseTickTimers::Stop() {
     // Thread first, outside the lock: see StartList.
     BaseThread::Stop();
     Lock(m_Class + "::Stop");
@@ -1146,50 +938,41 @@ void BaseTickTimers::Stop()
     Unlock();
 }
 
-void BaseTickTimers::PrintListProc()
-{
+void BaseTickTimers::PrintListProc() {
     Lock(m_Class + "::PrintListProc");
-    for (const auto& entry : m_List)
-        PutLog(entry.Name() + " - " + std::to_string(entry.duration) + " ms ");
+    for (const auto& entry : m_List) PutLog(entry.Name() + " - " + std::to_string(entry.duration) + " ms ");
     Unlock();
 }
 
-std::size_t BaseTickTimers::Count()
-{
+std::size_t BaseTickTimers::Count() {
     Lock(m_Class + "::Count");
     const std::size_t n = m_List.size();
     Unlock();
     return n;
 }
 
-std::vector<BaseTickTimers::ProcTimer> BaseTickTimers::Entries()
-{
+std::vector<BaseTickTimers::ProcTimer> BaseTickTimers::Entries() {
     Lock(m_Class + "::Entries");
     std::vector<ProcTimer> copy(m_List.begin(), m_List.end());
     Unlock();
     return copy;
 }
 
-bool BaseTickTimers::ListTimersProc(void* self)
-{
+bool BaseTickTimers::ListTimersProc(void* self) {
     static_cast<BaseTickTimers*>(self)->DoTick();
     return true;
 }
 
-void BaseTickTimers::DoTick()
-{
+void BaseTickTimers::DoTick() {
     const std::string action = m_Class + "::ListTimersProc ";
     Lock(action);
-    for (auto it = m_List.begin(); it != m_List.end();)
-    {
+    for (auto it = m_List.begin(); it != m_List.end();) {
         m_Lock.SetHolder(action + it->name);
-        if (it->Exec())
-        {
+        if (it->Exec()) {
             ++it;
             continue;
         }
-        if (IsLog())
-            PutLog("AvtoEndProcTimer  " + Name() + " " + it->name);
+        if (IsLog()) PutLog("AvtoEndProcTimer  " + Name() + " " + it->name);
         it = m_List.erase(it);
     }
     Unlock();
@@ -1198,28 +981,21 @@ void BaseTickTimers::DoTick()
 // ---------------------------------------------------------------------------------------
 // BaseListTimersMinute, BaseListTimersSecond
 
-BaseListTimersMinute::BaseListTimersMinute() : BaseTickTimers("BaseListTimersMinute", 60000)
-{
-}
+BaseListTimersMinute::BaseListTimersMinute() : BaseTickTimers("BaseListTimersMinute", 60000) {}
 
-int BaseListTimersMinute::DelayToFullMinute(int second)
-{
+int BaseListTimersMinute::DelayToFullMinute(int second) {
     return (60 - second) * 1000;
 }
 
-void BaseListTimersMinute::Start(const std::string& name, bool log)
-{
+void BaseListTimersMinute::Start(const std::string& name, bool log) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
     StartList(name, DelayToFullMinute(local.tm_sec), log);
 }
 
-BaseListTimersSecond::BaseListTimersSecond(int tick) : BaseTickTimers("BaseListTimersSecond", tick)
-{
-}
+BaseListTimersSecond::BaseListTimersSecond(int tick) : BaseTickTimers("BaseListTimersSecond", tick) {}
 
-void BaseListTimersSecond::Start(const std::string& name, bool log)
-{
+void BaseListTimersSecond::Start(const std::string& name, bool log) {
     StartList(name, 0, log);
 }

@@ -29,8 +29,7 @@ class CBaseLog;
 // The timed lock behind the pool and the timer lists. A lock that cannot be had within
 // the time-out means something holds it for good; the process is reported and ended rather
 // than left hanging.
-class BaseTimedLock
-{
+class BaseTimedLock {
 public:
     using Report = std::function<void(const std::string& line)>;
 
@@ -63,8 +62,7 @@ private:
     std::atomic<long long> m_TimeoutMs{s_DefaultTimeout.count()};
 };
 
-class BaseThread
-{
+class BaseThread {
 public:
     using Procedure = bool (*)(void*);
 
@@ -85,8 +83,7 @@ public:
     // (Re)starts the thread: the procedure runs once after delay ms, or every period ms
     // while it returns true. A thread still held from an earlier start is stopped first,
     // or abandoned when its procedure is running at that moment.
-    void Start(const std::string& name, Procedure procedure, void* argument, int delay, int period,
-               bool log);
+    void Start(const std::string& name, Procedure procedure, void* argument, int delay, int period, bool log);
     // Asks the thread to stop and waits for it. A thread that does not end within the stop
     // time-out is reported and the process is aborted. Called from the thread's own
     // procedure it only sets the break flag: waiting for oneself would never end.
@@ -100,8 +97,7 @@ public:
     bool IsLog() const;
 
     void SetStopTimeout(std::chrono::milliseconds timeout) { m_StopTimeoutMs = timeout.count(); }
-    std::chrono::milliseconds StopTimeout() const
-    {
+    std::chrono::milliseconds StopTimeout() const {
         return std::chrono::milliseconds(m_StopTimeoutMs.load());
     }
 
@@ -140,22 +136,20 @@ private:
     void StopLocked(bool baseLog);
     void Abandon(const std::shared_ptr<Run>& run);
 
-    mutable std::mutex m_RunMutex; // guards m_Run
+    mutable std::mutex m_RunMutex;  // guards m_Run
     std::shared_ptr<Run> m_Run;
-    std::mutex m_ControlMutex; // serialises Start, Stop and Shutdown
+    std::mutex m_ControlMutex;  // serialises Start, Stop and Shutdown
     std::thread m_Thread;
     std::atomic<long long> m_StopTimeoutMs{s_DefaultStopTimeout.count()};
 };
 
-class BasePoolThread
-{
+class BasePoolThread {
 public:
     using Procedure = BaseThread::Procedure;
 
     // One worker of the pool. It lives until the pool stops and runs one task after the
     // other.
-    class Thread : public BaseThread
-    {
+    class Thread : public BaseThread {
     public:
         explicit Thread(BasePoolThread* pool);
         ~Thread() override;
@@ -176,8 +170,7 @@ public:
         void Exec(Procedure procedure, void* argument, int delay, int period);
         bool WaitBeforePoolExec(int ms, int period, std::chrono::steady_clock::time_point deadline);
         void SetActivity(const std::string& activity);
-        void Assign(const std::string& name, Procedure procedure, void* argument, int delay,
-                    int period);
+        void Assign(const std::string& name, Procedure procedure, void* argument, int delay, int period);
         void Wake(bool brk);
 
         BasePoolThread* m_Pool;
@@ -205,8 +198,7 @@ public:
     // Starts the task of the pair on an idle worker, or on a new one. When a worker runs
     // the pair already the task is not added and that worker is returned. A stopped pool
     // and a null procedure are refused with nullptr.
-    Thread* StartProc(const std::string& name, Procedure procedure, void* argument, int delay,
-                      int period);
+    Thread* StartProc(const std::string& name, Procedure procedure, void* argument, int delay, int period);
     // The worker whose present task is the pair, or nullptr; name gets its Name(). With
     // stop, that task is also asked to end.
     Thread* IsStartProc(Procedure procedure, void* argument, std::string& name, bool stop);
@@ -229,8 +221,7 @@ public:
 
     void SetLockTimeout(std::chrono::milliseconds timeout) { m_Lock.SetTimeout(timeout); }
     void SetStopTimeout(std::chrono::milliseconds timeout) { m_StopTimeoutMs = timeout.count(); }
-    std::chrono::milliseconds StopTimeout() const
-    {
+    std::chrono::milliseconds StopTimeout() const {
         return std::chrono::milliseconds(m_StopTimeoutMs.load());
     }
 
@@ -241,8 +232,8 @@ private:
 
     const std::string m_Name;
     const bool m_Log;
-    std::vector<std::unique_ptr<Thread>> m_Threads; // guarded by m_Lock
-    std::vector<std::unique_ptr<Thread>> m_Retired; // guarded by m_RetiredMutex
+    std::vector<std::unique_ptr<Thread>> m_Threads;  // guarded by m_Lock
+    std::vector<std::unique_ptr<Thread>> m_Retired;  // guarded by m_RetiredMutex
     std::mutex m_RetiredMutex;
     BaseTimedLock m_Lock;
     std::atomic<bool> m_Running{true};
@@ -251,8 +242,7 @@ private:
 
 // The application's pool: its diagnostics become time-stamped lines of the error log, or
 // go to the standard output while no log is set.
-class ThreadPool : public BasePoolThread
-{
+class ThreadPool : public BasePoolThread {
 public:
     explicit ThreadPool(CBaseLog* log, const std::string& name = "TolvaneApp");
     ~ThreadPool() override;
@@ -265,8 +255,7 @@ private:
 };
 
 // A handle on one pool task: the pool, the task's name and its (procedure, argument) pair.
-class Thread
-{
+class Thread {
 public:
     Thread() = default;
     Thread(BasePoolThread* pool, const std::string& name, BasePoolThread::Procedure procedure,
@@ -292,8 +281,7 @@ private:
     BasePoolThread::Thread* m_Worker = nullptr;
 };
 
-class BaseTimer : public BaseThread
-{
+class BaseTimer : public BaseThread {
 public:
     // The list lock: obtained within the time-out or the process is aborted with a report.
     void Lock(const std::string& action);
@@ -303,20 +291,15 @@ public:
 protected:
     // Removes the first entry with the pair, logging either way; the caller holds the list lock.
     template <class List>
-    bool EraseProc(List& list, Procedure procedure, void* argument)
-    {
-        for (auto it = list.begin(); it != list.end(); ++it)
-        {
-            if (it->procedure == procedure && it->argument == argument)
-            {
-                if (IsLog())
-                    PutLog("DelProcTimer from " + Name() + " " + it->Name() + " deleted");
+    bool EraseProc(List& list, Procedure procedure, void* argument) {
+        for (auto it = list.begin(); it != list.end(); ++it) {
+            if (it->procedure == procedure && it->argument == argument) {
+                if (IsLog()) PutLog("DelProcTimer from " + Name() + " " + it->Name() + " deleted");
                 list.erase(it);
                 return true;
             }
         }
-        if (IsLog())
-            PutLog("DelProcTimer from " + Name() + " does not exist");
+        if (IsLog()) PutLog("DelProcTimer from " + Name() + " does not exist");
         return false;
     }
 
@@ -324,15 +307,13 @@ protected:
 };
 
 // A list whose every entry runs at every tick of the period given to Start.
-class BaseListTimers : public BaseTimer
-{
+class BaseListTimers : public BaseTimer {
 public:
-    struct ProcTimer
-    {
+    struct ProcTimer {
         std::string name;
         BaseThread::Procedure procedure = nullptr;
         void* argument = nullptr;
-        int duration = 0; // of the last execution, ms
+        int duration = 0;  // of the last execution, ms
 
         std::string Name() const { return name; }
         // Runs the procedure once, timing it; the procedure's result.
@@ -357,22 +338,20 @@ private:
     static bool ListTimersProc(void* self);
     void Tick();
 
-    std::list<ProcTimer> m_List; // guarded by m_Lock
+    std::list<ProcTimer> m_List;  // guarded by m_Lock
 };
 
 // What the minute and the second lists share: a fixed tick, and per entry a countdown in
 // ticks to its next execution and a repeat count.
-class BaseTickTimers : public BaseTimer
-{
+class BaseTickTimers : public BaseTimer {
 public:
-    struct ProcTimer
-    {
+    struct ProcTimer {
         std::string name;
         BaseThread::Procedure procedure = nullptr;
         void* argument = nullptr;
-        int duration = 0;  // of the last execution, ms
-        int countdown = 0; // ticks until the next execution
-        int repeat = 0;    // ticks between executions; 0 or less: once
+        int duration = 0;   // of the last execution, ms
+        int countdown = 0;  // ticks until the next execution
+        int repeat = 0;     // ticks between executions; 0 or less: once
 
         std::string Name() const { return name; }
         // One tick. Runs the procedure when due; false when the entry is to go: it ran
@@ -384,8 +363,7 @@ public:
 
     // first: ticks before the first execution (0 or less: at once, on the calling thread);
     // repeat: ticks between executions (0 or less: none). True when the entry stays listed.
-    bool AddProcTimer(const std::string& name, Procedure procedure, void* argument, int first,
-                      int repeat);
+    bool AddProcTimer(const std::string& name, Procedure procedure, void* argument, int first, int repeat);
     // Removes the first entry with the pair; false when there is none.
     bool DelProcTimer(Procedure procedure, void* argument);
     void Stop();
@@ -405,12 +383,11 @@ private:
 
     const std::string m_Class;
     const int m_Tick;
-    std::list<ProcTimer> m_List; // guarded by m_Lock
+    std::list<ProcTimer> m_List;  // guarded by m_Lock
 };
 
 // Ticks once a minute, on the full minute of the local time.
-class BaseListTimersMinute : public BaseTickTimers
-{
+class BaseListTimersMinute : public BaseTickTimers {
 public:
     BaseListTimersMinute();
     void Start(const std::string& name, bool log);
@@ -419,8 +396,7 @@ public:
 };
 
 // Ticks once a second, the first tick at once. The tick may be shortened for tests.
-class BaseListTimersSecond : public BaseTickTimers
-{
+class BaseListTimersSecond : public BaseTickTimers {
 public:
     explicit BaseListTimersSecond(int tick = 1000);
     void Start(const std::string& name, bool log);

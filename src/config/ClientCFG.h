@@ -2,11 +2,11 @@
 
 // The per-user client configuration file and the node tree it is held in.
 
+#include <libxml/tree.h>
+
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <libxml/tree.h>
 
 #include "DBString.h"
 #include "Xml.h"  // ErrorXML, which every load and save may throw

@@ -3,10 +3,10 @@
 // ErrorXML, the exception of the XML and link code, and the attribute operations with which
 // every XML-backed record reads and writes its attributes.
 
+#include <libxml/tree.h>
+
 #include <exception>
 #include <string>
-
-#include <libxml/tree.h>
 
 #include "DBString.h"
 

@@ -30,13 +30,19 @@ CReceivDisp::CReceivDisp(BasePoolThread* pool, bool bigBuffers)
     ClearIPv6(m_OwnAddr);
 }
 
-CReceivDisp::~CReceivDisp() { Stop(); }
+CReceivDisp::~CReceivDisp() {
+    Stop();
+}
 
 void CReceivDisp::LogPut(const in6_addr&, int, const unsigned char*, int) {}
 
-CSendDisp* CReceivDisp::Connect(const in6_addr&, int, const unsigned char*, int) { return nullptr; }
+CSendDisp* CReceivDisp::Connect(const in6_addr&, int, const unsigned char*, int) {
+    return nullptr;
+}
 
-DBString CReceivDisp::NameApp() const { return DBString(L"CReceivDisp"); }
+DBString CReceivDisp::NameApp() const {
+    return DBString(L"CReceivDisp");
+}
 
 void CReceivDisp::SetOwnAddress(const in6_addr& addr, int port) {
     m_OwnAddr = addr;

@@ -16,14 +16,22 @@ ReceiveUtil::~ReceiveUtil() {
     Stop();
 }
 
-void ReceiveUtil::DetachSend() { m_Send = nullptr; }
+void ReceiveUtil::DetachSend() {
+    m_Send = nullptr;
+}
 
-void ReceiveUtil::BadPut(const wchar_t* text) { m_BadLog->Put(text, false); }
+void ReceiveUtil::BadPut(const wchar_t* text) {
+    m_BadLog->Put(text, false);
+}
 
-void ReceiveUtil::BadPutErr(const wchar_t* text, int code) { m_BadLog->PutErr(text, code, true); }
+void ReceiveUtil::BadPutErr(const wchar_t* text, int code) {
+    m_BadLog->PutErr(text, code, true);
+}
 
 void ReceiveUtil::BadPutMes(const wchar_t* text, const unsigned char* data, int n) {
     m_BadLog->PutMes(text, data, n, true);
 }
 
-CSendDisp* ReceiveUtil::GetSendRemote(const in6_addr&, int) { return m_Send.load(); }
+CSendDisp* ReceiveUtil::GetSendRemote(const in6_addr&, int) {
+    return m_Send.load();
+}

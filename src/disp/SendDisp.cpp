@@ -120,7 +120,9 @@ std::size_t CSendDisp::CReplyForSend::Size() const {
 CSendDisp::Ask::Ask(CSendDisp* owner, typAsk kind, int key1, int key2)
     : kind(kind), key1(key1), key2(key2), m_Owner(owner) {}
 
-void CSendDisp::Ask::ExistAnsw() { m_Signal.notify_all(); }
+void CSendDisp::Ask::ExistAnsw() {
+    m_Signal.notify_all();
+}
 
 void CSendDisp::Ask::Answer(const CMesDisp& m) {
     {
@@ -209,7 +211,9 @@ CSendDisp::CSendDisp(BasePoolThread* pool, const in6_addr& peer, int port, int m
     m_Cipher.Key(key.Get());
 }
 
-CSendDisp::~CSendDisp() { Shutdown(); }
+CSendDisp::~CSendDisp() {
+    Shutdown();
+}
 
 void CSendDisp::FragConfig(int, int) {}
 
@@ -450,7 +454,8 @@ void CSendDisp::OfferAnswer(const CMesDisp& m) {
         });
         if (partKey < 0) return;
         CMesDisp answer;
-        const bool built = profile ? answer.Create_Profil(partKey, text.c_str()) : answer.Create_Struct(partKey, text.c_str());
+        const bool built = profile ? answer.Create_Profil(partKey, text.c_str())
+                                   : answer.Create_Struct(partKey, text.c_str());
         if (built) SendMes(answer);
         return;
     }
@@ -467,7 +472,8 @@ void CSendDisp::OfferAnswer(const CMesDisp& m) {
                 a.parts.assign(1, text);
                 last = true;
             } else {
-                if (static_cast<int>(a.parts.size()) != count) a.parts.assign(static_cast<std::size_t>(count), DBString());
+                if (static_cast<int>(a.parts.size()) != count)
+                    a.parts.assign(static_cast<std::size_t>(count), DBString());
                 if (part >= 0 && part < count) a.parts[static_cast<std::size_t>(part)] = text;
                 a.partList.push_back(text);
                 last = static_cast<int>(a.partList.size()) >= count;
@@ -655,8 +661,9 @@ void CSendDisp::EventLog(long handle, EventRec& ev) {
     Ask ask(this, askEvent);
     CMesDisp m;
     m.Create_GetEventLog(static_cast<int>(handle));
-    Check(Request(ask, m, fail).Parse_Event(ev.a, ev.b, ev.c, ev.time, ev.d, ev.e, ev.f, ev.g, ev.h, ev.i, ev.n,
-                                            ev.state, static_cast<int>(sizeof ev.state), ev.text),
+    Check(Request(ask, m, fail)
+              .Parse_Event(ev.a, ev.b, ev.c, ev.time, ev.d, ev.e, ev.f, ev.g, ev.h, ev.i, ev.n, ev.state,
+                           static_cast<int>(sizeof ev.state), ev.text),
           fail);
 }
 
@@ -728,7 +735,9 @@ void CSendDisp::Connect(const wchar_t* a, const wchar_t* b, const wchar_t* c) {
 // ---------------------------------------------------------------------------------------
 // Settings and helpers
 
-DBString CSendDisp::ToStr() const { return IPv6PortToStrW(GetPeerAddr(), GetPeerPort()); }
+DBString CSendDisp::ToStr() const {
+    return IPv6PortToStrW(GetPeerAddr(), GetPeerPort());
+}
 
 DBGUID CSendDisp::GenIDConnect() {
     DBGUID g;

@@ -31,7 +31,9 @@ void SendUtil::Unlink() {
     }
 }
 
-void SendUtil::DetachReceiv() { m_Receiv = nullptr; }
+void SendUtil::DetachReceiv() {
+    m_Receiv = nullptr;
+}
 
 void SendUtil::LogSend(const in6_addr& addr, int port, const CPackDisp& p) {
     m_DispLog->Put(recSent, addr, port, p);
@@ -41,9 +43,13 @@ void SendUtil::LogReceive(const in6_addr& addr, int port, const CPackDisp& p) {
     m_DispLog->Put(recReceived, addr, port, p);
 }
 
-void SendUtil::BadPut(const wchar_t* text) { m_BadLog->Put(text, false); }
+void SendUtil::BadPut(const wchar_t* text) {
+    m_BadLog->Put(text, false);
+}
 
-void SendUtil::BadPutErr(const wchar_t* text, int code) { m_BadLog->PutErr(text, code, true); }
+void SendUtil::BadPutErr(const wchar_t* text, int code) {
+    m_BadLog->PutErr(text, code, true);
+}
 
 void SendUtil::BadPutMes(const wchar_t* text, const unsigned char* bytes, int n) {
     m_BadLog->PutMes(text, bytes, n, true);
@@ -90,8 +96,7 @@ bool SendUtil::TakeMsg(const CMesDisp& m) {
     pack.pultNo = pultNo;
     // With no window to tell, nobody would read the packet at the time it belongs to.
     const auto ticket = m_Input->Put(pack);
-    if (!m_Events->Post(typAppEvent::PackV5Received))
-        m_Input->Withdraw(ticket);
+    if (!m_Events->Post(typAppEvent::PackV5Received)) m_Input->Withdraw(ticket);
     return true;
 }
 

@@ -7,7 +7,9 @@
 CDispWind::CDispWind(CSendDisp* owner, BasePoolThread* pool)
     : m_Pool(pool), m_Timer(pool, "CDispWind::TimerProc", TimerProc, this), m_Send(owner) {}
 
-CDispWind::~CDispWind() { Halt(); }
+CDispWind::~CDispWind() {
+    Halt();
+}
 
 void CDispWind::Start() {
     {
@@ -105,7 +107,9 @@ void CDispWind::MngReply(int n, const unsigned char* ids) {
     if (room) m_Room.notify_all();
 }
 
-bool CDispWind::TimerProc(void* self) { return static_cast<CDispWind*>(self)->Tick(); }
+bool CDispWind::TimerProc(void* self) {
+    return static_cast<CDispWind*>(self)->Tick();
+}
 
 bool CDispWind::Tick() {
     bool disconnect = false;

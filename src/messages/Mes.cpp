@@ -89,8 +89,8 @@ CMes::CMes(int dn, int ds, int on, int os, typMes t, const unsigned char* p, int
     UnPack();
 }
 
-CMes::CMes(int dn, int ds, int on, int os, int device, typMes t, askFromMain a,
-           const unsigned char* p, int n, int tail) {
+CMes::CMes(int dn, int ds, int on, int os, int device, typMes t, askFromMain a, const unsigned char* p, int n,
+           int tail) {
     const int sub = a & 31;
     WriteHeader(dn, ds, on, os, t);
     WriteDevAsk(6, device, sub);
@@ -109,13 +109,11 @@ CMes::CMes(int dn, int ds, int on, int os, int device, typMes t, askFromMain a,
     ask = sub;
 }
 
-CMes::CMes(int dn, int ds, int on, int os, jobNVRAM job, int addr, int count,
-           const unsigned char* bytes) {
+CMes::CMes(int dn, int ds, int on, int os, jobNVRAM job, int addr, int count, const unsigned char* bytes) {
     WriteNvramBlock(dn, ds, on, os, mesNvramBlockJob, addr, count, job, job == jobWrite ? bytes : nullptr);
 }
 
-CMes::CMes(int dn, int ds, int on, int os, rezNVRAM rez, int addr, int count,
-           const unsigned char* bytes) {
+CMes::CMes(int dn, int ds, int on, int os, rezNVRAM rez, int addr, int count, const unsigned char* bytes) {
     WriteNvramBlock(dn, ds, on, os, mesNvramBlock, addr, count, rez, rez == rezOk ? bytes : nullptr);
 }
 
@@ -151,8 +149,8 @@ CMes::CMes(int dn, int ds, int on, int os, typPrefix a, unsigned char device) {
     UnPack();
 }
 
-CMes::CMes(int dn, int ds, int on, int os, typPrefix a, unsigned char device, askFromMain k,
-           int n, const unsigned char* p) {
+CMes::CMes(int dn, int ds, int on, int os, typPrefix a, unsigned char device, askFromMain k, int n,
+           const unsigned char* p) {
     WriteHeader(dn, ds, on, os, mesPrefixAskReq);
     data[len++] = Unit(a);
     data[len++] = Unit(device);
@@ -163,8 +161,7 @@ CMes::CMes(int dn, int ds, int on, int os, typPrefix a, unsigned char device, as
     UnPack();
 }
 
-CMes::CMes(int dn, int ds, int on, int os, int device, subServ18 s, const unsigned char* p,
-           int n) {
+CMes::CMes(int dn, int ds, int on, int os, int device, subServ18 s, const unsigned char* p, int n) {
     WriteHeader(dn, ds, on, os, mesDevAsk);
     WriteDevAsk(6, device, askRestart);
     len = 8;
@@ -497,8 +494,8 @@ int CMes::GetIAP(unsigned char* buf, int size) const {
 int CMes::GetAlert(void* buf, int size) const {
     const bool hasBytes = typ == mesAlert && len > kAlertFirstUnit;
     const int units = hasBytes ? len - kAlertFirstUnit : 0;
-    return Conv6To8(units, data + kAlertFirstUnit, BytesInUnits(units),
-                    static_cast<unsigned char*>(buf), size);
+    return Conv6To8(units, data + kAlertFirstUnit, BytesInUnits(units), static_cast<unsigned char*>(buf),
+                    size);
 }
 
 int CMes::GetSTAT(float& a, float& b, float& c, float& d) const {
@@ -511,10 +508,9 @@ int CMes::GetSTAT(float& a, float& b, float& c, float& d) const {
     Conv6To8(kStatUnits, data + kStatFirstUnit, 16, bytes, 16);
     float* out[4] = {&a, &b, &c, &d};
     for (int i = 0; i < 4; ++i) {
-        const uint32_t v = static_cast<uint32_t>(bytes[4 * i]) |
-                           (static_cast<uint32_t>(bytes[4 * i + 1]) << 8) |
-                           (static_cast<uint32_t>(bytes[4 * i + 2]) << 16) |
-                           (static_cast<uint32_t>(bytes[4 * i + 3]) << 24);
+        const uint32_t v =
+            static_cast<uint32_t>(bytes[4 * i]) | (static_cast<uint32_t>(bytes[4 * i + 1]) << 8) |
+            (static_cast<uint32_t>(bytes[4 * i + 2]) << 16) | (static_cast<uint32_t>(bytes[4 * i + 3]) << 24);
         *out[i] = std::bit_cast<float>(v);
     }
     return 1;
@@ -561,8 +557,7 @@ int CMes::Conv8To6(int n, const unsigned char* src, unsigned char* dst, int size
     return w;
 }
 
-int CMes::Conv6To8(int units, const unsigned char* src, int bytes, unsigned char* dst,
-                   int size) {
+int CMes::Conv6To8(int units, const unsigned char* src, int bytes, unsigned char* dst, int size) {
     if (dst == nullptr || size <= 0) {
         return 0;
     }
@@ -579,10 +574,9 @@ int CMes::Conv6To8(int units, const unsigned char* src, int bytes, unsigned char
             const int i = 4 * g + k;
             u[k] = i < units ? src[i] : 0;
         }
-        const unsigned char out[3] = {
-            static_cast<unsigned char>(((u[1] & 3) << 6) | (u[0] & 63)),
-            static_cast<unsigned char>(((u[2] & 15) << 4) | ((u[1] >> 2) & 15)),
-            static_cast<unsigned char>(((u[3] & 63) << 2) | ((u[2] >> 4) & 3))};
+        const unsigned char out[3] = {static_cast<unsigned char>(((u[1] & 3) << 6) | (u[0] & 63)),
+                                      static_cast<unsigned char>(((u[2] & 15) << 4) | ((u[1] >> 2) & 15)),
+                                      static_cast<unsigned char>(((u[3] & 63) << 2) | ((u[2] >> 4) & 3))};
         for (unsigned char b : out) {
             if (w >= limit) {
                 break;

@@ -22,13 +22,13 @@ public:
 
     enum typMes : int {
         mesNone = 0,
-        mesNvramSlot = 10,      // answer to mesNvramSlotAsk: one word of the slot's NVRAM
-        mesNvramBlock = 13,     // NVRAM block answer
-        mesService = 14,        // service answer
-        mesDevReport = 25,      // device report sent on the device's own initiative
-        mesDevAnswer = 26,      // answer to mesDevAsk
-        mesPrefix = 29,         // prefix answer
-        mesPrefixAsk = 30,      // prefix answer with sub-address
+        mesNvramSlot = 10,   // answer to mesNvramSlotAsk: one word of the slot's NVRAM
+        mesNvramBlock = 13,  // NVRAM block answer
+        mesService = 14,     // service answer
+        mesDevReport = 25,   // device report sent on the device's own initiative
+        mesDevAnswer = 26,   // answer to mesDevAsk
+        mesPrefix = 29,      // prefix answer
+        mesPrefixAsk = 30,   // prefix answer with sub-address
         mesAlert = 31,
         mesPultAnnounce = 40,   // '(' console announcement to the slot
         mesNvramSlotAsk = 42,   // '*' slot NVRAM word read or write
@@ -42,13 +42,7 @@ public:
     };
 
     // Sub-address of a request inside the device, 0..31.
-    enum askFromMain : int {
-        askDevParam = 0,
-        askState = 10,
-        askLbNVRAM = 15,
-        askRestart = 18,
-        askMax = 31
-    };
+    enum askFromMain : int { askDevParam = 0, askState = 10, askLbNVRAM = 15, askRestart = 18, askMax = 31 };
 
     enum jobNVRAM : int { jobRead = 0, jobWrite = 1 };
 
@@ -68,16 +62,7 @@ public:
     enum modeLift : int { modeNone = 0, modeMax = 15 };
 
     // Extended state bits 0..7 of the lift state report.
-    enum bitExtended : int {
-        bitExt0 = 0,
-        bitExt1,
-        bitExt2,
-        bitExt3,
-        bitExt4,
-        bitExt5,
-        bitExt6,
-        bitExt7
-    };
+    enum bitExtended : int { bitExt0 = 0, bitExt1, bitExt2, bitExt3, bitExt4, bitExt5, bitExt6, bitExt7 };
 
     // Fields in their fixed order; public because the rest of the program reads them.
     int32_t len = 0;
@@ -111,12 +96,10 @@ public:
     CMes(int dn, int ds, int on, int os, typMes t, const unsigned char* p, int n);
     // The general form: device number and sub-address, optional payload units and an
     // optional 8-bit tail (0..255; anything else adds nothing).
-    CMes(int dn, int ds, int on, int os, int dev, typMes t, askFromMain a, const unsigned char* p,
-         int n, int tail);
-    CMes(int dn, int ds, int on, int os, jobNVRAM job, int addr, int count,
-         const unsigned char* bytes);
-    CMes(int dn, int ds, int on, int os, rezNVRAM rez, int addr, int count,
-         const unsigned char* bytes);
+    CMes(int dn, int ds, int on, int os, int dev, typMes t, askFromMain a, const unsigned char* p, int n,
+         int tail);
+    CMes(int dn, int ds, int on, int os, jobNVRAM job, int addr, int count, const unsigned char* bytes);
+    CMes(int dn, int ds, int on, int os, rezNVRAM rez, int addr, int count, const unsigned char* bytes);
     CMes(int dn, int ds, int on, int os, typService s, const unsigned char* p, int n);
     CMes(int dn, int ds, int on, int os, typPrefix a, unsigned char dev);
     CMes(int dn, int ds, int on, int os, typPrefix a, unsigned char dev, askFromMain k, int n,
@@ -182,8 +165,7 @@ public:
     // Three bytes into four units; returns the number of units written.
     static int Conv8To6(int n, const unsigned char* src, unsigned char* dst, int size);
     // Four units into three bytes, at most `bytes` of them; returns the bytes written.
-    static int Conv6To8(int units, const unsigned char* src, int bytes, unsigned char* dst,
-                        int size);
+    static int Conv6To8(int units, const unsigned char* src, int bytes, unsigned char* dst, int size);
     // Number of whole bytes that `units` units carry.
     static int BytesInUnits(int units) { return units > 0 ? units * 3 / 4 : 0; }
 

@@ -16,10 +16,11 @@ MToolPult::MToolPult(ToolContext& context) : m_Context(context) {}
 
 MToolPult::~MToolPult() = default;
 
-bool MToolPult::IsDirect() const { return m_Context.v7Id >= 1; }
+bool MToolPult::IsDirect() const {
+    return m_Context.v7Id >= 1;
+}
 
-bool MToolPult::Connect()
-{
+bool MToolPult::Connect() {
     ToolContext& c = m_Context;
     // A second Connect starts from an empty tree again: the tool services one unit.
     m_Dev = nullptr;
@@ -60,14 +61,12 @@ bool MToolPult::Connect()
         return true;
     } catch (const ErrorXML& e) {
         Disconnect();
-        if (!e.Text().empty())
-            c.badLog.PutErr(e.Text().c_str(), e.Number(), false);
+        if (!e.Text().empty()) c.badLog.PutErr(e.Text().c_str(), e.Number(), false);
         return false;
     }
 }
 
-void MToolPult::Disconnect()
-{
+void MToolPult::Disconnect() {
     ToolContext& c = m_Context;
     // The traffic log closes last, so the close-link datagrams the sender still sends are
     // in it too.
@@ -82,8 +81,7 @@ void MToolPult::Disconnect()
     }
 }
 
-void MToolPult::Put(CPult* /*pult*/, CPackMes& pack)
-{
+void MToolPult::Put(CPult* /*pult*/, CPackMes& pack) {
     ToolContext& c = m_Context;
     if (IsDirect()) {
         pack.BegGet();
@@ -96,8 +94,7 @@ void MToolPult::Put(CPult* /*pult*/, CPackMes& pack)
     }
     CMesDisp mes;
     const int target = IN6_IS_ADDR_UNSPECIFIED(&c.utilAddr) ? c.codLift : c.pultNum;
-    if (mes.Create_SendMsg(target, kSendMsgLinePacket, pack.len, pack.buf))
-        c.sendDisp.SendMes(mes);
+    if (mes.Create_SendMsg(target, kSendMsgLinePacket, pack.len, pack.buf)) c.sendDisp.SendMes(mes);
 }
 
 ToolContext::ToolContext()
@@ -106,12 +103,9 @@ ToolContext::ToolContext()
       receivDisp(&pool, sendDisp, badLog),
       sendDisp(&pool, receivDisp, inpMes, dispLog, badLog, events),
       sendV7(&pool, receivV7, proLog, badLog, events),
-      receivV7(&pool, sendV7, inpV7, proLog, badLog, events)
-{
-}
+      receivV7(&pool, sendV7, inpV7, proLog, badLog, events) {}
 
-ToolContext::~ToolContext()
-{
+ToolContext::~ToolContext() {
     events.Remove();
     receivV7.Stop();
     sendV7.StopOnly();
@@ -121,8 +115,7 @@ ToolContext::~ToolContext()
     pool.Stop();
 }
 
-void ToolContext::ResetSettings()
-{
+void ToolContext::ResetSettings() {
     pultNum = -1;
     umNum = 0;
     slotNum = -1;

@@ -34,8 +34,8 @@ public:
     ~MToolPult() override;
 
     // Builds console, UM, slot and device from the context's numbers (dropping any tree of
-    // an earlier call), starts the chosen link and opens its traffic log. A link that cannot start is logged and gives false
-    // with everything that did start stopped again.
+    // an earlier call), starts the chosen link and opens its traffic log. A link that cannot start is logged
+    // and gives false with everything that did start stopped again.
     bool Connect();
     // Stops what the chosen mode runs; harmless when nothing runs.
     void Disconnect();

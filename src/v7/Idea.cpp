@@ -2,7 +2,9 @@
 
 namespace {
 
-inline uint32_t Load16(const unsigned char* p) { return (uint32_t{p[0]} << 8) | p[1]; }
+inline uint32_t Load16(const unsigned char* p) {
+    return (uint32_t{p[0]} << 8) | p[1];
+}
 
 inline void Store16(unsigned char* p, uint32_t v) {
     p[0] = static_cast<unsigned char>(v >> 8);
@@ -72,7 +74,9 @@ inline void Run(const unsigned char* in, unsigned char* out, int count, const ui
     for (; count > 0; --count, in += B, out += B) Blocks<1>(in, out, k);
 }
 
-inline uint16_t Neg(uint16_t x) { return static_cast<uint16_t>(0x10000 - x); }
+inline uint16_t Neg(uint16_t x) {
+    return static_cast<uint16_t>(0x10000 - x);
+}
 
 }  // namespace
 

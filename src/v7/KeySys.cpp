@@ -66,7 +66,9 @@ const CIdeaCtx& RelayIdeaCtx() {
     return ctx;
 }
 
-void CKeySys::Clear() { std::memset(key_, 0, sizeof key_); }
+void CKeySys::Clear() {
+    std::memset(key_, 0, sizeof key_);
+}
 
 void CKeySys::Set(const unsigned char* k) {
     if (k == nullptr)
@@ -99,7 +101,8 @@ void CKeySys::Set(const wchar_t* text) {
 
 void CKeySys::SetDefault() {
     for (int i = 0; i < kSize; ++i)
-        key_[i] = static_cast<unsigned char>(HexDigit(kDefaultText[2 * i]) * 16 + HexDigit(kDefaultText[2 * i + 1]));
+        key_[i] = static_cast<unsigned char>(HexDigit(kDefaultText[2 * i]) * 16 +
+                                             HexDigit(kDefaultText[2 * i + 1]));
 }
 
 void CKeySys::Create(const wchar_t* phrase) {
@@ -126,9 +129,13 @@ bool CKeySys::IsEmpty() const {
     return std::all_of(std::begin(key_), std::end(key_), [](unsigned char b) { return b == 0; });
 }
 
-bool CKeySys::operator==(const CKeySys& o) const { return std::memcmp(key_, o.key_, kSize) == 0; }
+bool CKeySys::operator==(const CKeySys& o) const {
+    return std::memcmp(key_, o.key_, kSize) == 0;
+}
 
-bool CKeySys::operator<(const CKeySys& o) const { return std::memcmp(key_, o.key_, kSize) < 0; }
+bool CKeySys::operator<(const CKeySys& o) const {
+    return std::memcmp(key_, o.key_, kSize) < 0;
+}
 
 void CIdeaKey::Set(const wchar_t* a, const wchar_t* b, const unsigned char* base) {
     const std::string sa = Cp1251Bytes(a);
@@ -153,4 +160,6 @@ void CIdeaKey::SetUtf8(const wchar_t* a, const wchar_t* b, const wchar_t* c, con
     Fold(key_, sa, sb, sc, base);
 }
 
-int CIdeaKey::rand() { return std::rand(); }
+int CIdeaKey::rand() {
+    return std::rand();
+}

@@ -63,21 +63,21 @@ public:
 
     // Type byte; its meaning depends on the class.
     enum typPack : int {
-        typEmpty = 0,      // class 4: carries only an ident or a repl
-        typMes = 1,        // class 4: one line message; class 7: voice to the LU
-        typAsk3 = 3,       // class 4 request kinds: 3, 4, 7, 10
+        typEmpty = 0,  // class 4: carries only an ident or a repl
+        typMes = 1,    // class 4: one line message; class 7: voice to the LU
+        typAsk3 = 3,   // class 4 request kinds: 3, 4, 7, 10
         typAsk4 = 4,
         typCloseLink = 4,  // class 3: the link is closed
         typRefuse = 5,     // class 3: the LU refuses the link
         typAsk7 = 7,
-        typMsgList = 10,   // class 4: CMsgV7 records (ask 0, dirAsk 0)
+        typMsgList = 10,  // class 4: CMsgV7 records (ask 0, dirAsk 0)
     };
 
     enum typAsk : int {
         askNone = -1,
         askMsgList = 0,
         askRestart = 2,
-        askGGSOn = 65,     // the two loudspeaker-switching requests
+        askGGSOn = 65,  // the two loudspeaker-switching requests
         askGGSOff = 66,
     };
 

@@ -12,16 +12,14 @@
 #include "Xml.h"
 #include "utilities.h"
 
-namespace
-{
+namespace {
 
 // Nodes above this are the relay's and the programs'; at or below it, lift units.
 constexpr int kLastLUNode = 9999899;
 // Nodes above this are programs.
 constexpr int kLastNonProgNode = 9999999;
 
-sockaddr_in6 SocketAddress(const in6_addr& address, int port)
-{
+sockaddr_in6 SocketAddress(const in6_addr& address, int port) {
     sockaddr_in6 sa{};
     sa.sin6_family = AF_INET6;
     sa.sin6_port = htons(static_cast<std::uint16_t>(port));
@@ -29,71 +27,55 @@ sockaddr_in6 SocketAddress(const in6_addr& address, int port)
     return sa;
 }
 
-void AppendBytes(DBString& text, const unsigned char* bytes, int count)
-{
-    for (int i = 0; i < count; ++i)
-        text.AppendFormat(L" %02X", bytes[i]);
+void AppendBytes(DBString& text, const unsigned char* bytes, int count) {
+    for (int i = 0; i < count; ++i) text.AppendFormat(L" %02X", bytes[i]);
 }
 
-} // namespace
+}  // namespace
 
-CReceivV7::CReceivV7(BasePoolThread* pool) : m_Pool(pool)
-{
+CReceivV7::CReceivV7(BasePoolThread* pool) : m_Pool(pool) {
     ClearIPv6(m_BindAddr);
 }
 
-CReceivV7::~CReceivV7()
-{
+CReceivV7::~CReceivV7() {
     Stop();
 }
 
 // ---------------------------------------------------------------------------------------
 // Hooks a concrete endpoint may replace
 
-CSendV7* CReceivV7::NewSender(const CIdentV7&, const in6_addr&, int, const CKeySys&,
-                              const CReceivV7*)
-{
+CSendV7* CReceivV7::NewSender(const CIdentV7&, const in6_addr&, int, const CKeySys&, const CReceivV7*) {
     return nullptr;
 }
 
-bool CReceivV7::UnknownSender(const CIdentV7&, const in6_addr&, int, const CKeySys&)
-{
+bool CReceivV7::UnknownSender(const CIdentV7&, const in6_addr&, int, const CKeySys&) {
     return true;
 }
 
-void CReceivV7::LogPut(const CSendV7*, const in6_addr&, int, const unsigned char*, int)
-{
-}
+void CReceivV7::LogPut(const CSendV7*, const in6_addr&, int, const unsigned char*, int) {}
 
-void CReceivV7::IsChangIP(const CSendV7*)
-{
-}
+void CReceivV7::IsChangIP(const CSendV7*) {}
 
-bool CReceivV7::ConnReset(const wchar_t* text, int error)
-{
+bool CReceivV7::ConnReset(const wchar_t* text, int error) {
     const DBString line = DBString(text) + _S_(41094);
     BadPutErr(line.c_str(), error);
     return true;
 }
 
-bool CReceivV7::ChanDecod(const unsigned char*, int, CPackV7&, CKeySys&, bool&)
-{
+bool CReceivV7::ChanDecod(const unsigned char*, int, CPackV7&, CKeySys&, bool&) {
     return false;
 }
 
-DBString CReceivV7::NameApp() const
-{
+DBString CReceivV7::NameApp() const {
     return DBString(L"CReceivV7");
 }
 
 // ---------------------------------------------------------------------------------------
 // Socket
 
-int CReceivV7::OpenAndBind(int port, DBString& err)
-{
+int CReceivV7::OpenAndBind(int port, DBString& err) {
     const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-    {
+    if (fd < 0) {
         const int e = errno;
         err = L"CReceivV7::Bind(): socket()";
         BadPutErr(err.c_str(), e);
@@ -104,8 +86,7 @@ int CReceivV7::OpenAndBind(int port, DBString& err)
     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
 
     const sockaddr_in6 sa = SocketAddress(m_BindAddr, port);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
-    {
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
         const int e = errno;
         ::close(fd);
         err = L"CReceivV7::Bind(): bind()";
@@ -113,12 +94,10 @@ int CReceivV7::OpenAndBind(int port, DBString& err)
         return e;
     }
     int bound = port;
-    if (port == 0)
-    {
+    if (port == 0) {
         sockaddr_in6 got{};
         socklen_t len = sizeof got;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&got), &len) != 0)
-        {
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&got), &len) != 0) {
             const int e = errno;
             ::close(fd);
             throw ErrorXML(L"CReceivV7::Bind(): getsockname()", e);
@@ -130,39 +109,32 @@ int CReceivV7::OpenAndBind(int port, DBString& err)
     return 0;
 }
 
-void CReceivV7::CloseSocket()
-{
+void CReceivV7::CloseSocket() {
     const int fd = m_Socket.exchange(-1);
-    if (fd >= 0)
-        ::close(fd);
+    if (fd >= 0) ::close(fd);
 }
 
-int CReceivV7::Bind(DBString& err)
-{
+int CReceivV7::Bind(DBString& err) {
     std::lock_guard<std::mutex> lock(m_SendMutex);
     CloseSocket();
     return OpenAndBind(m_BindPort, err);
 }
 
-void CReceivV7::Start()
-{
-    if (m_Running.load())
-        return;
+void CReceivV7::Start() {
+    if (m_Running.load()) return;
     {
         std::lock_guard<std::mutex> lock(m_SendMutex);
         CloseSocket();
         DBString err;
         const int e = OpenAndBind(m_BindPort, err);
-        if (e != 0)
-            throw ErrorXML(err, e);
+        if (e != 0) throw ErrorXML(err, e);
     }
     {
         std::lock_guard<std::mutex> lock(m_RunMutex);
         m_Running = true;
     }
     m_Handle = m_Pool != nullptr ? m_Pool->StartProc(m_ProcName, WinSockProc, this, 0, 0) : nullptr;
-    if (m_Handle == nullptr)
-    {
+    if (m_Handle == nullptr) {
         {
             std::lock_guard<std::mutex> lock(m_RunMutex);
             m_Running = false;
@@ -173,8 +145,7 @@ void CReceivV7::Start()
     }
 }
 
-void CReceivV7::Stop()
-{
+void CReceivV7::Stop() {
     {
         std::lock_guard<std::mutex> lock(m_RunMutex);
         m_Running = false;
@@ -187,31 +158,25 @@ void CReceivV7::Stop()
         // the loop has ended.
         std::lock_guard<std::mutex> lock(m_SendMutex);
         const int fd = m_Socket.load();
-        if (fd >= 0)
-            ::shutdown(fd, SHUT_RD);
+        if (fd >= 0) ::shutdown(fd, SHUT_RD);
     }
-    if (m_Pool != nullptr)
-        m_Pool->StopProc(WinSockProc, this);
+    if (m_Pool != nullptr) m_Pool->StopProc(WinSockProc, this);
     m_Handle = nullptr;
     std::lock_guard<std::mutex> lock(m_SendMutex);
     CloseSocket();
 }
 
-int CReceivV7::Send(const unsigned char* data, int len, const in6_addr& to, int port)
-{
+int CReceivV7::Send(const unsigned char* data, int len, const in6_addr& to, int port) {
     std::lock_guard<std::mutex> lock(m_SendMutex);
-    if (isNulIPv6(to))
-        return len;
-    if (data == nullptr || len < 0 || port < 1 || port > 65535)
-    {
+    if (isNulIPv6(to)) return len;
+    if (data == nullptr || len < 0 || port < 1 || port > 65535) {
         BadPutErr(L"CReceivV7::Send sendto()", EINVAL);
         return -1;
     }
     const sockaddr_in6 sa = SocketAddress(to, port);
     const ssize_t n = ::sendto(m_Socket.load(), data, static_cast<std::size_t>(len), 0,
                                reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-    if (n < 0)
-    {
+    if (n < 0) {
         BadPutErr(L"CReceivV7::Send sendto()", errno);
         return -1;
     }
@@ -221,14 +186,12 @@ int CReceivV7::Send(const unsigned char* data, int len, const in6_addr& to, int 
 // ---------------------------------------------------------------------------------------
 // Receive loop
 
-bool CReceivV7::WinSockProc(void* self)
-{
+bool CReceivV7::WinSockProc(void* self) {
     static_cast<CReceivV7*>(self)->ReceiveLoop();
     return false;
 }
 
-bool CReceivV7::Rebind()
-{
+bool CReceivV7::Rebind() {
     {
         std::lock_guard<std::mutex> lock(m_SendMutex);
         CloseSocket();
@@ -242,70 +205,55 @@ bool CReceivV7::Rebind()
     std::lock_guard<std::mutex> lock(m_SendMutex);
     // Checked under the send lock: a Stop that has not yet shut the socket down will find
     // the new one, a Stop that has is seen here.
-    if (!m_Running.load())
-        return false;
+    if (!m_Running.load()) return false;
     DBString err;
     // The bound port, not the configured one: with a configured 0 the party would
     // otherwise lose the endpoint it knows.
     return OpenAndBind(m_BoundPort.load(), err) == 0;
 }
 
-void CReceivV7::ReceiveLoop()
-{
+void CReceivV7::ReceiveLoop() {
     unsigned char buf[kMaxDatagram];
-    while (m_Running.load())
-    {
+    while (m_Running.load()) {
         sockaddr_in6 from{};
         socklen_t fromLen = sizeof from;
-        const ssize_t n = ::recvfrom(m_Socket.load(), buf, sizeof buf, 0,
-                                     reinterpret_cast<sockaddr*>(&from), &fromLen);
-        if (!m_Running.load())
-            break;
+        const ssize_t n =
+            ::recvfrom(m_Socket.load(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+        if (!m_Running.load()) break;
         const int e = errno;
         const in6_addr address = from.sin6_addr;
         const int port = ntohs(from.sin6_port);
-        if (n < 0)
-        {
-            if (e == ECONNRESET)
-            {
+        if (n < 0) {
+            if (e == ECONNRESET) {
                 const DBString text = IPv6PortToStrW(address, port) + L"- ";
-                if (!ConnReset(text.c_str(), ECONNRESET))
-                    break;
+                if (!ConnReset(text.c_str(), ECONNRESET)) break;
                 continue;
             }
             // A signal is not a reason to stop listening: Stop is told by m_Running.
-            if (e == ENETRESET || e == EINTR)
-                continue;
+            if (e == ENETRESET || e == EINTR) continue;
             BadPutErr(L"CReceivV7::WinSockProc recvfrom()", e);
-            if (!Rebind())
-                break;
+            if (!Rebind()) break;
             continue;
         }
-        if (n == 0)
-        {
+        if (n == 0) {
             const DBString text = IPv6PortToStrW(address, port) + L"- ";
-            if (!ConnReset(text.c_str(), 0))
-                break;
+            if (!ConnReset(text.c_str(), 0)) break;
             continue;
         }
-        if (n < kMinDatagram)
-            continue;
+        if (n < kMinDatagram) continue;
         Receive(buf, static_cast<int>(n), address, port);
     }
 }
 
-void CReceivV7::Receive(const unsigned char* data, int n, const in6_addr& from, int port)
-{
+void CReceivV7::Receive(const unsigned char* data, int n, const in6_addr& from, int port) {
     const DBString fromText = IPv6PortToStrW(from, port);
 
     CPackV7 pack;
     CKeySys key = m_Key;
     bool viaRelay = false;
-    if (!pack.ChanDecod(data, n, m_Key))
-    {
+    if (!pack.ChanDecod(data, n, m_Key)) {
         pack.Clear();
-        if (!ChanDecod(data, n, pack, key, viaRelay))
-        {
+        if (!ChanDecod(data, n, pack, key, viaRelay)) {
             DBString text;
             text.Format(_S_(43308).c_str(), fromText.c_str());
             BadPutMes(text.c_str(), data, n, false);
@@ -317,31 +265,22 @@ void CReceivV7::Receive(const unsigned char* data, int n, const in6_addr& from, 
     const CIdentV7 dest = pack.GetDest();
     const int sourceNode = source.GetNode();
     CSendV7* sender = GetSend(source);
-    if (sender == nullptr)
-    {
-        if (!pack.IsCloseLink())
-        {
-            if (sourceNode > kLastLUNode)
-            {
-                if (sourceNode > kLastNonProgNode)
-                    sender = NewSender(source, from, port, key, this);
-            }
-            else if (source.IsLU() && !viaRelay && source.GetDev() == 0 && dest == m_Ident &&
-                     !(pack.GetClass() == CPackV7::classLink && pack.GetTyp() == CPackV7::typRefuse))
-            {
+    if (sender == nullptr) {
+        if (!pack.IsCloseLink()) {
+            if (sourceNode > kLastLUNode) {
+                if (sourceNode > kLastNonProgNode) sender = NewSender(source, from, port, key, this);
+            } else if (source.IsLU() && !viaRelay && source.GetDev() == 0 && dest == m_Ident &&
+                       !(pack.GetClass() == CPackV7::classLink && pack.GetTyp() == CPackV7::typRefuse)) {
                 sender = NewSender(source, from, port, key, this);
             }
         }
-        if (sender == nullptr)
-        {
+        if (sender == nullptr) {
             LogPut(GetSend(m_Ident), from, port, pack.GetBuf(), pack.GetLength() + 2);
-            if (sourceNode == kRelayNode)
-            {
+            if (sourceNode == kRelayNode) {
                 m_RelayReport = static_cast<std::int64_t>(std::time(nullptr));
                 return;
             }
-            if (!UnknownSender(source, from, port, key))
-                return;
+            if (!UnknownSender(source, from, port, key)) return;
             DBString text;
             text.Format(_S_(41095).c_str(), source.GetString().c_str(), fromText.c_str());
             AppendBytes(text, pack.GetBuf(), pack.GetLength());
@@ -350,11 +289,9 @@ void CReceivV7::Receive(const unsigned char* data, int n, const in6_addr& from, 
         }
     }
 
-    if (sourceNode > kLastNonProgNode)
-        sender->SetKey(key);
+    if (sourceNode > kLastNonProgNode) sender->SetKey(key);
 
-    if (sender->IsDisabled())
-    {
+    if (sender->IsDisabled()) {
         const DBString text = L"Pack from disable link Ident " + source.GetString() + L" -" + fromText;
         BadPutMes(text.c_str(), pack.GetBuf(), pack.GetLength(), false);
         return;
@@ -362,8 +299,7 @@ void CReceivV7::Receive(const unsigned char* data, int n, const in6_addr& from, 
 
     LogPut(sender, from, port, pack.GetBuf(), pack.GetLength() + 2);
 
-    if (sender->GetRemoteIdent() == m_Ident)
-    {
+    if (sender->GetRemoteIdent() == m_Ident) {
         DBString text;
         const DBString route = source.GetString() + L"->" + dest.GetString();
         text.Format(_S_(43307).c_str(), route.c_str(), fromText.c_str());
@@ -371,47 +307,38 @@ void CReceivV7::Receive(const unsigned char* data, int n, const in6_addr& from, 
         return;
     }
 
-    if (!sender->IsViaRelay())
-    {
-        if (viaRelay)
-        {
+    if (!sender->IsViaRelay()) {
+        if (viaRelay) {
             DBString text;
             text.Format(_S_(43301).c_str(), source.GetString().c_str(), fromText.c_str());
             BadPut(text.c_str(), true);
             return;
         }
-        if (sender->GetRemoteIdent().GetNode() <= kLastLUNode)
-        {
+        if (sender->GetRemoteIdent().GetNode() <= kLastLUNode) {
             const CKeySys own = sender->GetKey();
             int refusal = 0;
             if (own.IsEmpty())
                 refusal = key == m_Key ? 0 : 43471;
             else
                 refusal = key == own ? 0 : 43472;
-            if (refusal != 0)
-            {
+            if (refusal != 0) {
                 DBString text;
                 text.Format(_S_(refusal).c_str(), source.GetString().c_str());
                 BadPut(text.c_str(), true);
                 return;
             }
         }
-    }
-    else if (!viaRelay)
-    {
+    } else if (!viaRelay) {
         DBString text;
         text.Format(_S_(43300).c_str(), source.GetString().c_str(), fromText.c_str());
         BadPut(text.c_str(), true);
         return;
     }
 
-    if (!CheckAddress(*sender, pack, from, port, fromText))
-        return;
+    if (!CheckAddress(*sender, pack, from, port, fromText)) return;
 
-    if (dest != m_Ident)
-    {
-        if (sender->Retransmission(this, pack, from, port))
-            return;
+    if (dest != m_Ident) {
+        if (sender->Retransmission(this, pack, from, port)) return;
         DBString text;
         text.Format(_S_(43306).c_str(), source.GetString().c_str(), dest.GetString().c_str(),
                     fromText.c_str());
@@ -421,24 +348,19 @@ void CReceivV7::Receive(const unsigned char* data, int n, const in6_addr& from, 
 
     sender->MngReply(pack.GetRepl());
     bool fresh = true;
-    if (pack.GetIdent() != 0)
-        fresh = sender->MngIdentInp(static_cast<unsigned char>(pack.GetIdent())) != 0;
-    if (fresh)
-        HandlingData(pack, sender);
+    if (pack.GetIdent() != 0) fresh = sender->MngIdentInp(static_cast<unsigned char>(pack.GetIdent())) != 0;
+    if (fresh) HandlingData(pack, sender);
     sender->SendReply();
 }
 
-bool CReceivV7::CheckAddress(CSendV7& sender, const CPackV7& pack, const in6_addr& from,
-                             int port, const DBString& fromText)
-{
+bool CReceivV7::CheckAddress(CSendV7& sender, const CPackV7& pack, const in6_addr& from, int port,
+                             const DBString& fromText) {
     const in6_addr known = sender.GetAddress();
     const int knownPort = sender.GetPort();
     const DBString who = pack.GetSource().GetString();
 
-    if (sender.IsFixedAddress())
-    {
-        if (isEqIPv6(from, known))
-            return true;
+    if (sender.IsFixedAddress()) {
+        if (isEqIPv6(from, known)) return true;
         DBString text;
         text.Format(_S_(43302).c_str(), who.c_str(), IPv6ToStrW(from).c_str());
         text += IPv6ToStrW(known);
@@ -446,13 +368,11 @@ bool CReceivV7::CheckAddress(CSendV7& sender, const CPackV7& pack, const in6_add
         return false;
     }
 
-    if (isEqIPv6(from, known) && port == knownPort)
-        return true;
+    if (isEqIPv6(from, known) && port == knownPort) return true;
 
     const CIdentV7 dest = pack.GetDest();
     DBString text;
-    if (dest != m_Ident && GetSend(dest) == nullptr && sender.HasAddressChanged())
-    {
+    if (dest != m_Ident && GetSend(dest) == nullptr && sender.HasAddressChanged()) {
         text.Format(_S_(43305).c_str(), who.c_str(), fromText.c_str(), IPv6ToStrW(known).c_str(),
                     static_cast<unsigned>(knownPort), dest.GetString().c_str());
         BadPut(text.c_str(), true);
@@ -460,15 +380,12 @@ bool CReceivV7::CheckAddress(CSendV7& sender, const CPackV7& pack, const in6_add
     }
     in6_addr old{};
     int oldPort = 0;
-    if (sender.MoveAddress(from, port, m_AddrChangeGuardMs, old, oldPort))
-    {
+    if (sender.MoveAddress(from, port, m_AddrChangeGuardMs, old, oldPort)) {
         text.Format(_S_(43304).c_str(), who.c_str(), fromText.c_str(), IPv6ToStrW(old).c_str(),
                     static_cast<unsigned>(oldPort));
         BadPut(text.c_str(), true);
         IsChangIP(&sender);
-    }
-    else
-    {
+    } else {
         text.Format(_S_(43303).c_str(), who.c_str(), fromText.c_str(), IPv6ToStrW(known).c_str(),
                     static_cast<unsigned>(knownPort));
         BadPut(text.c_str(), true);

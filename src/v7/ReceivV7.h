@@ -24,8 +24,7 @@ class CSendV7;
 //
 // The hooks run on the receive worker. A concrete endpoint must call Stop() first thing
 // in its destructor, so that no hook runs while its members go.
-class CReceivV7
-{
+class CReceivV7 {
 public:
     static constexpr int kMaxDatagram = 1024;
     // Shorter datagrams cannot hold a packet header, its CRC and the trailer.
@@ -39,17 +38,15 @@ public:
     virtual ~CReceivV7();
 
     // A sender for a party that the endpoint does not know yet; null refuses it.
-    virtual CSendV7* NewSender(const CIdentV7& ident, const in6_addr& address, int port,
-                               const CKeySys& key, const CReceivV7* receiv);
+    virtual CSendV7* NewSender(const CIdentV7& ident, const in6_addr& address, int port, const CKeySys& key,
+                               const CReceivV7* receiv);
     // False drops a packet of an unknown party without a report.
-    virtual bool UnknownSender(const CIdentV7& ident, const in6_addr& address, int port,
-                               const CKeySys& key);
-    virtual void LogPut(const CSendV7* sender, const in6_addr& address, int port,
-                        const unsigned char* bytes, int count);
+    virtual bool UnknownSender(const CIdentV7& ident, const in6_addr& address, int port, const CKeySys& key);
+    virtual void LogPut(const CSendV7* sender, const in6_addr& address, int port, const unsigned char* bytes,
+                        int count);
     virtual void BadPut(const wchar_t* text, bool show) = 0;
     virtual void BadPutErr(const wchar_t* text, int error) = 0;
-    virtual void BadPutMes(const wchar_t* text, const unsigned char* bytes, int count,
-                           bool show) = 0;
+    virtual void BadPutMes(const wchar_t* text, const unsigned char* bytes, int count, bool show) = 0;
     virtual void HandlingData(const CPackV7& pack, const CSendV7* sender) = 0;
     virtual CSendV7* GetSend(const CIdentV7& ident) = 0;
     // Told after the receiver moved a party to a new address.
@@ -58,8 +55,7 @@ public:
     virtual bool ConnReset(const wchar_t* text, int error);
     // A second decoder for datagrams the link key does not open; it may give the key
     // carried in the packet and tell that the packet came through the relay.
-    virtual bool ChanDecod(const unsigned char* in, int n, CPackV7& pack, CKeySys& key,
-                           bool& viaRelay);
+    virtual bool ChanDecod(const unsigned char* in, int n, CPackV7& pack, CKeySys& key, bool& viaRelay);
     virtual DBString NameApp() const;
 
     // Opens and binds the socket and starts the receive loop. Throws ErrorXML (with the
@@ -111,8 +107,8 @@ private:
     bool CheckAddress(CSendV7& sender, const CPackV7& pack, const in6_addr& from, int port,
                       const DBString& fromText);
 
-    std::mutex m_SendMutex; // serialises sendto and the replacement of the socket
-    std::mutex m_RunMutex;  // with m_RunCv: cuts the pause before a rebind short
+    std::mutex m_SendMutex;  // serialises sendto and the replacement of the socket
+    std::mutex m_RunMutex;   // with m_RunCv: cuts the pause before a rebind short
     std::condition_variable m_RunCv;
     std::atomic<bool> m_Running{false};
     BasePoolThread* m_Pool;

@@ -11,17 +11,16 @@ class SendNet;
 // The tool's V7 endpoint. It knows one party, the lift unit behind its SendNet, and hands
 // the unit's packets for the tool to the windows through the input queue and a
 // PackV7Received event; it never touches a window itself.
-class ReceiveNet : public CReceivV7
-{
+class ReceiveNet : public CReceivV7 {
 public:
-    ReceiveNet(BasePoolThread* pool, SendNet& send, InpQueuePackV7& input, ProLog& proLog,
-               BadLog& badLog, AppEventSink& events);
+    ReceiveNet(BasePoolThread* pool, SendNet& send, InpQueuePackV7& input, ProLog& proLog, BadLog& badLog,
+               AppEventSink& events);
     // Also stops the sender's workers: they transmit through this object. The sender must
     // therefore outlive it: the owner declares the SendNet before the ReceiveNet.
     ~ReceiveNet() override;
 
-    void LogPut(const CSendV7* sender, const in6_addr& address, int port,
-                const unsigned char* bytes, int count) override;
+    void LogPut(const CSendV7* sender, const in6_addr& address, int port, const unsigned char* bytes,
+                int count) override;
     void BadPut(const wchar_t* text, bool show) override;
     void BadPutErr(const wchar_t* text, int error) override;
     void BadPutMes(const wchar_t* text, const unsigned char* bytes, int count, bool show) override;

@@ -10,59 +10,48 @@
 // ---------------------------------------------------------------------------------------
 // CSendV7::CReplyForSend
 
-int CSendV7::CReplyForSend::Add(int ident)
-{
+int CSendV7::CReplyForSend::Add(int ident) {
     const auto now = Clock::now();
     const auto lifetime = std::chrono::milliseconds(m_LifetimeMs.load());
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_List.remove_if([&](const Entry& e) { return now - e.arrived > lifetime; });
     const auto code = static_cast<std::uint8_t>(ident);
-    for (Entry& e : m_List)
-    {
-        if (e.ident == code)
-        {
+    for (Entry& e : m_List) {
+        if (e.ident == code) {
             e.sent = false;
             e.arrived = now;
             return 0;
         }
     }
-    while (m_List.size() >= kMaxEntries)
-        m_List.pop_front();
+    while (m_List.size() >= kMaxEntries) m_List.pop_front();
     m_List.push_back(Entry{code, false, now});
     return 1;
 }
 
-int CSendV7::CReplyForSend::AddReplyToPack(CPackV7& p)
-{
+int CSendV7::CReplyForSend::AddReplyToPack(CPackV7& p) {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    for (Entry& e : m_List)
-    {
-        if (e.sent)
-            continue;
+    for (Entry& e : m_List) {
+        if (e.sent) continue;
         // Only one acknowledgement fits; the entry stays pending when the packet
         // carries one already.
-        if (p.AddRepl(e.ident) == 0)
-            return 0;
+        if (p.AddRepl(e.ident) == 0) return 0;
         e.sent = true;
         return 1;
     }
     return 0;
 }
 
-bool CSendV7::CReplyForSend::ExistNoSendReply() const
-{
+bool CSendV7::CReplyForSend::ExistNoSendReply() const {
     std::lock_guard<std::mutex> lock(m_Mutex);
     return std::any_of(m_List.begin(), m_List.end(), [](const Entry& e) { return !e.sent; });
 }
 
-void CSendV7::CReplyForSend::Clear()
-{
+void CSendV7::CReplyForSend::Clear() {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_List.clear();
 }
 
-std::size_t CSendV7::CReplyForSend::Size() const
-{
+std::size_t CSendV7::CReplyForSend::Size() const {
     std::lock_guard<std::mutex> lock(m_Mutex);
     return m_List.size();
 }
@@ -70,59 +59,46 @@ std::size_t CSendV7::CReplyForSend::Size() const
 // ---------------------------------------------------------------------------------------
 // CSendV7
 
-CSendV7::CSendV7(BasePoolThread* pool) : m_Pool(pool), m_Wind(this, pool)
-{
+CSendV7::CSendV7(BasePoolThread* pool) : m_Pool(pool), m_Wind(this, pool) {
     ClearIPv6(m_Address);
     ClearIPv6(m_RelayAddress);
 }
 
-CSendV7::~CSendV7()
-{
+CSendV7::~CSendV7() {
     StopOnly();
 }
 
-bool CSendV7::Retransmission(CReceivV7*, CPackV7&, const in6_addr&, int)
-{
+bool CSendV7::Retransmission(CReceivV7*, CPackV7&, const in6_addr&, int) {
     return false;
 }
 
-void CSendV7::LogPut(const CIdentV7&, const in6_addr&, int, const unsigned char*, int)
-{
-}
+void CSendV7::LogPut(const CIdentV7&, const in6_addr&, int, const unsigned char*, int) {}
 
-void CSendV7::MngReply(int repl)
-{
+void CSendV7::MngReply(int repl) {
     m_Wind.MngReply(static_cast<unsigned char>(repl));
 }
 
-int CSendV7::Put(CPackV7& p)
-{
+int CSendV7::Put(CPackV7& p) {
     // Nothing shorter than a header could be coded at the other end of the queue.
-    if (m_Disabled.load() || p.GetLength() < CPackV7::kHeadSize)
-        return 0;
+    if (m_Disabled.load() || p.GetLength() < CPackV7::kHeadSize) return 0;
     const bool priority = p.IsOnOffGGS();
     {
         std::lock_guard<std::mutex> lock(m_QueueMutex);
-        if (!m_Running.load())
-            return 0;
+        if (!m_Running.load()) return 0;
         // A queue that cannot drain (the party does not acknowledge) must not eat the
         // memory: the oldest ordinary packets go first, loudspeaker switching last.
-        while (m_Queue.size() > kQueueLimit)
-        {
-            auto victim = std::find_if(m_Queue.begin(), m_Queue.end(),
-                                       [](const Queued& q) { return !q.priority; });
+        while (m_Queue.size() > kQueueLimit) {
+            auto victim =
+                std::find_if(m_Queue.begin(), m_Queue.end(), [](const Queued& q) { return !q.priority; });
             m_Queue.erase(victim != m_Queue.end() ? victim : m_Queue.begin());
         }
-        if (priority)
-        {
+        if (priority) {
             // Ahead of every ordinary packet, but behind the switching packets already
             // waiting: "on" then "off" must not reach the unit as "off" then "on".
-            auto at = std::find_if(m_Queue.begin(), m_Queue.end(),
-                                   [](const Queued& q) { return !q.priority; });
+            auto at =
+                std::find_if(m_Queue.begin(), m_Queue.end(), [](const Queued& q) { return !q.priority; });
             m_Queue.insert(at, Queued{p, true});
-        }
-        else
-        {
+        } else {
             m_Queue.push_back(Queued{p, false});
         }
     }
@@ -130,20 +106,17 @@ int CSendV7::Put(CPackV7& p)
     return 1;
 }
 
-int CSendV7::SendMes(const CMes& m)
-{
+int CSendV7::SendMes(const CMes& m) {
     CPackV7 p(m);
     return Put(p);
 }
 
-void CSendV7::Send()
-{
+void CSendV7::Send() {
     CPackV7 p;
     {
         std::unique_lock<std::mutex> lock(m_QueueMutex);
         m_QueueSignal.wait(lock, [this] { return !m_Queue.empty() || !m_Running.load(); });
-        if (!m_Running.load())
-            return;
+        if (!m_Running.load()) return;
         p = m_Queue.front().pack;
         m_Queue.pop_front();
     }
@@ -157,16 +130,13 @@ void CSendV7::Send()
     m_Wind.Put(p);
 }
 
-bool CSendV7::PutProc(void* self)
-{
+bool CSendV7::PutProc(void* self) {
     auto* sender = static_cast<CSendV7*>(self);
-    while (sender->m_Running.load())
-        sender->Send();
+    while (sender->m_Running.load()) sender->Send();
     return false;
 }
 
-bool CSendV7::Transmit(CPackV7& p, const unsigned char* key)
-{
+bool CSendV7::Transmit(CPackV7& p, const unsigned char* key) {
     CReceivV7* receiv = GetReceiv();
     unsigned char out[CPackV7::kBufSize];
     in6_addr to{};
@@ -174,13 +144,10 @@ bool CSendV7::Transmit(CPackV7& p, const unsigned char* key)
     int n = 0;
     {
         std::lock_guard<std::mutex> lock(m_ParamMutex);
-        if (m_ViaRelay.load())
-        {
+        if (m_ViaRelay.load()) {
             to = m_RelayAddress;
             port = m_RelayPort;
-        }
-        else
-        {
+        } else {
             to = m_Address;
             port = m_Port;
         }
@@ -189,8 +156,7 @@ bool CSendV7::Transmit(CPackV7& p, const unsigned char* key)
         n = p.ChanCloudProCod(out, sizeof out, key);
     else
         n = p.ChanCod(out, sizeof out, key);
-    if (n <= 0)
-    {
+    if (n <= 0) {
         BadPutMes(L"CSendV7::SendSocket(): packet cannot be coded", p.GetBuf(), p.GetLength());
         return false;
     }
@@ -199,80 +165,61 @@ bool CSendV7::Transmit(CPackV7& p, const unsigned char* key)
     return sent;
 }
 
-bool CSendV7::SendSocket(CPackV7& p)
-{
+bool CSendV7::SendSocket(CPackV7& p) {
     std::lock_guard<std::mutex> lock(m_SendMutex);
-    if (m_Disabled.load())
-        return true;
+    if (m_Disabled.load()) return true;
     CReceivV7* receiv = GetReceiv();
     const CIdentV7 own = receiv->GetIdent();
-    if (p.GetSource() == own)
-        m_Replies.AddReplyToPack(p);
+    if (p.GetSource() == own) m_Replies.AddReplyToPack(p);
     if (p.GetClass() == CPackV7::classLink && p.GetDest().GetDev() != 0)
         p.SetID(p.GetSource(), p.GetDest().GetNodeIdent());
     if (p.GetClass() == CPackV7::classData && p.GetIdent() == 0 && p.GetRepl() == 0 &&
         p.GetLength() <= CPackV7::kHeadSize)
         return true;
-    if (!m_Running.load())
-        return true;
+    if (!m_Running.load()) return true;
     CKeySys key = GetKey();
-    if (key.IsEmpty())
-        key = receiv->GetKey();
+    if (key.IsEmpty()) key = receiv->GetKey();
     const bool sent = Transmit(p, key.Get());
-    if (m_Wind.IsNoLink())
-        IsNoLink();
+    if (m_Wind.IsNoLink()) IsNoLink();
     return sent;
 }
 
-bool CSendV7::SendSocketTranzit(CPackV7& p, const unsigned char* key)
-{
-    if (key == nullptr)
-        return false;
+bool CSendV7::SendSocketTranzit(CPackV7& p, const unsigned char* key) {
+    if (key == nullptr) return false;
     std::lock_guard<std::mutex> lock(m_SendMutex);
-    if (m_Disabled.load() || !m_Running.load())
-        return true;
+    if (m_Disabled.load() || !m_Running.load()) return true;
     return Transmit(p, key);
 }
 
-int CSendV7::NextIdent()
-{
+int CSendV7::NextIdent() {
     int current = m_IdentCounter.load();
     int next = 0;
-    do
-    {
+    do {
         next = (current + 1) & 127;
-        if (next == 0)
-            next = 1;
+        if (next == 0) next = 1;
     } while (!m_IdentCounter.compare_exchange_weak(current, next));
     return next;
 }
 
-int CSendV7::MngIdentInp(unsigned char ident)
-{
+int CSendV7::MngIdentInp(unsigned char ident) {
     return m_Replies.Add(ident);
 }
 
-void CSendV7::SendReply()
-{
-    if (!m_Replies.ExistNoSendReply())
-        return;
+void CSendV7::SendReply() {
+    if (!m_Replies.ExistNoSendReply()) return;
     CPackV7 p(GetReceiv()->GetIdent(), GetRemoteIdent());
     SendSocket(p);
 }
 
-void CSendV7::ClearReplyForSend()
-{
+void CSendV7::ClearReplyForSend() {
     m_Replies.Clear();
 }
 
-void CSendV7::Start()
-{
-    if (m_Disabled.load())
-        return;
+void CSendV7::Start() {
+    if (m_Disabled.load()) return;
     {
         std::lock_guard<std::mutex> lock(m_QueueMutex);
-        if (m_Running.load())
-            return;
+        if (m_Running.load()) return;
         m_Queue.clear();
         m_Running = true;
     }
@@ -282,8 +229,7 @@ void CSendV7::Start()
     }
     m_Replies.Clear();
     m_Handle = m_Pool != nullptr ? m_Pool->StartProc(m_ProcName, PutProc, this, 0, 0) : nullptr;
-    if (m_Handle == nullptr)
-    {
+    if (m_Handle == nullptr) {
         {
             std::lock_guard<std::mutex> lock(m_QueueMutex);
             m_Running = false;
@@ -294,8 +240,7 @@ void CSendV7::Start()
     m_Wind.Start();
 }
 
-void CSendV7::StopOnly()
-{
+void CSendV7::StopOnly() {
     {
         std::lock_guard<std::mutex> lock(m_QueueMutex);
         m_Running = false;
@@ -303,8 +248,7 @@ void CSendV7::StopOnly()
     m_QueueSignal.notify_all();
     // The window first: the queue procedure may be waiting in it for room.
     m_Wind.Stop();
-    if (m_Pool != nullptr)
-        m_Pool->StopProc(PutProc, this);
+    if (m_Pool != nullptr) m_Pool->StopProc(PutProc, this);
     m_Handle = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_QueueMutex);
@@ -313,8 +257,7 @@ void CSendV7::StopOnly()
     m_Replies.Clear();
 }
 
-CPackV7 CSendV7::CloseLinkPack(const CIdentV7& to)
-{
+CPackV7 CSendV7::CloseLinkPack(const CIdentV7& to) {
     const CIdentV7 own = GetReceiv()->GetIdent();
     unsigned char wire[CIdentV7::kWireSize];
     own.GetValue(wire);
@@ -324,8 +267,7 @@ CPackV7 CSendV7::CloseLinkPack(const CIdentV7& to)
     return p;
 }
 
-void CSendV7::Stop()
-{
+void CSendV7::Stop() {
     CPackV7 p = CloseLinkPack(GetRemoteIdent());
     SendSocket(p);
     StopOnly();
@@ -334,77 +276,65 @@ void CSendV7::Stop()
 // ---------------------------------------------------------------------------------------
 // Settings
 
-void CSendV7::SetAddress(const in6_addr& address, int port)
-{
+void CSendV7::SetAddress(const in6_addr& address, int port) {
     std::lock_guard<std::mutex> lock(m_ParamMutex);
     m_Address = address;
     m_Port = port;
 }
 
-in6_addr CSendV7::GetAddress() const
-{
+in6_addr CSendV7::GetAddress() const {
     std::lock_guard<std::mutex> lock(m_ParamMutex);
     return m_Address;
 }
 
-int CSendV7::GetPort() const
-{
+int CSendV7::GetPort() const {
     std::lock_guard<std::mutex> lock(m_ParamMutex);
     return m_Port;
 }
 
-void CSendV7::SetRelayAddress(const in6_addr& address, int port)
-{
+void CSendV7::SetRelayAddress(const in6_addr& address, int port) {
     std::lock_guard<std::mutex> lock(m_ParamMutex);
     m_RelayAddress = address;
     m_RelayPort = port;
 }
 
-in6_addr CSendV7::GetRelayAddress() const
-{
+in6_addr CSendV7::GetRelayAddress() const {
     std::lock_guard<std::mutex> lock(m_ParamMutex);
     return m_RelayAddress;
 }
 
-int CSendV7::GetRelayPort() const
-{
+int CSendV7::GetRelayPort() const {
     std::lock_guard<std::mutex> lock(m_ParamMutex);
     return m_RelayPort;
 }
 
-void CSendV7::SetRemoteIdent(const CIdentV7& ident)
-{
+void CSendV7::SetRemoteIdent(const CIdentV7& ident) {
     std::lock_guard<std::mutex> lock(m_ParamMutex);
     m_RemoteIdent = ident;
 }
 
-CIdentV7 CSendV7::GetRemoteIdent() const
-{
+CIdentV7 CSendV7::GetRemoteIdent() const {
     std::lock_guard<std::mutex> lock(m_ParamMutex);
     return m_RemoteIdent;
 }
 
-void CSendV7::SetKey(const CKeySys& key)
-{
+void CSendV7::SetKey(const CKeySys& key) {
     std::lock_guard<std::mutex> lock(m_ParamMutex);
     m_Key = key;
 }
 
-CKeySys CSendV7::GetKey() const
-{
+CKeySys CSendV7::GetKey() const {
     std::lock_guard<std::mutex> lock(m_ParamMutex);
     return m_Key;
 }
 
 bool CSendV7::MoveAddress(const in6_addr& address, int port, int guardMs, in6_addr& oldAddress,
-                          int& oldPort)
-{
+                          int& oldPort) {
     const auto now = Clock::now();
     std::lock_guard<std::mutex> lock(m_ParamMutex);
     oldAddress = m_Address;
     oldPort = m_Port;
-    if (m_AddrChanged && now - m_LastAddrChange <= std::chrono::milliseconds(guardMs))
-        return false;
+    if (m_AddrChanged && now - m_LastAddrChange <= std::chrono::milliseconds(guardMs)) return false;
     m_AddrChanged = true;
     m_LastAddrChange = now;
     m_Address = address;
@@ -412,14 +342,12 @@ bool CSendV7::MoveAddress(const in6_addr& address, int port, int guardMs, in6_ad
     return true;
 }
 
-bool CSendV7::HasAddressChanged() const
-{
+bool CSendV7::HasAddressChanged() const {
     std::lock_guard<std::mutex> lock(m_ParamMutex);
     return m_AddrChanged;
 }
 
-std::size_t CSendV7::QueueSize() const
-{
+std::size_t CSendV7::QueueSize() const {
     std::lock_guard<std::mutex> lock(m_QueueMutex);
     return m_Queue.size();
 }

@@ -29,12 +29,10 @@ class CReceivV7;
 // Put only queues and wakes the queue procedure, so the GUI thread never waits for the
 // network. The hooks run on the pool workers and on the receive worker; a concrete
 // sender must call StopOnly() first thing in its destructor.
-class CSendV7
-{
+class CSendV7 {
 public:
     // Idents of the party's packets that need, or recently had, an acknowledgement.
-    class CReplyForSend
-    {
+    class CReplyForSend {
     public:
         static constexpr std::size_t kMaxEntries = 10;
         static constexpr int kDefaultLifetimeMs = 60000;
@@ -52,15 +50,14 @@ public:
 
     private:
         using Clock = std::chrono::steady_clock;
-        struct Entry
-        {
+        struct Entry {
             std::uint8_t ident;
             bool sent;
             Clock::time_point arrived;
         };
 
         mutable std::mutex m_Mutex;
-        std::list<Entry> m_List; // oldest first
+        std::list<Entry> m_List;  // oldest first
         std::atomic<int> m_LifetimeMs{kDefaultLifetimeMs};
     };
 
@@ -74,10 +71,9 @@ public:
     virtual ~CSendV7();
 
     // Forwards a packet meant for someone else; false when this sender does not.
-    virtual bool Retransmission(CReceivV7* receiv, CPackV7& pack, const in6_addr& address,
-                                int port);
-    virtual void LogPut(const CIdentV7& ident, const in6_addr& address, int port,
-                        const unsigned char* bytes, int count);
+    virtual bool Retransmission(CReceivV7* receiv, CPackV7& pack, const in6_addr& address, int port);
+    virtual void LogPut(const CIdentV7& ident, const in6_addr& address, int port, const unsigned char* bytes,
+                        int count);
     // The party stopped acknowledging.
     virtual void IsNoLink() = 0;
     virtual void BadPut(const wchar_t* text) = 0;
@@ -134,8 +130,7 @@ public:
 
     // Moves the party to a new address unless the previous move is less than guardMs
     // ago; old gets the address it had. False when refused.
-    bool MoveAddress(const in6_addr& address, int port, int guardMs, in6_addr& oldAddress,
-                     int& oldPort);
+    bool MoveAddress(const in6_addr& address, int port, int guardMs, in6_addr& oldAddress, int& oldPort);
     // Whether the receiver has moved the party since Start.
     bool HasAddressChanged() const;
 
@@ -149,10 +144,9 @@ protected:
     CPackV7 CloseLinkPack(const CIdentV7& to);
 
 private:
-    struct Queued
-    {
+    struct Queued {
         CPackV7 pack;
-        bool priority; // loudspeaker switching goes before everything else
+        bool priority;  // loudspeaker switching goes before everything else
     };
     using Clock = std::chrono::steady_clock;
 
@@ -167,10 +161,10 @@ private:
     mutable std::mutex m_QueueMutex;
     std::condition_variable m_QueueSignal;
     std::atomic<bool> m_Running{false};
-    std::deque<Queued> m_Queue; // guarded by m_QueueMutex
+    std::deque<Queued> m_Queue;  // guarded by m_QueueMutex
     CReplyForSend m_Replies;
 
-    mutable std::mutex m_ParamMutex; // guards the party's whereabouts below
+    mutable std::mutex m_ParamMutex;  // guards the party's whereabouts below
     bool m_AddrChanged = false;
     Clock::time_point m_LastAddrChange{};
     in6_addr m_Address{};

@@ -15,16 +15,13 @@ class CSendV7;
 class CWindV7;
 
 // A packet in the delivery window, waiting for its acknowledgement.
-class CPackWindV7 : public CPackV7
-{
+class CPackWindV7 : public CPackV7 {
 public:
     CPackWindV7(const CPackV7& pack, CWindV7* window, int countdown)
-        : CPackV7(pack), countdown(countdown), window(window)
-    {
-    }
+        : CPackV7(pack), countdown(countdown), window(window) {}
 
-    int sends = 1;     // transmissions so far
-    int countdown;     // milliseconds to the next repeat
+    int sends = 1;  // transmissions so far
+    int countdown;  // milliseconds to the next repeat
     CWindV7* window;
 };
 
@@ -35,8 +32,7 @@ public:
 //
 // Lock order: the window lock, then the sender's send lock (SendSocket), then its reply
 // list. SendSocket never takes the window lock.
-class CWindV7
-{
+class CWindV7 {
 public:
     static constexpr int kCapacity = 5;
     static constexpr int kDefaultTick = 500;
@@ -77,12 +73,12 @@ private:
     void Tick();
 
     mutable std::mutex m_Mutex;
-    std::condition_variable m_Room; // a Put may go on
+    std::condition_variable m_Room;  // a Put may go on
     bool m_Running = false;
     BasePoolThread* m_Pool;
     const std::string m_ProcName = "CWindV7::TimerProc";
     BasePoolThread::Thread* m_Handle = nullptr;
-    std::list<std::unique_ptr<CPackWindV7>> m_List; // oldest first
+    std::list<std::unique_ptr<CPackWindV7>> m_List;  // oldest first
     std::atomic<int> m_Failures{0};
     std::atomic<int> m_Expired{0};
     std::atomic<bool> m_LinkUp{false};

@@ -1,9 +1,14 @@
 #include "AppTestUtil.h"
 
-#include "TolvaneFrame.h"
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
+#include <wx/app.h>
+#include <wx/debug.h>
+#include <wx/evtloop.h>
+#include <wx/init.h>
+#include <wx/log.h>
+#include <wx/timer.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,32 +17,24 @@
 #include <mutex>
 #include <thread>
 
-#include <gtest/gtest.h>
-#include <wx/app.h>
-#include <wx/debug.h>
-#include <wx/evtloop.h>
-#include <wx/init.h>
-#include <wx/log.h>
-#include <wx/timer.h>
-
 #include "LoadRes.h"
 #include "SimProcessUtil.h"
+#include "TolvaneFrame.h"
 
 namespace {
 
 std::mutex g_BoxLock;
 std::vector<ShownBox> g_Boxes;
 
-void RecordAssert(const wxString& file, int line, const wxString& func, const wxString& cond, const wxString& msg)
-{
+void RecordAssert(const wxString& file, int line, const wxString& func, const wxString& cond,
+                  const wxString& msg) {
     ADD_FAILURE() << "wxWidgets assertion " << cond.utf8_string() << " in " << func.utf8_string() << " ("
                   << file.utf8_string() << ":" << line << "): " << msg.utf8_string();
 }
 
 class AppEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override
-    {
+    void SetUp() override {
         wxSetAssertHandler(RecordAssert);
         wxApp::SetInstance(new TolvaneApp);
         static char name[] = "tolvane_app_tests";
@@ -53,13 +50,11 @@ public:
         wxLog::SetActiveTarget(new wxLogStderr);
         bool started = false;
         for (int attempt = 0; attempt < 5 && !started; ++attempt) {
-            if (attempt > 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
             int argc = 1;
             started = wxEntryStart(argc, args);
         }
-        if (!started)
-            GTEST_FAIL() << "wxWidgets could not start (no display?)";
+        if (!started) GTEST_FAIL() << "wxWidgets could not start (no display?)";
         delete wxLog::SetActiveTarget(new wxLogStderr);
         m_Started = true;
         TestApp().InstallLinkHandlers();
@@ -70,10 +65,8 @@ public:
         });
     }
 
-    void TearDown() override
-    {
-        if (!m_Started)
-            return;
+    void TearDown() override {
+        if (!m_Started) return;
         ResetApp();
         TestApp().RemoveLinkHandlers();
         SetMessageBoxHook({});
@@ -88,38 +81,31 @@ const ::testing::Environment* const g_Environment = ::testing::AddGlobalTestEnvi
 
 }  // namespace
 
-TolvaneApp& TestApp()
-{
+TolvaneApp& TestApp() {
     return wxGetApp();
 }
 
-bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)
-{
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         if (wxTheApp != nullptr) {
             wxTheApp->Yield(true);
             wxTheApp->ProcessPendingEvents();
         }
-        if (done())
-            return true;
-        if (std::chrono::steady_clock::now() >= end)
-            return done();
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() >= end) return done();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 
-void PumpFor(std::chrono::milliseconds time)
-{
+void PumpFor(std::chrono::milliseconds time) {
     PumpUntil([] { return false; }, time);
 }
 
-int RunModal(wxDialog& dialog, std::chrono::milliseconds limit)
-{
+int RunModal(wxDialog& dialog, std::chrono::milliseconds limit) {
     wxTimer guard;
     guard.Bind(wxEVT_TIMER, [&dialog](wxTimerEvent&) {
-        if (dialog.IsModal())
-            dialog.EndModal(kModalTimedOut);
+        if (dialog.IsModal()) dialog.EndModal(kModalTimedOut);
     });
     guard.StartOnce(static_cast<int>(limit.count()));
     const int result = dialog.ShowModal();
@@ -127,20 +113,17 @@ int RunModal(wxDialog& dialog, std::chrono::milliseconds limit)
     return result;
 }
 
-std::vector<ShownBox> ShownBoxes()
-{
+std::vector<ShownBox> ShownBoxes() {
     std::lock_guard<std::mutex> lock(g_BoxLock);
     return g_Boxes;
 }
 
-void ClearShownBoxes()
-{
+void ClearShownBoxes() {
     std::lock_guard<std::mutex> lock(g_BoxLock);
     g_Boxes.clear();
 }
 
-void ResetApp()
-{
+void ResetApp() {
     TolvaneApp& app = TestApp();
     app.SetTopWindowTracked(nullptr);
     // Both links, whichever mode the last test chose.
@@ -163,8 +146,7 @@ void ResetApp()
     ClearShownBoxes();
 }
 
-ScopedHome::ScopedHome()
-{
+ScopedHome::ScopedHome() {
     if (const char* home = std::getenv("HOME")) {
         m_HadHome = true;
         m_Saved = home;
@@ -172,14 +154,12 @@ ScopedHome::ScopedHome()
     std::string pattern = (std::filesystem::temp_directory_path() / "tolvane-home-XXXXXX").string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     m_Path = buffer.data();
     setenv("HOME", m_Path.c_str(), 1);
 }
 
-ScopedHome::~ScopedHome()
-{
+ScopedHome::~ScopedHome() {
     if (m_HadHome)
         setenv("HOME", m_Saved.c_str(), 1);
     else
@@ -188,16 +168,14 @@ ScopedHome::~ScopedHome()
     std::filesystem::remove_all(m_Path, ignored);
 }
 
-void ScopedHome::WriteClientLanguage(const std::string& language) const
-{
+void ScopedHome::WriteClientLanguage(const std::string& language) const {
     const std::filesystem::path dir = std::filesystem::path(m_Path) / "ZARN" / "etc";
     std::filesystem::create_directories(dir);
     std::ofstream out(dir / "ZARNClient.xml");
     out << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<ZARNClient Language=\"" << language << "\"/>\n";
 }
 
-std::vector<std::string> ReadLogLines(const std::string& dir)
-{
+std::vector<std::string> ReadLogLines(const std::string& dir) {
     std::vector<std::string> files;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
@@ -210,14 +188,12 @@ std::vector<std::string> ReadLogLines(const std::string& dir)
     for (const std::string& file : files) {
         std::ifstream in(file);
         std::string line;
-        while (std::getline(in, line))
-            lines.push_back(line);
+        while (std::getline(in, line)) lines.push_back(line);
     }
     return lines;
 }
 
-std::vector<std::string> ReadLogTexts(const std::string& dir)
-{
+std::vector<std::string> ReadLogTexts(const std::string& dir) {
     // "dd.mm.yyyy hh:mm:ss " is 20 characters.
     constexpr std::size_t kStamp = 20;
     std::vector<std::string> texts;
@@ -229,8 +205,8 @@ std::vector<std::string> ReadLogTexts(const std::string& dir)
     return texts;
 }
 
-int RunProgram(const std::string& program, const std::vector<std::string>& args, std::chrono::milliseconds limit)
-{
+int RunProgram(const std::string& program, const std::vector<std::string>& args,
+               std::chrono::milliseconds limit) {
     SimProcess process;
     std::string error;
     if (!process.Launch(program, args, &error)) {
@@ -245,16 +221,14 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
     return *code;
 }
 
-WordMap SampleWords(uint16_t seed)
-{
+WordMap SampleWords(uint16_t seed) {
     WordMap m;
     uint32_t x = seed * 2654435761u + 12345u;
     for (int k = 0; k < TolvaneFrame::kNvramWords; ++k) {
         x = x * 1103515245u + 12345u;
         m[k] = static_cast<uint16_t>(x >> 12);
     }
-    for (int k = 0; k < 3; ++k)
-        m[14 + k] |= m[17 + k];
+    for (int k = 0; k < 3; ++k) m[14 + k] |= m[17 + k];
     // The service page's words hold values its controls show as they are; word 8 has the
     // table in use, so the page leaves the grid enabled.
     m[1] = 0x0301;

@@ -5,13 +5,13 @@
 // application's link handlers and replaces every message box by a recorder, so tests can fill
 // the application's fields, create windows and run them against the simulators.
 
+#include <wx/dialog.h>
+#include <wx/string.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <wx/dialog.h>
-#include <wx/string.h>
 
 #include "GridUtils.h"
 #include "TolvaneApp.h"

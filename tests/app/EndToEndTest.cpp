@@ -5,6 +5,7 @@
 // close of the link as the simulator saw it.
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/types.h>
 
@@ -16,8 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "AppTestUtil.h"
 #include "LoadRes.h"
 #include "SimProcessUtil.h"
@@ -25,8 +24,8 @@
 // Last: Xlib's macros (None, Status, True, ...) must not meet the other headers. Only its
 // types are used; the functions are looked up at run time, since the program links the
 // toolkit and not the X library itself.
-#include <X11/Xlib.h>
 #include <X11/Xatom.h>
+#include <X11/Xlib.h>
 
 namespace {
 
@@ -41,24 +40,19 @@ constexpr int kUnitNode = 4711;
 // close.
 class XClient {
 public:
-    XClient()
-    {
+    XClient() {
         m_Lib = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
-        if (m_Lib == nullptr)
-            return;
-        if (!Find(m_Open, "XOpenDisplay") || !Find(m_Close, "XCloseDisplay") || !Find(m_Query, "XQueryTree") ||
-            !Find(m_Free, "XFree") || !Find(m_Atom, "XInternAtom") || !Find(m_Property, "XGetWindowProperty") ||
-            !Find(m_Attributes, "XGetWindowAttributes") || !Find(m_Send, "XSendEvent") ||
-            !Find(m_Flush, "XFlush"))
+        if (m_Lib == nullptr) return;
+        if (!Find(m_Open, "XOpenDisplay") || !Find(m_Close, "XCloseDisplay") ||
+            !Find(m_Query, "XQueryTree") || !Find(m_Free, "XFree") || !Find(m_Atom, "XInternAtom") ||
+            !Find(m_Property, "XGetWindowProperty") || !Find(m_Attributes, "XGetWindowAttributes") ||
+            !Find(m_Send, "XSendEvent") || !Find(m_Flush, "XFlush"))
             return;
         m_Display = m_Open(nullptr);
     }
-    ~XClient()
-    {
-        if (m_Display != nullptr)
-            m_Close(m_Display);
-        if (m_Lib != nullptr)
-            dlclose(m_Lib);
+    ~XClient() {
+        if (m_Display != nullptr) m_Close(m_Display);
+        if (m_Lib != nullptr) dlclose(m_Lib);
     }
     XClient(const XClient&) = delete;
     XClient& operator=(const XClient&) = delete;
@@ -71,8 +65,7 @@ public:
     };
 
     // The viewable top-level windows of process `pid`.
-    std::vector<Shown> WindowsOf(pid_t pid)
-    {
+    std::vector<Shown> WindowsOf(pid_t pid) {
         std::vector<Shown> shown;
         Window root = 0;
         Window parent = 0;
@@ -89,18 +82,15 @@ public:
                 continue;
             const std::string owner = Property(children[i], pidAtom, XA_CARDINAL);
             // A 32-bit property comes as an array of C longs.
-            if (owner.size() < sizeof(long) || *reinterpret_cast<const long*>(owner.data()) != pid)
-                continue;
+            if (owner.size() < sizeof(long) || *reinterpret_cast<const long*>(owner.data()) != pid) continue;
             shown.push_back(Shown{children[i], Property(children[i], nameAtom, utf8)});
         }
-        if (children != nullptr)
-            m_Free(children);
+        if (children != nullptr) m_Free(children);
         return shown;
     }
 
     // What a window manager's close button sends: the program closes the window itself.
-    bool AskToClose(Window window)
-    {
+    bool AskToClose(Window window) {
         XEvent event{};
         event.xclient.type = ClientMessage;
         event.xclient.display = m_Display;
@@ -116,21 +106,19 @@ public:
 
 private:
     template <typename F>
-    bool Find(F& function, const char* name)
-    {
+    bool Find(F& function, const char* name) {
         function = reinterpret_cast<F>(dlsym(m_Lib, name));
         return function != nullptr;
     }
 
-    std::string Property(Window window, Atom property, Atom type)
-    {
+    std::string Property(Window window, Atom property, Atom type) {
         Atom actualType = 0;
         int format = 0;
         unsigned long items = 0;
         unsigned long after = 0;
         unsigned char* data = nullptr;
-        if (m_Property(m_Display, window, property, 0, 1024, 0, type, &actualType, &format, &items, &after, &data) !=
-                Success ||
+        if (m_Property(m_Display, window, property, 0, 1024, 0, type, &actualType, &format, &items, &after,
+                       &data) != Success ||
             data == nullptr)
             return std::string();
         const std::size_t unit = format == 32 ? sizeof(long) : format == 16 ? sizeof(short) : 1;
@@ -155,23 +143,20 @@ private:
 
 class EndToEndTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        if (!x.Ready())
-            GTEST_SKIP() << "no X display to look at the program's windows";
+    void SetUp() override {
+        if (!x.Ready()) GTEST_SKIP() << "no X display to look at the program's windows";
     }
 
-    void StartLuSim()
-    {
+    void StartLuSim() {
         std::string error;
-        ASSERT_TRUE(sim.Start(TOLVANE_LU_SIM_PATH,
-                              {"--node", std::to_string(kUnitNode), "--key", kKeyDigits, "--bind", "::1", "--port", "0"},
-                              5s, &error))
+        ASSERT_TRUE(sim.Start(
+            TOLVANE_LU_SIM_PATH,
+            {"--node", std::to_string(kUnitNode), "--key", kKeyDigits, "--bind", "::1", "--port", "0"}, 5s,
+            &error))
             << error;
     }
 
-    void StartConsoleSim(const std::vector<std::string>& extra)
-    {
+    void StartConsoleSim(const std::vector<std::string>& extra) {
         std::vector<std::string> args = {"--bind", "::1", "--port", "0"};
         args.insert(args.end(), extra.begin(), extra.end());
         std::string error;
@@ -180,8 +165,7 @@ protected:
 
     // Starts the program and waits for its main window, the one whose title begins with
     // `titleStart`; false when the program ends first or shows no such window in time.
-    bool StartTool(const std::vector<std::string>& args, const std::string& titleStart)
-    {
+    bool StartTool(const std::vector<std::string>& args, const std::string& titleStart) {
         toolArgs = args;
         std::string error;
         if (!tool.Launch(TOLVANE_APP_PATH, args, &error)) {
@@ -202,20 +186,19 @@ protected:
             }
             std::this_thread::sleep_for(20ms);
         }
-        ADD_FAILURE() << "no main window titled '" << titleStart << "...' within 10 s; error log:\n" << LogText();
+        ADD_FAILURE() << "no main window titled '" << titleStart << "...' within 10 s; error log:\n"
+                      << LogText();
         return false;
     }
 
     // Waits for the program to end by itself; its exit code, or nothing.
-    std::optional<int> WaitForEnd()
-    {
+    std::optional<int> WaitForEnd() {
         const std::optional<int> code = tool.WaitExitCode(5s);
         EXPECT_TRUE(code.has_value()) << "the program still runs 5 s after its main window went";
         if (code && *code != 0) {
             tool.WaitOutputClosed(1s);
             std::string err;
-            for (const std::string& line : tool.ErrLines())
-                err += line + "\n";
+            for (const std::string& line : tool.ErrLines()) err += line + "\n";
             ADD_FAILURE() << "exit code " << *code << "; the program's error output:\n" << err;
         }
         return code;
@@ -223,28 +206,24 @@ protected:
 
     // Checks the error log of a run that got through: it opens with the start line of the
     // arguments, names no failure and ends with "Stop".
-    void ExpectCleanLog()
-    {
+    void ExpectCleanLog() {
         const std::vector<std::string> lines = ReadLogTexts(home.BadLogDir());
         ASSERT_GE(lines.size(), 2u) << LogText();
         std::string start = "Startv1.1.2 ";
-        for (const std::string& arg : toolArgs)
-            start += " " + arg;
+        for (const std::string& arg : toolArgs) start += " " + arg;
         EXPECT_EQ(lines.front(), start);
         EXPECT_EQ(lines.back(), "Stop") << LogText();
         EXPECT_EQ(lines.size(), 2u) << "nothing failed in between:\n" << LogText();
     }
 
     // The unit answered the parameters and every one of the 32 words with its default.
-    void ExpectAllWordsAnswered()
-    {
+    void ExpectAllWordsAnswered() {
         std::set<int> words;
         bool params = false;
         for (const std::string& line : sim.Lines()) {
             params = params || line.find("device parameters -> ") != std::string::npos;
             const std::size_t at = line.find("read word ");
-            if (at == std::string::npos || line.find(" (default 0x") == std::string::npos)
-                continue;
+            if (at == std::string::npos || line.find(" (default 0x") == std::string::npos) continue;
             words.insert(std::atoi(line.c_str() + at + 10));
         }
         EXPECT_TRUE(params);
@@ -258,11 +237,9 @@ protected:
     // The type name the tool gives the simulators' unit (type 14, the V7 model) in English.
     static std::string UnitTypeStart() { return LoadStringFromResourceENU(41242).ToStr() + " "; }
 
-    std::string LogText() const
-    {
+    std::string LogText() const {
         std::string text;
-        for (const std::string& line : ReadLogLines(home.BadLogDir()))
-            text += line + "\n";
+        for (const std::string& line : ReadLogLines(home.BadLogDir())) text += line + "\n";
         return text;
     }
 
@@ -276,13 +253,13 @@ protected:
     XClient::Shown window;
 };
 
-TEST_F(EndToEndTest, DirectModeFromStartToClosedWindow)
-{
+TEST_F(EndToEndTest, DirectModeFromStartToClosedWindow) {
     StartLuSim();
     const std::string port = std::to_string(sim.Port());
     const std::string titleStart = "Tolvane ID:" + std::to_string(kUnitNode) + " - ";
-    ASSERT_TRUE(StartTool({"-g" + std::to_string(kUnitNode), "-e::1", "-h" + port, std::string("-k") + kKeyDigits, "enu"},
-                          titleStart));
+    ASSERT_TRUE(StartTool(
+        {"-g" + std::to_string(kUnitNode), "-e::1", "-h" + port, std::string("-k") + kKeyDigits, "enu"},
+        titleStart));
     EXPECT_EQ(window.title.rfind(titleStart + UnitTypeStart(), 0), 0u) << window.title;
     EXPECT_GT(window.title.size(), (titleStart + UnitTypeStart()).size()) << "the controller's name follows";
     ExpectAllWordsAnswered();
@@ -297,8 +274,7 @@ TEST_F(EndToEndTest, DirectModeFromStartToClosedWindow)
     EXPECT_TRUE(sim.WaitForLineContaining("link closed by", 2s)) << "lu-sim saw no close-link";
 }
 
-TEST_F(EndToEndTest, ConsoleModeByLiftCodeEndsWhenTheConsoleClosesTheLink)
-{
+TEST_F(EndToEndTest, ConsoleModeByLiftCodeEndsWhenTheConsoleClosesTheLink) {
     StartConsoleSim({"--lift", "17"});
     const std::string port = std::to_string(sim.Port());
     const std::string titleStart = "Tolvane CodLift:17 - ";
@@ -315,8 +291,7 @@ TEST_F(EndToEndTest, ConsoleModeByLiftCodeEndsWhenTheConsoleClosesTheLink)
     ExpectCleanLog();
 }
 
-TEST_F(EndToEndTest, ConsoleModeByAddressAnswersFromTheConsoleNumber)
-{
+TEST_F(EndToEndTest, ConsoleModeByAddressAnswersFromTheConsoleNumber) {
     StartConsoleSim({"--source", "console", "--console", "1"});
     const std::string port = std::to_string(sim.Port());
     const std::string titleStart = "Tolvane 1:0:3:5 - ";
@@ -337,12 +312,12 @@ TEST_F(EndToEndTest, ConsoleModeByAddressAnswersFromTheConsoleNumber)
 
 // Session scripts and the console program end the tool with SIGTERM when it does not go by
 // itself; that must be the same orderly end as a closed window: "Stop" last and a close-link.
-TEST_F(EndToEndTest, TerminationSignalEndsTheRunLikeAClosedWindow)
-{
+TEST_F(EndToEndTest, TerminationSignalEndsTheRunLikeAClosedWindow) {
     StartLuSim();
     const std::string port = std::to_string(sim.Port());
-    ASSERT_TRUE(StartTool({"-g" + std::to_string(kUnitNode), "-e::1", "-h" + port, std::string("-k") + kKeyDigits, "enu"},
-                          "Tolvane ID:" + std::to_string(kUnitNode) + " - "));
+    ASSERT_TRUE(StartTool(
+        {"-g" + std::to_string(kUnitNode), "-e::1", "-h" + port, std::string("-k") + kKeyDigits, "enu"},
+        "Tolvane ID:" + std::to_string(kUnitNode) + " - "));
     ASSERT_TRUE(tool.Signal(SIGTERM));
     const std::optional<int> code = WaitForEnd();
     ASSERT_TRUE(code.has_value());

@@ -2,7 +2,9 @@
 // logic), and whole loading runs over real sockets against lu-sim (direct mode) and
 // console-sim (console mode) processes, including a silent, refusing and dying unit.
 
+#include <gtest/gtest.h>
 #include <signal.h>
+#include <wx/timer.h>
 
 #include <array>
 #include <cstdio>
@@ -10,9 +12,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <wx/timer.h>
 
 #include "AppTestUtil.h"
 #include "Dev.h"
@@ -33,25 +32,20 @@ constexpr int kUnitNode = 4321;
 
 // Word images the simulated unit starts from: no word equals its default, and word 8's default
 // lacks the bits the dialog adds.
-SimLuWords TestWords()
-{
+SimLuWords TestWords() {
     SimLuWords w{};
-    for (int i = 0; i < kSimLuWords; ++i)
-        w[i] = static_cast<uint16_t>(0x1200 + 7 * i);
+    for (int i = 0; i < kSimLuWords; ++i) w[i] = static_cast<uint16_t>(0x1200 + 7 * i);
     return w;
 }
 
-SimLuWords TestDefaults()
-{
+SimLuWords TestDefaults() {
     SimLuWords d{};
-    for (int i = 0; i < kSimLuWords; ++i)
-        d[i] = static_cast<uint16_t>(0x0100 + i);
+    for (int i = 0; i < kSimLuWords; ++i) d[i] = static_cast<uint16_t>(0x0100 + i);
     d[8] = 0x0012;
     return d;
 }
 
-void WriteWords(const std::string& path, const SimLuWords& words)
-{
+void WriteWords(const std::string& path, const SimLuWords& words) {
     std::ofstream out(path, std::ios::binary);
     for (uint16_t w : words) {
         out.put(static_cast<char>(w & 0xFF));
@@ -61,8 +55,7 @@ void WriteWords(const std::string& path, const SimLuWords& words)
 
 class LoadingTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ResetApp();
         app.badLog.Open("C", "log");
         wordsFile = home.Path() + "/words.046";
@@ -73,11 +66,10 @@ protected:
 
     void TearDown() override { ResetApp(); }
 
-    void StartLuSim(std::vector<std::string> extra)
-    {
+    void StartLuSim(std::vector<std::string> extra) {
 #ifdef TOLVANE_LU_SIM_PATH
-        std::vector<std::string> args = {"--node", std::to_string(kUnitNode), "--key", kKeyPhrase,
-                                         "--bind", "::1", "--port", "0"};
+        std::vector<std::string> args = {
+            "--node", std::to_string(kUnitNode), "--key", kKeyPhrase, "--bind", "::1", "--port", "0"};
         args.insert(args.end(), extra.begin(), extra.end());
         std::string error;
         ASSERT_TRUE(sim.Start(TOLVANE_LU_SIM_PATH, args, 5s, &error)) << error;
@@ -91,8 +83,7 @@ protected:
 #endif
     }
 
-    void StartConsoleSim(std::vector<std::string> extra)
-    {
+    void StartConsoleSim(std::vector<std::string> extra) {
 #ifdef TOLVANE_CONSOLE_SIM_PATH
         std::vector<std::string> args = {"--bind", "::1", "--port", "0"};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -106,16 +97,15 @@ protected:
     }
 
     // Checks the settings and connects as OnInit does.
-    void Connect()
-    {
+    void Connect() {
         app.CheckSettings();
         ASSERT_TRUE(app.pult.Connect());
         ASSERT_NE(app.pult.GetDev(), nullptr);
     }
 
     // Runs the dialog as OnInit does: it is the top window while it runs.
-    int RunLoading(int retryMs, std::chrono::milliseconds limit, std::function<void(LoadingDialog&)> watch = {})
-    {
+    int RunLoading(int retryMs, std::chrono::milliseconds limit,
+                   std::function<void(LoadingDialog&)> watch = {}) {
         auto* dialog = new LoadingDialog(nullptr, app.TitleSuffix());
         dialog->SetRetryInterval(retryMs);
         app.SetTopWindowTracked(dialog);
@@ -135,12 +125,10 @@ protected:
         return result;
     }
 
-    void ExpectAllWords(bool withDefaults)
-    {
+    void ExpectAllWords(bool withDefaults) {
         const SimLuWords words = TestWords();
         ASSERT_EQ(app.nvramRead.size(), 32u);
-        for (int i = 0; i < 32; ++i)
-            EXPECT_EQ(app.nvramRead[i], words[i]) << "word " << i;
+        for (int i = 0; i < 32; ++i) EXPECT_EQ(app.nvramRead[i], words[i]) << "word " << i;
         EXPECT_EQ(progress, 100);
         if (!withDefaults) {
             EXPECT_TRUE(app.nvramDefaults.empty());
@@ -156,8 +144,7 @@ protected:
         EXPECT_EQ(app.nvramDefaults[8], 0x5512);
     }
 
-    std::vector<std::string> LogTexts()
-    {
+    std::vector<std::string> LogTexts() {
         app.badLog.Close();
         return ReadLogTexts(home.BadLogDir());
     }
@@ -178,8 +165,7 @@ protected:
 // for the requests the tool's device record builds.
 class AnswerTest : public LoadingTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         LoadingTest::SetUp();
         SimLuOptions options;
         options.nvram = TestWords();
@@ -191,15 +177,13 @@ protected:
         dialog = new LoadingDialog(nullptr, "answers");
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         dialog->Destroy();
         PumpFor(10ms);
         LoadingTest::TearDown();
     }
 
-    CMes Request(CMes::askFromMain ask)
-    {
+    CMes Request(CMes::askFromMain ask) {
         CDev* dev = app.pult.GetDev();
         const LuTarget target{app.umNum, app.slotNum, dev->Number()};
         std::optional<CMes> m = ask == CMes::askDevParam ? LuDevParamsMes(target) : LuNvramReadMes(target);
@@ -207,8 +191,7 @@ protected:
         return m.value_or(CMes());
     }
 
-    static CMes Only(const std::vector<CMes>& answers)
-    {
+    static CMes Only(const std::vector<CMes>& answers) {
         EXPECT_EQ(answers.size(), 1u);
         return answers.empty() ? CMes() : answers.front();
     }
@@ -219,8 +202,7 @@ protected:
     LoadingDialog* dialog = nullptr;
 };
 
-TEST_F(AnswerTest, ParametersThenWordsFillTheMapsAndTheGauge)
-{
+TEST_F(AnswerTest, ParametersThenWordsFillTheMapsAndTheGauge) {
     dialog->MngMsg(Answer(CMes::askDevParam));
     EXPECT_TRUE(dialog->IsParamsReceived());
     EXPECT_EQ(dialog->GetProgress(), 4);
@@ -229,8 +211,7 @@ TEST_F(AnswerTest, ParametersThenWordsFillTheMapsAndTheGauge)
     dialog->MngMsg(Answer(CMes::askLbNVRAM));
     EXPECT_EQ(app.nvramRead.size(), 1u);
     EXPECT_EQ(dialog->GetProgress(), 7);
-    for (int i = 1; i < 32; ++i)
-        dialog->MngMsg(Answer(CMes::askLbNVRAM));
+    for (int i = 1; i < 32; ++i) dialog->MngMsg(Answer(CMes::askLbNVRAM));
     EXPECT_TRUE(dialog->HasEnded());
     EXPECT_EQ(dialog->GetReturnCode(), wxID_OK);
     EXPECT_EQ(dialog->GetProgress(), 100);
@@ -243,8 +224,7 @@ TEST_F(AnswerTest, ParametersThenWordsFillTheMapsAndTheGauge)
     EXPECT_TRUE(app.nvramRead.empty());
 }
 
-TEST_F(AnswerTest, RepeatedWordKeepsTheLaterValueWithoutProgress)
-{
+TEST_F(AnswerTest, RepeatedWordKeepsTheLaterValueWithoutProgress) {
     dialog->MngMsg(Answer(CMes::askDevParam));
     const CMes first = Answer(CMes::askLbNVRAM);
     dialog->MngMsg(first);
@@ -260,8 +240,7 @@ TEST_F(AnswerTest, RepeatedWordKeepsTheLaterValueWithoutProgress)
     EXPECT_EQ(dialog->GetProgress(), 7);
 }
 
-TEST_F(AnswerTest, SecondParametersAnswerAndForeignMessagesAreIgnored)
-{
+TEST_F(AnswerTest, SecondParametersAnswerAndForeignMessagesAreIgnored) {
     const CMes params = Answer(CMes::askDevParam);
     dialog->MngMsg(params);
     CDev* dev = app.pult.GetDev();
@@ -280,8 +259,7 @@ TEST_F(AnswerTest, SecondParametersAnswerAndForeignMessagesAreIgnored)
     EXPECT_FALSE(dialog->HasEnded());
 }
 
-TEST_F(AnswerTest, ErrorReportsDropWordsButEndOnParameters)
-{
+TEST_F(AnswerTest, ErrorReportsDropWordsButEndOnParameters) {
     SimLuOptions faulty;
     faulty.readError = true;
     faulty.paramError = true;
@@ -306,8 +284,7 @@ TEST_F(AnswerTest, ErrorReportsDropWordsButEndOnParameters)
 
 // ---- Whole runs: direct mode -------------------------------------------------------------
 
-TEST_F(LoadingTest, DirectModeReadsAllWordsAndDefaults)
-{
+TEST_F(LoadingTest, DirectModeReadsAllWordsAndDefaults) {
     StartLuSim({"--nvram", wordsFile, "--defaults", defaultsFile});
     Connect();
     EXPECT_EQ(RunLoading(3000, 15s), wxID_OK);
@@ -316,16 +293,14 @@ TEST_F(LoadingTest, DirectModeReadsAllWordsAndDefaults)
     EXPECT_TRUE(ShownBoxes().empty());
 }
 
-TEST_F(LoadingTest, DirectModeWithoutDefaultsStillEndsWithOk)
-{
+TEST_F(LoadingTest, DirectModeWithoutDefaultsStillEndsWithOk) {
     StartLuSim({"--nvram", wordsFile, "--no-defaults"});
     Connect();
     EXPECT_EQ(RunLoading(3000, 15s), wxID_OK);
     ExpectAllWords(false);
 }
 
-TEST_F(LoadingTest, SilentUnitEndsWith1104AfterFiveRetries)
-{
+TEST_F(LoadingTest, SilentUnitEndsWith1104AfterFiveRetries) {
     g_StringENU = true;
     StartLuSim({"--silent"});
     Connect();
@@ -347,8 +322,7 @@ TEST_F(LoadingTest, SilentUnitEndsWith1104AfterFiveRetries)
     EXPECT_EQ(asked, 1 + LoadingDialog::kMaxRetries);
 }
 
-TEST_F(LoadingTest, RefusingUnitEndsWith1105AndStopsTheLink)
-{
+TEST_F(LoadingTest, RefusingUnitEndsWith1105AndStopsTheLink) {
     g_StringENU = true;
     StartLuSim({"--refuse"});
     Connect();
@@ -361,8 +335,7 @@ TEST_F(LoadingTest, RefusingUnitEndsWith1105AndStopsTheLink)
     EXPECT_TRUE(app.nvramRead.empty());
 }
 
-TEST_F(LoadingTest, UnitThatDiesEndsWith1106)
-{
+TEST_F(LoadingTest, UnitThatDiesEndsWith1106) {
     g_StringENU = true;
     // Answers leave late, so the unit can be killed between the parameters and the words.
     StartLuSim({"--nvram", wordsFile, "--delay", "300"});
@@ -387,8 +360,7 @@ TEST_F(LoadingTest, UnitThatDiesEndsWith1106)
 
 // ---- Whole runs: console mode ------------------------------------------------------------
 
-TEST_F(LoadingTest, ConsoleModeWithConsoleAddress)
-{
+TEST_F(LoadingTest, ConsoleModeWithConsoleAddress) {
     StartConsoleSim({"--nvram", wordsFile, "--defaults", defaultsFile});
     app.utilAddr = IP6FromStr("::1");
     app.pultNum = 1;
@@ -399,8 +371,7 @@ TEST_F(LoadingTest, ConsoleModeWithConsoleAddress)
     ExpectAllWords(true);
 }
 
-TEST_F(LoadingTest, ConsoleModeWithoutConsoleAddressTakesConsoleZero)
-{
+TEST_F(LoadingTest, ConsoleModeWithoutConsoleAddressTakesConsoleZero) {
     StartConsoleSim({"--nvram", wordsFile, "--defaults", defaultsFile});
     app.pultNum = 0;
     app.umNum = 2;
@@ -411,8 +382,7 @@ TEST_F(LoadingTest, ConsoleModeWithoutConsoleAddressTakesConsoleZero)
     ExpectAllWords(true);
 }
 
-TEST_F(LoadingTest, ConsoleModeWithLiftCode)
-{
+TEST_F(LoadingTest, ConsoleModeWithLiftCode) {
     StartConsoleSim({"--nvram", wordsFile, "--no-defaults", "--lift", "17", "--source", "lift"});
     app.codLift = 17;
     Connect();
@@ -421,8 +391,7 @@ TEST_F(LoadingTest, ConsoleModeWithLiftCode)
     ExpectAllWords(false);
 }
 
-TEST_F(LoadingTest, ConsoleModeSilentUnitEndsWith1104)
-{
+TEST_F(LoadingTest, ConsoleModeSilentUnitEndsWith1104) {
     StartConsoleSim({"--silent"});
     app.utilAddr = IP6FromStr("::1");
     app.pultNum = 1;

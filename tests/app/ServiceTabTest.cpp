@@ -1,8 +1,3 @@
-#include <algorithm>
-#include <chrono>
-#include <memory>
-#include <set>
-
 #include <gtest/gtest.h>
 #include <wx/checkbox.h>
 #include <wx/combobox.h>
@@ -12,6 +7,11 @@
 #include <wx/panel.h>
 #include <wx/spinctrl.h>
 #include <wx/stattext.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <set>
 
 #include "AppTestUtil.h"
 #include "ServiceTab.h"
@@ -25,8 +25,7 @@ using UserIO = ServiceTab::UserIO;
 // ---------------------------------------------------------------------------------------------
 // Encodings, no window needed
 
-TEST(ServiceTabUserIO, DecodesInputsOutputsAndInvalidBytes)
-{
+TEST(ServiceTabUserIO, DecodesInputsOutputsAndInvalidBytes) {
     EXPECT_EQ(ServiceTab::DecodeUserIOByte(0x96), (UserIO{false, 48, true, true}));
     EXPECT_EQ(ServiceTab::DecodeUserIOByte(0xD5), (UserIO{true, 3, false, true}));
     EXPECT_EQ(ServiceTab::DecodeUserIOByte(0xC8), (UserIO{false, 86, false, true}));
@@ -51,8 +50,7 @@ TEST(ServiceTabUserIO, DecodesInputsOutputsAndInvalidBytes)
         EXPECT_EQ(ServiceTab::DecodeUserIOByte(static_cast<uint8_t>(b)), invalid) << b;
 }
 
-TEST(ServiceTabUserIO, EncodesEveryModeAndRoundTrips)
-{
+TEST(ServiceTabUserIO, EncodesEveryModeAndRoundTrips) {
     EXPECT_EQ(ServiceTab::EncodeUserIOByte({true, 0, false, true}), 210);
     EXPECT_EQ(ServiceTab::EncodeUserIOByte({true, 17, false, true}), 227);
     EXPECT_EQ(ServiceTab::EncodeUserIOByte({false, 0, false, true}), 0);
@@ -78,14 +76,10 @@ TEST(ServiceTabUserIO, EncodesEveryModeAndRoundTrips)
     }
 }
 
-TEST(ServiceTabUserIO, ControlKindsAndBytePlaces)
-{
-    for (int id : {105, 108, 111, 114})
-        EXPECT_EQ(ServiceTab::GetUserIOControlKind(id), 2) << id;
-    for (int id : {106, 109, 112, 115})
-        EXPECT_EQ(ServiceTab::GetUserIOControlKind(id), 1) << id;
-    for (int id : {104, 107, 110, 113, 116, 117, 0})
-        EXPECT_EQ(ServiceTab::GetUserIOControlKind(id), 0) << id;
+TEST(ServiceTabUserIO, ControlKindsAndBytePlaces) {
+    for (int id : {105, 108, 111, 114}) EXPECT_EQ(ServiceTab::GetUserIOControlKind(id), 2) << id;
+    for (int id : {106, 109, 112, 115}) EXPECT_EQ(ServiceTab::GetUserIOControlKind(id), 1) << id;
+    for (int id : {104, 107, 110, 113, 116, 117, 0}) EXPECT_EQ(ServiceTab::GetUserIOControlKind(id), 0) << id;
 
     EXPECT_EQ(ServiceTab::UserByteLocation(0), std::make_pair(2, true));
     EXPECT_EQ(ServiceTab::UserByteLocation(1), std::make_pair(3, false));
@@ -96,8 +90,7 @@ TEST(ServiceTabUserIO, ControlKindsAndBytePlaces)
     EXPECT_EQ(ServiceTab::UserRowOfId(117), -1);
 }
 
-TEST(ServiceTabDisplayABL, LoadsEveryRange)
-{
+TEST(ServiceTabDisplayABL, LoadsEveryRange) {
     auto expect = [](int b, int entry, bool checked, bool enabled) {
         const auto d = ServiceTab::LoadDisplayABLByte(static_cast<uint8_t>(b));
         EXPECT_TRUE(d.known) << b;
@@ -122,8 +115,7 @@ TEST(ServiceTabDisplayABL, LoadsEveryRange)
         EXPECT_FALSE(ServiceTab::LoadDisplayABLByte(static_cast<uint8_t>(b)).known) << b;
 }
 
-TEST(ServiceTabDisplayABL, WritesByTheEntryRules)
-{
+TEST(ServiceTabDisplayABL, WritesByTheEntryRules) {
     auto expect = [](int entry, bool checkedIn, int byte, bool checked, bool enabled) {
         const auto w = ServiceTab::EncodeDisplayABLEntry(entry, checkedIn);
         ASSERT_TRUE(w.has_value()) << entry;
@@ -158,8 +150,7 @@ TEST(ServiceTabDisplayABL, WritesByTheEntryRules)
     EXPECT_EQ(ServiceTab::LoadDisplayABLByte(ServiceTab::EncodeDisplayABLEntry(83, true)->byte).entry, 83);
 }
 
-TEST(ServiceTabBytes, CanPowerFloorsAndFirmware)
-{
+TEST(ServiceTabBytes, CanPowerFloorsAndFirmware) {
     EXPECT_EQ(ServiceTab::DecodeCanPowerByte(0xFF), 18);
     EXPECT_EQ(ServiceTab::DecodeCanPowerByte(210), 0);
     EXPECT_EQ(ServiceTab::DecodeCanPowerByte(227), 17);
@@ -188,18 +179,30 @@ TEST(ServiceTabBytes, CanPowerFloorsAndFirmware)
     EXPECT_EQ(ServiceTab::FirmwareText(0), "0.0.0");
 }
 
-TEST(ServiceTabCommonFlags, LoadsByGeneration)
-{
-    auto asMap = [](const std::vector<std::pair<int, int>>& v) { return std::map<int, int>(v.begin(), v.end()); };
+TEST(ServiceTabCommonFlags, LoadsByGeneration) {
+    auto asMap = [](const std::vector<std::pair<int, int>>& v) {
+        return std::map<int, int>(v.begin(), v.end());
+    };
 
     // A missing word 13 reads as 0: the two inverted bits show as checked.
     const auto empty = asMap(ServiceTab::LoadCommonFlags({}, 6));
-    EXPECT_EQ(empty, (std::map<int, int>{{131, 0}, {132, 0}, {133, 1}, {134, 1}, {135, 0}, {136, 0}, {139, 0},
-                                         {140, 0}, {142, 0}, {144, 0}, {145, 0}, {146, 0}}));
+    EXPECT_EQ(empty, (std::map<int, int>{{131, 0},
+                                         {132, 0},
+                                         {133, 1},
+                                         {134, 1},
+                                         {135, 0},
+                                         {136, 0},
+                                         {139, 0},
+                                         {140, 0},
+                                         {142, 0},
+                                         {144, 0},
+                                         {145, 0},
+                                         {146, 0}}));
 
     const auto all5 = asMap(ServiceTab::LoadCommonFlags({{13, 0xFFFF}}, 5));
-    EXPECT_EQ(all5, (std::map<int, int>{{131, 1}, {132, 1}, {133, 0}, {134, 0}, {135, 1}, {142, 1}, {144, 1},
-                                        {145, 1}, {146, 1}}));
+    EXPECT_EQ(all5,
+              (std::map<int, int>{
+                  {131, 1}, {132, 1}, {133, 0}, {134, 0}, {135, 1}, {142, 1}, {144, 1}, {145, 1}, {146, 1}}));
 
     // Each optional bit goes to its own control.
     EXPECT_EQ(asMap(ServiceTab::LoadCommonFlags({{13, 1u << 5}}, 7)).at(136), 1);
@@ -211,8 +214,7 @@ TEST(ServiceTabCommonFlags, LoadsByGeneration)
     EXPECT_EQ(asMap(ServiceTab::LoadCommonFlags({{13, 1u << 14}}, 5)).at(144), 0);
 }
 
-TEST(ServiceTabCommonFlags, StoresOneBitEach)
-{
+TEST(ServiceTabCommonFlags, StoresOneBitEach) {
     EXPECT_EQ(ServiceTab::StoreCommonFlag(0x0000, 131, 1), 0x0001);
     EXPECT_EQ(ServiceTab::StoreCommonFlag(0xFFFF, 131, 0), 0xFFFE);
     EXPECT_EQ(ServiceTab::StoreCommonFlag(0x0000, 133, 0), 0x0004);
@@ -223,8 +225,7 @@ TEST(ServiceTabCommonFlags, StoresOneBitEach)
     EXPECT_EQ(ServiceTab::StoreCommonFlag(0x1234, 130, 1), 0x1234);
 }
 
-TEST(ServiceTabLists, EntriesAndTexts)
-{
+TEST(ServiceTabLists, EntriesAndTexts) {
     const wxArrayString in = ServiceTab::DisplayChoicesInput();
     ASSERT_EQ(in.size(), 87u);
     EXPECT_EQ(in[0], _W_(1650));
@@ -261,20 +262,16 @@ TEST(ServiceTabLists, EntriesAndTexts)
 // ---------------------------------------------------------------------------------------------
 // The page in a window
 
-WordMap FullMap(std::initializer_list<std::pair<const int, uint16_t>> set)
-{
+WordMap FullMap(std::initializer_list<std::pair<const int, uint16_t>> set) {
     WordMap m;
-    for (int w = 0; w < 32; ++w)
-        m[w] = 0;
-    for (const auto& [w, v] : set)
-        m[w] = v;
+    for (int w = 0; w < 32; ++w) m[w] = 0;
+    for (const auto& [w, v] : set) m[w] = v;
     return m;
 }
 
 class ServicePage : public ::testing::Test {
 protected:
-    void Build(int protoVer, WordMap defaults)
-    {
+    void Build(int protoVer, WordMap defaults) {
         m_defaults = std::move(defaults);
         m_frame = new wxFrame(nullptr, wxID_ANY, "service page test");
         m_notebook = new wxNotebook(m_frame, wxID_ANY);
@@ -284,19 +281,16 @@ protected:
         m_notebook->AddPage(m_page, "service");
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         m_tab.reset();
-        if (m_frame)
-            m_frame->Destroy();
+        if (m_frame) m_frame->Destroy();
         PumpFor(std::chrono::milliseconds(5));
     }
 
     // Handles every queued change event.
     void Settle() { PumpFor(std::chrono::milliseconds(10)); }
 
-    void Show(const WordMap& words)
-    {
+    void Show(const WordMap& words) {
         m_tab->SetNVRAM(words);
         Settle();
     }
@@ -304,11 +298,12 @@ protected:
     wxComboBox* List(int id) const { return dynamic_cast<wxComboBox*>(m_tab->Find(id)); }
     wxCheckBox* Box(int id) const { return dynamic_cast<wxCheckBox*>(m_tab->Find(id)); }
     wxSpinCtrl* Spin(int id) const { return dynamic_cast<wxSpinCtrl*>(m_tab->Find(id)); }
-    bool Orange(int label) const { return m_tab->Find(label)->GetBackgroundColour() == kBackgroundColourHighlighted; }
+    bool Orange(int label) const {
+        return m_tab->Find(label)->GetBackgroundColour() == kBackgroundColourHighlighted;
+    }
 
     // The user's edits arrive the way the toolkit delivers them: value first, event at once.
-    void PickEntry(int id, int entry)
-    {
+    void PickEntry(int id, int entry) {
         wxComboBox* c = List(id);
         ASSERT_NE(c, nullptr) << id;
         c->SetSelection(entry);
@@ -317,8 +312,7 @@ protected:
         e.SetInt(entry);
         c->ProcessWindowEvent(e);
     }
-    void Tick(int id, bool on)
-    {
+    void Tick(int id, bool on) {
         wxCheckBox* c = Box(id);
         ASSERT_NE(c, nullptr) << id;
         c->SetValue(on);
@@ -327,8 +321,7 @@ protected:
         e.SetInt(on);
         c->ProcessWindowEvent(e);
     }
-    void Turn(int id, int value)
-    {
+    void Turn(int id, int value) {
         wxSpinCtrl* c = Spin(id);
         ASSERT_NE(c, nullptr) << id;
         c->SetValue(value);
@@ -338,16 +331,13 @@ protected:
         c->ProcessWindowEvent(e);
     }
 
-    std::set<int> Ids(const std::function<bool(wxWindow*)>& pick) const
-    {
+    std::set<int> Ids(const std::function<bool(wxWindow*)>& pick) const {
         std::set<int> ids;
         for (wxWindow* w : m_page->GetChildren())
-            if (pick(w))
-                ids.insert(w->GetId());
+            if (pick(w)) ids.insert(w->GetId());
         return ids;
     }
-    wxGBPosition Where(int id) const
-    {
+    wxGBPosition Where(int id) const {
         return static_cast<wxGridBagSizer*>(m_page->GetSizer())->GetItemPosition(m_tab->Find(id));
     }
 
@@ -361,19 +351,15 @@ protected:
     int m_changes = 0;
 };
 
-std::set<int> Range(int first, int last)
-{
+std::set<int> Range(int first, int last) {
     std::set<int> s;
-    for (int i = first; i <= last; ++i)
-        s.insert(i);
+    for (int i = first; i <= last; ++i) s.insert(i);
     return s;
 }
 
-std::set<int> Join(std::initializer_list<std::set<int>> parts)
-{
+std::set<int> Join(std::initializer_list<std::set<int>> parts) {
     std::set<int> s;
-    for (const auto& p : parts)
-        s.insert(p.begin(), p.end());
+    for (const auto& p : parts) s.insert(p.begin(), p.end());
     return s;
 }
 
@@ -382,20 +368,21 @@ auto IsBox = [](wxWindow* w) { return dynamic_cast<wxCheckBox*>(w) != nullptr; }
 auto IsSpin = [](wxWindow* w) { return dynamic_cast<wxSpinCtrl*>(w) != nullptr; };
 auto IsText = [](wxWindow* w) { return dynamic_cast<wxStaticText*>(w) != nullptr; };
 
-TEST_F(ServicePage, Generation5HasItsRows)
-{
+TEST_F(ServicePage, Generation5HasItsRows) {
     Build(5, {});
     EXPECT_EQ(Ids(IsBox), (std::set<int>{100, 121, 131, 132, 133, 134, 135, 142}));
     EXPECT_EQ(Ids(IsList), (std::set<int>{117, 120, 144, 145, 146}));
     EXPECT_EQ(Ids(IsSpin), (std::set<int>{103}));
-    EXPECT_EQ(Ids(IsText), (std::set<int>{101, 147, 148, 150, 156, 158, 162, 163, 164, 165, 166, 173, 175, 176, 177}));
+    EXPECT_EQ(Ids(IsText),
+              (std::set<int>{101, 147, 148, 150, 156, 158, 162, 163, 164, 165, 166, 173, 175, 176, 177}));
     EXPECT_EQ(List(117)->GetCount(), 25u);
     EXPECT_EQ(List(120)->GetCount(), 85u);
     EXPECT_EQ(Spin(103)->GetMin(), 1);
     EXPECT_EQ(Spin(103)->GetMax(), 15);
     EXPECT_EQ(Where(100), wxGBPosition(0, 2));
     EXPECT_EQ(Where(120), wxGBPosition(4, 1));
-    EXPECT_EQ(static_cast<wxGridBagSizer*>(m_page->GetSizer())->GetItemSpan(m_tab->Find(120)), wxGBSpan(1, 2));
+    EXPECT_EQ(static_cast<wxGridBagSizer*>(m_page->GetSizer())->GetItemSpan(m_tab->Find(120)),
+              wxGBSpan(1, 2));
     EXPECT_EQ(Where(121), wxGBPosition(4, 3));
     EXPECT_EQ(Where(162), wxGBPosition(5, 0));
     EXPECT_EQ(Where(131), wxGBPosition(5, 1));
@@ -406,15 +393,16 @@ TEST_F(ServicePage, Generation5HasItsRows)
     EXPECT_EQ(label, _W_(1904));
 }
 
-TEST_F(ServicePage, Generation6HasItsRows)
-{
+TEST_F(ServicePage, Generation6HasItsRows) {
     Build(6, {});
     EXPECT_EQ(Ids(IsBox), Join({{100, 107, 110, 113, 116, 119, 121, 123, 124, 125, 126, 127, 130},
                                 {131, 132, 133, 134, 135, 136, 139, 140, 142}}));
     EXPECT_EQ(Ids(IsList), (std::set<int>{102, 106, 109, 112, 115, 117, 120, 144, 145, 146}));
     EXPECT_EQ(Ids(IsSpin), (std::set<int>{103, 118, 122, 129}));
-    EXPECT_EQ(Ids(IsText), Join({{101, 147, 148, 149, 150}, Range(152, 161), Range(162, 167), {170, 171, 173},
-                                 Range(175, 177)}));
+    EXPECT_EQ(
+        Ids(IsText),
+        Join(
+            {{101, 147, 148, 149, 150}, Range(152, 161), Range(162, 167), {170, 171, 173}, Range(175, 177)}));
     EXPECT_EQ(List(102)->GetCount(), 3u);
     EXPECT_EQ(List(106)->GetCount(), 87u);
     EXPECT_EQ(List(117)->GetCount(), 64u);
@@ -428,8 +416,7 @@ TEST_F(ServicePage, Generation6HasItsRows)
     EXPECT_EQ(Where(146), wxGBPosition(27, 1));
 }
 
-TEST_F(ServicePage, Generation7HasItsRows)
-{
+TEST_F(ServicePage, Generation7HasItsRows) {
     Build(7, {});
     EXPECT_EQ(Ids(IsBox), Join({{100, 107, 110, 113, 116, 119, 121, 123, 124, 125, 126, 127, 128, 130},
                                 {131, 132, 133, 134, 135, 136, 139, 140, 142}}));
@@ -450,8 +437,7 @@ TEST_F(ServicePage, Generation7HasItsRows)
     EXPECT_EQ(Where(162), wxGBPosition(17, 0));
 }
 
-TEST_F(ServicePage, UnknownGenerationHasNoRows)
-{
+TEST_F(ServicePage, UnknownGenerationHasNoRows) {
     Build(0, FullMap({}));
     EXPECT_TRUE(m_page->GetChildren().empty());
     m_tab->SetNVRAM(FullMap({{8, 0x5500}}));
@@ -460,18 +446,17 @@ TEST_F(ServicePage, UnknownGenerationHasNoRows)
     EXPECT_EQ(m_changes, 0);
 }
 
-TEST_F(ServicePage, ShowsWordsAndLeavesThemAsTheyWere)
-{
+TEST_F(ServicePage, ShowsWordsAndLeavesThemAsTheyWere) {
     Build(7, {});
     const WordMap words = FullMap({
-        {0, 0x0315},            // firmware 2.1.3
-        {1, 0x0705},            // OUT1 mode 5, 7 door reversals
-        {2, 0x96D3},            // CAN POWER entry 1; USER1 input 48 inverted
-        {3, 0xC8D5},            // USER2 output 3; USER3 calls checkup
-        {4, 0x0C00 | 0xE8},     // USER4 232 (no meaning); 12 floors
-        {5, 0x6300 | 0x0A},     // voice checkup 10; mapping 99
-        {6, 0x1500 | 0xFF},     // lift number automatic; sounds 8, 10, 12
-        {7, 0x12FF},            // no negative floors
+        {0, 0x0315},         // firmware 2.1.3
+        {1, 0x0705},         // OUT1 mode 5, 7 door reversals
+        {2, 0x96D3},         // CAN POWER entry 1; USER1 input 48 inverted
+        {3, 0xC8D5},         // USER2 output 3; USER3 calls checkup
+        {4, 0x0C00 | 0xE8},  // USER4 232 (no meaning); 12 floors
+        {5, 0x6300 | 0x0A},  // voice checkup 10; mapping 99
+        {6, 0x1500 | 0xFF},  // lift number automatic; sounds 8, 10, 12
+        {7, 0x12FF},         // no negative floors
         {8, 0x5500},
         {13, 0xA101},
         {12, 0x4321},
@@ -532,8 +517,7 @@ TEST_F(ServicePage, ShowsWordsAndLeavesThemAsTheyWere)
     EXPECT_GT(m_changes, 0);
 }
 
-TEST_F(ServicePage, ValuesBeyondTheControlsStayUntouched)
-{
+TEST_F(ServicePage, ValuesBeyondTheControlsStayUntouched) {
     Build(6, {});
     const WordMap words = FullMap({
         {1, 0x0009},  // OUT1 entry 9: the list of generation 6 has 3
@@ -551,12 +535,11 @@ TEST_F(ServicePage, ValuesBeyondTheControlsStayUntouched)
     EXPECT_EQ(m_edited, words);
 }
 
-TEST_F(ServicePage, ShowingAnotherMapStoresItIntoEdited)
-{
+TEST_F(ServicePage, ShowingAnotherMapStoresItIntoEdited) {
     Build(6, {});
     m_edited = FullMap({{12, 0x1111}});
-    const WordMap words = FullMap({{1, 0x0302}, {3, 0x0D33}, {5, 0x8505}, {6, 0x0C07}, {7, 0x0083}, {8, 0x5500},
-                                   {13, 0x0204}});
+    const WordMap words =
+        FullMap({{1, 0x0302}, {3, 0x0D33}, {5, 0x8505}, {6, 0x0C07}, {7, 0x0083}, {8, 0x5500}, {13, 0x0204}});
     Show(words);
     EXPECT_EQ(GetWord(m_edited, 1), 0x0302);
     EXPECT_EQ(GetWord(m_edited, 3), 0x0D33);
@@ -570,8 +553,7 @@ TEST_F(ServicePage, ShowingAnotherMapStoresItIntoEdited)
     EXPECT_TRUE(Box(130)->GetValue());
 }
 
-TEST_F(ServicePage, NvramTableSwitchLocksThePageAndTheGrid)
-{
+TEST_F(ServicePage, NvramTableSwitchLocksThePageAndTheGrid) {
     const WordMap words = FullMap({{8, 0x5500}, {5, 0x0000}});
     Build(7, words);
     m_edited = words;
@@ -596,8 +578,7 @@ TEST_F(ServicePage, NvramTableSwitchLocksThePageAndTheGrid)
     EXPECT_FALSE(Orange(147));
 }
 
-TEST_F(ServicePage, UserRowsFollowDirectionModeAndInversion)
-{
+TEST_F(ServicePage, UserRowsFollowDirectionModeAndInversion) {
     Build(7, FullMap({{8, 0x5500}}));
     m_edited = FullMap({{8, 0x5500}});
     Show(m_edited);
@@ -637,8 +618,7 @@ TEST_F(ServicePage, UserRowsFollowDirectionModeAndInversion)
     EXPECT_EQ(GetHighByte(m_edited, 3), 0);
 }
 
-TEST_F(ServicePage, Generation6OutputRowWithoutDirectionList)
-{
+TEST_F(ServicePage, Generation6OutputRowWithoutDirectionList) {
     Build(6, {});
     m_edited = FullMap({{2, 0xD200}, {8, 0x5500}});
     Show(m_edited);
@@ -651,8 +631,7 @@ TEST_F(ServicePage, Generation6OutputRowWithoutDirectionList)
     EXPECT_EQ(GetLowByte(m_edited, 3), 107);
 }
 
-TEST_F(ServicePage, ListsSpinsAndBoxesWriteTheirBytes)
-{
+TEST_F(ServicePage, ListsSpinsAndBoxesWriteTheirBytes) {
     const WordMap defaults = FullMap({{8, 0x5500}});
     Build(7, defaults);
     m_edited = defaults;
@@ -736,8 +715,7 @@ TEST_F(ServicePage, ListsSpinsAndBoxesWriteTheirBytes)
     EXPECT_EQ(GetWord(m_edited, 13), 0x0024);
 }
 
-TEST_F(ServicePage, NoNegativeFloorsMatchesZeroInTheMarks)
-{
+TEST_F(ServicePage, NoNegativeFloorsMatchesZeroInTheMarks) {
     Build(6, FullMap({{8, 0x5500}}));
     m_edited = FullMap({{7, 0x00FF}, {8, 0x5500}});
     Show(m_edited);
@@ -751,8 +729,7 @@ TEST_F(ServicePage, NoNegativeFloorsMatchesZeroInTheMarks)
     EXPECT_TRUE(Orange(161));
 }
 
-TEST_F(ServicePage, MarksNeedTheDefaults)
-{
+TEST_F(ServicePage, MarksNeedTheDefaults) {
     WordMap incomplete = FullMap({});
     incomplete.erase(31);
     Build(7, incomplete);
@@ -764,8 +741,7 @@ TEST_F(ServicePage, MarksNeedTheDefaults)
     EXPECT_FALSE(m_tab->DefaultsAvailable());
 }
 
-TEST_F(ServicePage, ValueChangedQueuesAndIgnoresUnknownIds)
-{
+TEST_F(ServicePage, ValueChangedQueuesAndIgnoresUnknownIds) {
     Build(5, FullMap({}));
     m_edited = FullMap({{8, 0x5500}});
     Show(m_edited);
@@ -773,8 +749,7 @@ TEST_F(ServicePage, ValueChangedQueuesAndIgnoresUnknownIds)
     const WordMap kept = m_edited;
 
     // Labels, the firmware text, ids of other generations and ids no one has.
-    for (int id : {147, 101, 129, 130, 104, 999, -5})
-        m_tab->ValueChanged(id, 3);
+    for (int id : {147, 101, 129, 130, 104, 999, -5}) m_tab->ValueChanged(id, 3);
     Settle();
     EXPECT_EQ(m_changes, before);
     EXPECT_EQ(m_edited, kept);
@@ -795,4 +770,4 @@ TEST_F(ServicePage, ValueChangedQueuesAndIgnoresUnknownIds)
     EXPECT_EQ(m_tab->Find(136), nullptr);
 }
 
-} // namespace
+}  // namespace

@@ -2,8 +2,8 @@
 // failures reach the user and the error log.
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
+#include <wx/weakref.h>
 
 #include <chrono>
 #include <cstring>
@@ -12,8 +12,6 @@
 #include <iterator>
 #include <string>
 #include <vector>
-
-#include <wx/weakref.h>
 
 #include "AppTestUtil.h"
 #include "GridUtils.h"
@@ -26,31 +24,27 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<unsigned char> ReadBytes(const std::string& path)
-{
+std::vector<unsigned char> ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void WriteBytes(const std::string& path, const std::vector<unsigned char>& bytes)
-{
+void WriteBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::vector<unsigned char> Image(const WordMap& words, size_t length)
-{
+std::vector<unsigned char> Image(const WordMap& words, size_t length) {
     std::vector<unsigned char> bytes(length);
     for (size_t i = 0; i < length; ++i)
-        bytes[i] = i % 2 == 0 ? GetLowByte(words, static_cast<int>(i / 2)) : GetHighByte(words, static_cast<int>(i / 2));
+        bytes[i] = i % 2 == 0 ? GetLowByte(words, static_cast<int>(i / 2))
+                              : GetHighByte(words, static_cast<int>(i / 2));
     return bytes;
 }
 
-class SettingsFileTest : public ::testing::Test
-{
+class SettingsFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ResetApp();
         g_StringENU = true;
         ClearShownBoxes();
@@ -66,37 +60,33 @@ protected:
         Settle();
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         TolvaneFrame::SetFileChooserFn({});
-        if (frame)
-            frame->Destroy();
+        if (frame) frame->Destroy();
         PumpUntil([this] { return !frame; }, 3s);
         ResetApp();
     }
 
-    static void Settle() { PumpUntil([] { return !wxTheApp->HasPendingEvents(); }, 3s); }
+    static void Settle() {
+        PumpUntil([] { return !wxTheApp->HasPendingEvents(); }, 3s);
+    }
 
     // The error log's lines so far (the log is closed and opened again to flush it).
-    std::vector<std::string> ErrorLog()
-    {
+    std::vector<std::string> ErrorLog() {
         TestApp().badLog.Close();
         auto lines = ReadLogTexts(home.BadLogDir());
         TestApp().badLog.Open("C", "log");
         return lines;
     }
 
-    static bool Mentions(const std::vector<std::string>& lines, const std::string& a, const std::string& b)
-    {
+    static bool Mentions(const std::vector<std::string>& lines, const std::string& a, const std::string& b) {
         for (const std::string& l : lines) {
-            if (l.find(a) != std::string::npos && l.find(b) != std::string::npos)
-                return true;
+            if (l.find(a) != std::string::npos && l.find(b) != std::string::npos) return true;
         }
         return false;
     }
 
-    void Choose(const std::string& path)
-    {
+    void Choose(const std::string& path) {
         TolvaneFrame::SetFileChooserFn([this, path](wxWindow* parent, bool save) {
             EXPECT_EQ(parent, frame.get());
             lastSave = save;
@@ -104,8 +94,7 @@ protected:
         });
     }
 
-    void Menu(void (TolvaneFrame::*handler)(wxCommandEvent&))
-    {
+    void Menu(void (TolvaneFrame::*handler)(wxCommandEvent&)) {
         wxCommandEvent ev;
         (frame.get()->*handler)(ev);
         Settle();
@@ -119,8 +108,7 @@ protected:
     bool lastSave = false;
 };
 
-TEST_F(SettingsFileTest, SaveWritesTheLastReadWordsNotTheEdits)
-{
+TEST_F(SettingsFileTest, SaveWritesTheLastReadWordsNotTheEdits) {
     const std::string path = dir + "/unit.046";
     frame->Edited()[4] ^= 0x00FF;  // not written to the unit: not saved either
     Choose(path);
@@ -136,16 +124,14 @@ TEST_F(SettingsFileTest, SaveWritesTheLastReadWordsNotTheEdits)
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
-TEST_F(SettingsFileTest, SaveReplacesALongerFileWhole)
-{
+TEST_F(SettingsFileTest, SaveReplacesALongerFileWhole) {
     const std::string path = dir + "/unit.046";
     WriteBytes(path, std::vector<unsigned char>(300, 0xEE));
     ASSERT_TRUE(frame->SaveIntoFile(path));
     EXPECT_EQ(ReadBytes(path), Image(read, 64));
 }
 
-TEST_F(SettingsFileTest, SavedAndLoadedWordsAreTheLastSavedOnes)
-{
+TEST_F(SettingsFileTest, SavedAndLoadedWordsAreTheLastSavedOnes) {
     const std::string path = dir + "/unit.046";
     ASSERT_TRUE(frame->SaveIntoFile(path));
     frame->Edited()[9] ^= 0x0F0F;
@@ -163,8 +149,7 @@ TEST_F(SettingsFileTest, SavedAndLoadedWordsAreTheLastSavedOnes)
     EXPECT_TRUE(requests.empty());
 }
 
-TEST_F(SettingsFileTest, LoadedWordsDifferingFromTheUnitAreWrittenByUpdate)
-{
+TEST_F(SettingsFileTest, LoadedWordsDifferingFromTheUnitAreWrittenByUpdate) {
     WordMap other = read;
     other[20] = static_cast<uint16_t>(read.at(20) ^ 0x8000);  // a word no page shows
     const std::string path = dir + "/other.046";
@@ -181,11 +166,9 @@ TEST_F(SettingsFileTest, LoadedWordsDifferingFromTheUnitAreWrittenByUpdate)
     EXPECT_TRUE(std::equal(units, units + 4, requests[0].units.begin()));
 }
 
-TEST_F(SettingsFileTest, OnlyTheUnitsWordsAreLoadedAndAnOddLengthIsLogged)
-{
+TEST_F(SettingsFileTest, OnlyTheUnitsWordsAreLoadedAndAnOddLengthIsLogged) {
     WordMap big = SampleWords(22);
-    for (int k = 32; k < 40; ++k)
-        big[k] = static_cast<uint16_t>(0x1111 * (k - 31));
+    for (int k = 32; k < 40; ++k) big[k] = static_cast<uint16_t>(0x1111 * (k - 31));
     const std::string path65 = dir + "/odd.046";
     auto bytes = Image(big, 64);
     bytes.push_back(0x77);
@@ -219,15 +202,13 @@ TEST_F(SettingsFileTest, OnlyTheUnitsWordsAreLoadedAndAnOddLengthIsLogged)
     EXPECT_TRUE(Mentions(log, "long.046", "80"));
 }
 
-TEST_F(SettingsFileTest, AShortFileGivesZerosForTheMissingWords)
-{
+TEST_F(SettingsFileTest, AShortFileGivesZerosForTheMissingWords) {
     const std::string path = dir + "/short.046";
     const WordMap other = SampleWords(23);
     WriteBytes(path, Image(other, 11));  // five words and half a sixth
     ASSERT_TRUE(frame->LoadFromFile(path));
     Settle();
-    for (int k = 0; k < 5; ++k)
-        EXPECT_EQ(GetWord(frame->Edited(), k), other.at(k)) << "word " << k;
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(GetWord(frame->Edited(), k), other.at(k)) << "word " << k;
     // The words of the grid and those no page shows (the service page has encodings of its
     // own for a zero byte).
     for (int k = 9; k < 32; ++k) {
@@ -246,8 +227,7 @@ TEST_F(SettingsFileTest, AShortFileGivesZerosForTheMissingWords)
     EXPECT_TRUE(frame->ItemWrite()->IsEnabled());
 }
 
-TEST_F(SettingsFileTest, AnUnreadableFileChangesNothing)
-{
+TEST_F(SettingsFileTest, AnUnreadableFileChangesNothing) {
     const WordMap before = frame->Edited();
     EXPECT_FALSE(frame->LoadFromFile(dir + "/absent.046"));
     Settle();
@@ -262,8 +242,7 @@ TEST_F(SettingsFileTest, AnUnreadableFileChangesNothing)
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 0);
 }
 
-TEST_F(SettingsFileTest, AFailedSaveIsShownWithTheSystemsReasonAndLogged)
-{
+TEST_F(SettingsFileTest, AFailedSaveIsShownWithTheSystemsReasonAndLogged) {
     const std::string missing = dir + "/no such dir/unit.046";
     EXPECT_FALSE(frame->SaveIntoFile(missing));
     auto boxes = ShownBoxes();

@@ -2,17 +2,17 @@
 // locale, the seam between the link threads and the windows, and the built program's failed
 // starts as the console program would see them (the error log, no window, "Stop" last).
 
-#include <clocale>
+#include <gtest/gtest.h>
+#include <wx/frame.h>
+
 #include <climits>
+#include <clocale>
 #include <cstdlib>
 #include <filesystem>
 #include <locale>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <wx/frame.h>
 
 #include "AppTestUtil.h"
 #include "KeySys.h"
@@ -33,8 +33,7 @@ protected:
 };
 
 // The text of the ErrorXML that CheckSettings throws; empty when it accepts the settings.
-std::string CheckFailure(TolvaneApp& app)
-{
+std::string CheckFailure(TolvaneApp& app) {
     try {
         app.CheckSettings();
     } catch (const ErrorXML& e) {
@@ -43,8 +42,7 @@ std::string CheckFailure(TolvaneApp& app)
     return std::string();
 }
 
-TEST_F(StartupTest, CommandLineTextAndDefaults)
-{
+TEST_F(StartupTest, CommandLineTextAndDefaults) {
     EXPECT_EQ(app.ReadCommandLine({}), " ");
     EXPECT_EQ(app.pultNum, -1);
     EXPECT_EQ(app.umNum, 0);
@@ -57,8 +55,7 @@ TEST_F(StartupTest, CommandLineTextAndDefaults)
     EXPECT_EQ(app.umNum, 0);
 }
 
-TEST_F(StartupTest, OptionValuesFollowStrtolAndTheLastOccurrence)
-{
+TEST_F(StartupTest, OptionValuesFollowStrtolAndTheLastOccurrence) {
     app.ReadCommandLine({"-V5000", "-N1", "-U2", "-S3", "-A5", "-i9", "-G0", "-H77", "-P-whatever"});
     EXPECT_EQ(app.utilPort, 5000);
     EXPECT_EQ(app.pultNum, 1);
@@ -86,8 +83,7 @@ TEST_F(StartupTest, OptionValuesFollowStrtolAndTheLastOccurrence)
     EXPECT_EQ(app.utilPort, INT_MAX);
 }
 
-TEST_F(StartupTest, AddressesKeyAndUnknownArguments)
-{
+TEST_F(StartupTest, AddressesKeyAndUnknownArguments) {
     app.ReadCommandLine({"-q10.1.2.3", "-e::1", "-kpass phrase", "-x5", "n5", "-"});
     EXPECT_EQ(IPv6ToStr(app.utilAddr), IPv6ToStr(IP6FromStr("10.1.2.3")));
     EXPECT_EQ(IPv6ToStr(app.v7Addr), "::1");
@@ -97,8 +93,7 @@ TEST_F(StartupTest, AddressesKeyAndUnknownArguments)
     EXPECT_TRUE(isNulIPv6(app.utilAddr));
 }
 
-TEST_F(StartupTest, EnuArgumentSwitchesToEnglishOnly)
-{
+TEST_F(StartupTest, EnuArgumentSwitchesToEnglishOnly) {
     g_StringENU = false;
     app.ReadCommandLine({"-n1", "rus"});
     EXPECT_FALSE(g_StringENU);
@@ -112,8 +107,7 @@ TEST_F(StartupTest, EnuArgumentSwitchesToEnglishOnly)
     EXPECT_FALSE(g_StringENU);
 }
 
-TEST_F(StartupTest, ConfigurationFileChoosesTheLanguage)
-{
+TEST_F(StartupTest, ConfigurationFileChoosesTheLanguage) {
     ScopedHome home;
     g_StringENU = true;
     TolvaneApp::ChooseLanguage();
@@ -129,8 +123,7 @@ TEST_F(StartupTest, ConfigurationFileChoosesTheLanguage)
     EXPECT_TRUE(g_StringENU);
 }
 
-TEST_F(StartupTest, DispatcherChecksInOrder)
-{
+TEST_F(StartupTest, DispatcherChecksInOrder) {
     g_StringENU = true;
     app.ReadCommandLine({});
     EXPECT_EQ(CheckFailure(app), "Missing -v<Dorvik port>");
@@ -145,8 +138,7 @@ TEST_F(StartupTest, DispatcherChecksInOrder)
     EXPECT_EQ(_S_(1103).ToStr(), "Not defined parameter -a<number_LU_in_LB>");
 }
 
-TEST_F(StartupTest, DispatcherRefusesAnAddressNoMessageCanCarry)
-{
+TEST_F(StartupTest, DispatcherRefusesAnAddressNoMessageCanCarry) {
     g_StringENU = true;
     for (const char* address : {"-a128", "-a-3"}) {
         ResetApp();
@@ -160,8 +152,7 @@ TEST_F(StartupTest, DispatcherRefusesAnAddressNoMessageCanCarry)
     EXPECT_EQ(CheckFailure(app), "");
 }
 
-TEST_F(StartupTest, TitleSuffixesOfTheThreeAddressingForms)
-{
+TEST_F(StartupTest, TitleSuffixesOfTheThreeAddressingForms) {
     app.ReadCommandLine({"-v5000", "-n1", "-s3", "-a5"});
     EXPECT_EQ(app.CheckSettings(), wxString(" 1:0:3:5"));
     EXPECT_EQ(app.sendDisp.GetPeerPort(), 5000);
@@ -191,8 +182,7 @@ TEST_F(StartupTest, TitleSuffixesOfTheThreeAddressingForms)
     EXPECT_EQ(app.slotNum, 0);
 }
 
-TEST_F(StartupTest, KeyDigitsOrPassPhrase)
-{
+TEST_F(StartupTest, KeyDigitsOrPassPhrase) {
     const std::string digits = "00112233445566778899AABBCCDDEEFF";
     app.ReadCommandLine({"-g5", "-k" + digits});
     app.CheckSettings();
@@ -208,8 +198,7 @@ TEST_F(StartupTest, KeyDigitsOrPassPhrase)
     }
 }
 
-TEST_F(StartupTest, LocaleKeepsThePointForNumbers)
-{
+TEST_F(StartupTest, LocaleKeepsThePointForNumbers) {
     const char* saved = std::getenv("LANG");
     const std::string savedLang = saved != nullptr ? saved : "";
     for (const char* lang : {static_cast<const char*>(nullptr), "xx_NOWHERE.bogus", "C.UTF-8"}) {
@@ -225,15 +214,13 @@ TEST_F(StartupTest, LocaleKeepsThePointForNumbers)
         std::snprintf(text, sizeof text, "%.1f", 1.5);
         EXPECT_STREQ(text, "1.5");
     }
-    if (saved != nullptr)
-        setenv("LANG", savedLang.c_str(), 1);
+    if (saved != nullptr) setenv("LANG", savedLang.c_str(), 1);
 }
 
 // A frame that counts the link events it gets.
 class CountingFrame : public wxFrame {
 public:
-    CountingFrame() : wxFrame(nullptr, wxID_ANY, "events")
-    {
+    CountingFrame() : wxFrame(nullptr, wxID_ANY, "events") {
         Bind(PACKV5_RECEIVED, [this](wxCommandEvent& e) { Count(e, v5); });
         Bind(PACKV7_RECEIVED, [this](wxCommandEvent& e) { Count(e, v7); });
         Bind(NO_LINK, [this](wxCommandEvent& e) { Count(e, noLink); });
@@ -244,21 +231,17 @@ public:
     int badId = 0;
 
 private:
-    void Count(wxCommandEvent& e, int& counter)
-    {
-        if (e.GetId() != wxID_ANY)
-            ++badId;
+    void Count(wxCommandEvent& e, int& counter) {
+        if (e.GetId() != wxID_ANY) ++badId;
         ++counter;
     }
 };
 
-TEST_F(StartupTest, LinkEventsReachTheTopWindowOnTheGuiThreadOnly)
-{
+TEST_F(StartupTest, LinkEventsReachTheTopWindowOnTheGuiThreadOnly) {
     auto* frame = new CountingFrame;
     app.SetTopWindowTracked(frame);
     std::thread link([this] {
-        for (int i = 0; i < 3; ++i)
-            EXPECT_TRUE(app.events.Post(typAppEvent::PackV5Received));
+        for (int i = 0; i < 3; ++i) EXPECT_TRUE(app.events.Post(typAppEvent::PackV5Received));
         app.events.Post(typAppEvent::PackV7Received);
         app.events.Post(typAppEvent::NoLink);
     });
@@ -281,8 +264,7 @@ TEST_F(StartupTest, LinkEventsReachTheTopWindowOnTheGuiThreadOnly)
     PumpFor(20ms);
 }
 
-TEST_F(StartupTest, DestroyedTopWindowIsForgottenAndCloseEventClosesIt)
-{
+TEST_F(StartupTest, DestroyedTopWindowIsForgottenAndCloseEventClosesIt) {
     auto* frame = new CountingFrame;
     app.SetTopWindowTracked(frame);
     frame->Show();
@@ -298,8 +280,7 @@ TEST_F(StartupTest, DestroyedTopWindowIsForgottenAndCloseEventClosesIt)
     PumpFor(30ms);
 }
 
-TEST_F(StartupTest, ErrorLogLinesForTheUserBecomeBoxes)
-{
+TEST_F(StartupTest, ErrorLogLinesForTheUserBecomeBoxes) {
     ScopedHome home;
     app.badLog.Open("C", "log");
     std::thread link([this] { app.badLog.Put(L"from a link thread", true); });
@@ -328,8 +309,7 @@ TEST_F(StartupTest, ErrorLogLinesForTheUserBecomeBoxes)
 class ProgramStartTest : public ::testing::Test {
 protected:
     // Runs the program; it must end by itself (a window would keep it running).
-    std::vector<std::string> Run(const std::vector<std::string>& args)
-    {
+    std::vector<std::string> Run(const std::vector<std::string>& args) {
         const int code = RunProgram(TOLVANE_APP_PATH, args, 20s);
         EXPECT_NE(code, -2) << "the program did not end: a window was left open";
         EXPECT_NE(code, 0) << "a failed start must not report success";
@@ -339,8 +319,7 @@ protected:
     ScopedHome home;
 };
 
-TEST_F(ProgramStartTest, NoArgumentsMissingConsolePort)
-{
+TEST_F(ProgramStartTest, NoArgumentsMissingConsolePort) {
     const std::vector<std::string> lines = Run({});
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "Startv1.1.2 ");
@@ -348,8 +327,7 @@ TEST_F(ProgramStartTest, NoArgumentsMissingConsolePort)
     EXPECT_EQ(lines[2], "Stop");
 }
 
-TEST_F(ProgramStartTest, EachCheckFailureIsLoggedAndStopComesLast)
-{
+TEST_F(ProgramStartTest, EachCheckFailureIsLoggedAndStopComesLast) {
     struct Case {
         std::vector<std::string> args;
         int message;
@@ -365,8 +343,7 @@ TEST_F(ProgramStartTest, EachCheckFailureIsLoggedAndStopComesLast)
         std::filesystem::remove_all(home.BadLogDir());
         const std::vector<std::string> lines = Run(c.args);
         std::string start = "Startv1.1.2 ";
-        for (const std::string& arg : c.args)
-            start += " " + arg;
+        for (const std::string& arg : c.args) start += " " + arg;
         ASSERT_EQ(lines.size(), 3u) << start;
         EXPECT_EQ(lines[0], start);
         EXPECT_EQ(lines[1], LoadStringFromResource(c.message).ToStr()) << "Russian without a configuration";
@@ -374,8 +351,7 @@ TEST_F(ProgramStartTest, EachCheckFailureIsLoggedAndStopComesLast)
     }
 }
 
-TEST_F(ProgramStartTest, LanguageFromConfigurationOrArgument)
-{
+TEST_F(ProgramStartTest, LanguageFromConfigurationOrArgument) {
     home.WriteClientLanguage("enu");
     std::vector<std::string> lines = Run({"-v5000"});
     ASSERT_EQ(lines.size(), 3u);

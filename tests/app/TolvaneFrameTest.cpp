@@ -3,19 +3,18 @@
 // request sink.
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdio>
-#include <chrono>
-#include <fstream>
-#include <string>
-#include <utility>
-#include <vector>
-
 #include <wx/bitmap.h>
 #include <wx/dcmemory.h>
 #include <wx/settings.h>
 #include <wx/weakref.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "AppTestUtil.h"
 #include "GridUtils.h"
@@ -35,8 +34,7 @@ namespace {
 
 // ---- Word maps ---------------------------------------------------------------------------
 
-TEST(WordMapTest, MissingWordsReadAsZeroAndSettersCreateThem)
-{
+TEST(WordMapTest, MissingWordsReadAsZeroAndSettersCreateThem) {
     WordMap m;
     EXPECT_EQ(GetWord(m, 5), 0);
     EXPECT_EQ(GetLowByte(m, 5), 0);
@@ -60,8 +58,7 @@ TEST(WordMapTest, MissingWordsReadAsZeroAndSettersCreateThem)
     EXPECT_EQ(m[10], 0x8000);
 }
 
-TEST(WordMapTest, FourBitFieldsLeaveTheirNeighbours)
-{
+TEST(WordMapTest, FourBitFieldsLeaveTheirNeighbours) {
     WordMap m{{22, 0xFFFF}};
     SetWordField(m, 22, 4, 4, 0x5);
     EXPECT_EQ(m[22], 0xFF5F);
@@ -74,8 +71,7 @@ TEST(WordMapTest, FourBitFieldsLeaveTheirNeighbours)
 
 // ---- Grid cells --------------------------------------------------------------------------
 
-TEST(GridCellsTest, ComboIndexIsExactAndClonesKeepTheirContent)
-{
+TEST(GridCellsTest, ComboIndexIsExactAndClonesKeepTheirContent) {
     wxArrayString choices;
     choices.Add("0 sec.");
     choices.Add("0.3 sec.");
@@ -100,11 +96,9 @@ TEST(GridCellsTest, ComboIndexIsExactAndClonesKeepTheirContent)
     r->DecRef();
 }
 
-class TextMeasureTest : public ::testing::Test
-{
+class TextMeasureTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ClearShownBoxes();
         bitmap.Create(200, 50);
         dc.SelectObject(bitmap);
@@ -116,8 +110,7 @@ protected:
     wxMemoryDC dc;
 };
 
-TEST_F(TextMeasureTest, BreakWordCutsIntoFittingPiecesOfAtLeastOneCharacter)
-{
+TEST_F(TextMeasureTest, BreakWordCutsIntoFittingPiecesOfAtLeastOneCharacter) {
     const wxString word = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     const int maxWidth = dc.GetTextExtent("ABCDE").x;
     wxArrayString lines;
@@ -140,13 +133,11 @@ TEST_F(TextMeasureTest, BreakWordCutsIntoFittingPiecesOfAtLeastOneCharacter)
     rest.clear();
     BreakWord(dc, "WWWW", 1, lines, rest);
     ASSERT_EQ(lines.size(), 4u);
-    for (const wxString& l : lines)
-        EXPECT_EQ(l.length(), 1u);
+    for (const wxString& l : lines) EXPECT_EQ(l.length(), 1u);
     EXPECT_TRUE(rest.empty());
 }
 
-TEST_F(TextMeasureTest, TextWrapsAtSpacesOnlyWhenTheCellIsTooNarrow)
-{
+TEST_F(TextMeasureTest, TextWrapsAtSpacesOnlyWhenTheCellIsTooNarrow) {
     const wxString text = "Allow poweroff";
     const int whole = dc.GetTextExtent(text).x;
 
@@ -154,7 +145,8 @@ TEST_F(TextMeasureTest, TextWrapsAtSpacesOnlyWhenTheCellIsTooNarrow)
     ASSERT_EQ(wide.size(), 1u);
     EXPECT_EQ(wide[0], text);
 
-    wxArrayString narrow = GridCellBoolWithStrRenderer::WrapText(dc, text, dc.GetTextExtent("poweroff").x + 2);
+    wxArrayString narrow =
+        GridCellBoolWithStrRenderer::WrapText(dc, text, dc.GetTextExtent("poweroff").x + 2);
     ASSERT_EQ(narrow.size(), 2u);
     EXPECT_EQ(narrow[0], "Allow ");
     EXPECT_EQ(narrow[1], "poweroff");
@@ -168,42 +160,35 @@ TEST_F(TextMeasureTest, TextWrapsAtSpacesOnlyWhenTheCellIsTooNarrow)
 // ---- The main window ---------------------------------------------------------------------
 
 // Words the grid shows for a generation.
-std::vector<int> GridWords(int protoVer)
-{
+std::vector<int> GridWords(int protoVer) {
     std::vector<int> w{9, 10, 14, 15, 17, 18, 22, 23, 24, 25, 26, 27};
     if (protoVer >= 6) {
-        for (int k : {11, 16, 19, 30, 31})
-            w.push_back(k);
+        for (int k : {11, 16, 19, 30, 31}) w.push_back(k);
     }
     return w;
 }
 
-CMes NvramAnswer(const TolvaneApp& app, bool good)
-{
+CMes NvramAnswer(const TolvaneApp& app, bool good) {
     const unsigned char units[4] = {1, 2, 3, static_cast<unsigned char>(good ? 4 : 4 | 32)};
-    return CMes(255, 15, app.umNum, app.slotNum, app.devAddr, CMes::mesDevAnswer, CMes::askLbNVRAM, units, 4, -1);
+    return CMes(255, 15, app.umNum, app.slotNum, app.devAddr, CMes::mesDevAnswer, CMes::askLbNVRAM, units, 4,
+                -1);
 }
 
-class FrameTest : public ::testing::Test
-{
+class FrameTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ResetApp();
         g_StringENU = true;
         ClearShownBoxes();
     }
 
-    void TearDown() override
-    {
-        if (frame)
-            frame->Destroy();
+    void TearDown() override {
+        if (frame) frame->Destroy();
         PumpUntil([this] { return !frame; }, 3s);
         ResetApp();
     }
 
-    TolvaneFrame* Open(int protoVer, const WordMap& read, const WordMap& defaults)
-    {
+    TolvaneFrame* Open(int protoVer, const WordMap& read, const WordMap& defaults) {
         TolvaneApp& app = TestApp();
         app.nvramRead = read;
         app.nvramDefaults = defaults;
@@ -213,34 +198,29 @@ protected:
         return frame;
     }
 
-    static void Settle()
-    {
+    static void Settle() {
         PumpUntil([] { return !wxTheApp->HasPendingEvents(); }, 3s);
     }
 
-    void Click(int row, int col)
-    {
+    void Click(int row, int col) {
         wxGridEvent ev(frame->GetGrid()->GetId(), wxEVT_GRID_CELL_LEFT_CLICK, frame->GetGrid(), row, col);
         frame->OnCellLeftClick(ev);
         Settle();
     }
 
-    void Command(void (TolvaneFrame::*handler)(wxCommandEvent&))
-    {
+    void Command(void (TolvaneFrame::*handler)(wxCommandEvent&)) {
         wxCommandEvent ev;
         (frame.get()->*handler)(ev);
         Settle();
     }
 
-    void Post(wxEventType type)
-    {
+    void Post(wxEventType type) {
         wxQueueEvent(frame.get(), new wxCommandEvent(type, -1));
         PumpUntil([this] { return !frame || !wxTheApp->HasPendingEvents(); }, 3s);
     }
 
     // The requests must be these byte writes, in this order.
-    void ExpectWrites(const std::vector<std::pair<int, int>>& writes) const
-    {
+    void ExpectWrites(const std::vector<std::pair<int, int>>& writes) const {
         ASSERT_EQ(requests.size(), writes.size());
         for (size_t i = 0; i < writes.size(); ++i) {
             const LuRequest& r = requests[i];
@@ -248,7 +228,8 @@ protected:
             EXPECT_EQ(r.ask, CMes::askLbNVRAM);
             EXPECT_EQ(r.prior, kLuPriorWrite);
             unsigned char units[4];
-            ASSERT_TRUE(LbNvramWriteUnits(writes[i].first, static_cast<unsigned char>(writes[i].second), units));
+            ASSERT_TRUE(
+                LbNvramWriteUnits(writes[i].first, static_cast<unsigned char>(writes[i].second), units));
             EXPECT_TRUE(std::equal(units, units + 4, r.units.begin()))
                 << "request " << i << " is not address " << writes[i].first << " value " << writes[i].second;
         }
@@ -258,8 +239,7 @@ protected:
     std::vector<LuRequest> requests;
 };
 
-TEST_F(FrameTest, GridRowsAndIntervalListsFollowTheGeneration)
-{
+TEST_F(FrameTest, GridRowsAndIntervalListsFollowTheGeneration) {
     for (int proto : {5, 6, 7}) {
         SCOPED_TRACE(proto);
         Open(proto, SampleWords(1), SampleWords(1));
@@ -294,8 +274,7 @@ TEST_F(FrameTest, GridRowsAndIntervalListsFollowTheGeneration)
     }
 }
 
-TEST_F(FrameTest, WordsAppearInTheirCellsAndComeBackUnchanged)
-{
+TEST_F(FrameTest, WordsAppearInTheirCellsAndComeBackUnchanged) {
     WordMap read = SampleWords(2);
     read[10] = 0x0010;  // row 20, column 1
     read[19] = 0x0008;  // row 35, column 3
@@ -319,14 +298,12 @@ TEST_F(FrameTest, WordsAppearInTheirCellsAndComeBackUnchanged)
     EXPECT_EQ(g->GetCellValue(10, 4), "10 " + _W_(1570));
 
     // Every grid cell went back into edited through its change event.
-    for (int w : GridWords(7))
-        EXPECT_EQ(GetWord(frame->Edited(), w), GetWord(read, w)) << "word " << w;
+    for (int w : GridWords(7)) EXPECT_EQ(GetWord(frame->Edited(), w), GetWord(read, w)) << "word " << w;
     EXPECT_FALSE(frame->ItemWrite()->IsEnabled());
     EXPECT_FALSE(frame->ItemLastSaved()->IsEnabled());
 }
 
-TEST_F(FrameTest, OlderUnitsKeepTheWordsOfRowsTheyDoNotHave)
-{
+TEST_F(FrameTest, OlderUnitsKeepTheWordsOfRowsTheyDoNotHave) {
     for (int proto : {5, 7}) {
         SCOPED_TRACE(proto);
         const WordMap read = SampleWords(3);
@@ -345,8 +322,7 @@ TEST_F(FrameTest, OlderUnitsKeepTheWordsOfRowsTheyDoNotHave)
     }
 }
 
-TEST_F(FrameTest, CellsThatDifferFromTheDefaultsAreOrange)
-{
+TEST_F(FrameTest, CellsThatDifferFromTheDefaultsAreOrange) {
     WordMap read = SampleWords(5);
     WordMap defaults = read;
     defaults[9] ^= 0x0004;   // row 2, column 1
@@ -364,8 +340,7 @@ TEST_F(FrameTest, CellsThatDifferFromTheDefaultsAreOrange)
     EXPECT_NE(g->GetCellBackgroundColour(2, 1), kBackgroundColourHighlighted);
 }
 
-TEST_F(FrameTest, OneClickTogglesAndPowerOffLocksTheTriggerState)
-{
+TEST_F(FrameTest, OneClickTogglesAndPowerOffLocksTheTriggerState) {
     WordMap read = SampleWords(6);
     read[10] = 0;
     read[16] = 0;
@@ -400,8 +375,7 @@ TEST_F(FrameTest, OneClickTogglesAndPowerOffLocksTheTriggerState)
     EXPECT_EQ(GetWord(frame->Edited(), 16), 0x0000);
 }
 
-TEST_F(FrameTest, ChoosingAnIntervalSetsOnlyItsField)
-{
+TEST_F(FrameTest, ChoosingAnIntervalSetsOnlyItsField) {
     WordMap read = SampleWords(7);
     read[30] = 0xABCD;
     read[22] = 0x1234;
@@ -417,8 +391,7 @@ TEST_F(FrameTest, ChoosingAnIntervalSetsOnlyItsField)
     EXPECT_EQ(GetWord(frame->Edited(), 22), 0x12F4);
 }
 
-TEST_F(FrameTest, UpdateSendsExactlyTheChangedBytesLowByteFirst)
-{
+TEST_F(FrameTest, UpdateSendsExactlyTheChangedBytesLowByteFirst) {
     WordMap read = SampleWords(8);
     read[0] = 0x0102;
     read[3] = 0x1122;
@@ -449,8 +422,7 @@ TEST_F(FrameTest, UpdateSendsExactlyTheChangedBytesLowByteFirst)
     EXPECT_TRUE(requests.empty());
 }
 
-TEST_F(FrameTest, TheFirstNvramAnswerAfterAWriteIsConfirmedOnce)
-{
+TEST_F(FrameTest, TheFirstNvramAnswerAfterAWriteIsConfirmedOnce) {
     Open(7, SampleWords(9), SampleWords(9));
     TolvaneApp& app = TestApp();
     app.v7Id = 5;  // direct mode packets
@@ -474,8 +446,7 @@ TEST_F(FrameTest, TheFirstNvramAnswerAfterAWriteIsConfirmedOnce)
     EXPECT_TRUE(app.inpV7.IsEmpty());
 }
 
-TEST_F(FrameTest, ConsoleAnswersCountOnlyFromTheUnitOnTheConsole)
-{
+TEST_F(FrameTest, ConsoleAnswersCountOnlyFromTheUnitOnTheConsole) {
     TolvaneApp& app = TestApp();
     app.pultNum = 2;
     app.umNum = 3;
@@ -505,8 +476,7 @@ TEST_F(FrameTest, ConsoleAnswersCountOnlyFromTheUnitOnTheConsole)
     EXPECT_EQ(ShownBoxes()[0].text, _W_(1111));
 }
 
-TEST_F(FrameTest, ARefusedWriteIsReportedAndOfferedAgain)
-{
+TEST_F(FrameTest, ARefusedWriteIsReportedAndOfferedAgain) {
     const WordMap read = SampleWords(11);
     Open(7, read, read);
     TolvaneApp& app = TestApp();
@@ -531,8 +501,7 @@ TEST_F(FrameTest, ARefusedWriteIsReportedAndOfferedAgain)
     EXPECT_FALSE(frame->AwaitingWriteConfirm());
 }
 
-TEST_F(FrameTest, DefaultsAreOfferedOnlyWhenAllWereReported)
-{
+TEST_F(FrameTest, DefaultsAreOfferedOnlyWhenAllWereReported) {
     const WordMap read = SampleWords(12);
     WordMap partial = SampleWords(13);
     partial.erase(31);
@@ -550,14 +519,12 @@ TEST_F(FrameTest, DefaultsAreOfferedOnlyWhenAllWereReported)
     EXPECT_TRUE(frame->DefaultsAvailable());
     EXPECT_TRUE(frame->ItemDefault()->IsEnabled());
     Command(&TolvaneFrame::OnDefault);
-    for (int w : GridWords(6))
-        EXPECT_EQ(GetWord(frame->Edited(), w), GetWord(defaults, w)) << "word " << w;
+    for (int w : GridWords(6)) EXPECT_EQ(GetWord(frame->Edited(), w), GetWord(defaults, w)) << "word " << w;
     EXPECT_TRUE(frame->ItemLastSaved()->IsEnabled());
     EXPECT_TRUE(frame->ItemRestart()->IsEnabled());
 }
 
-TEST_F(FrameTest, NoNegativeFloorsMarkerCountsAsZeroOnNewerUnits)
-{
+TEST_F(FrameTest, NoNegativeFloorsMarkerCountsAsZeroOnNewerUnits) {
     for (int proto : {5, 6, 7}) {
         SCOPED_TRACE(proto);
         WordMap read = SampleWords(14);
@@ -577,8 +544,7 @@ TEST_F(FrameTest, NoNegativeFloorsMarkerCountsAsZeroOnNewerUnits)
     }
 }
 
-TEST_F(FrameTest, MissingWordsAndZeroWordsAreEquivalent)
-{
+TEST_F(FrameTest, MissingWordsAndZeroWordsAreEquivalent) {
     Open(7, SampleWords(15), SampleWords(15));
     EXPECT_TRUE(frame->AreWordsEquivalent(WordMap{{1, 0}}, WordMap{}));
     EXPECT_TRUE(frame->AreWordsEquivalent(WordMap{}, WordMap{{3, 0}, {4, 0}}));
@@ -586,8 +552,7 @@ TEST_F(FrameTest, MissingWordsAndZeroWordsAreEquivalent)
     EXPECT_FALSE(frame->AreWordsEquivalent(WordMap{{3, 1}}, WordMap{}));
 }
 
-TEST_F(FrameTest, RestartIsOneRequestAndAwaitsNothing)
-{
+TEST_F(FrameTest, RestartIsOneRequestAndAwaitsNothing) {
     Open(7, SampleWords(16), SampleWords(16));
     requests.clear();
     Command(&TolvaneFrame::OnSendRestart);
@@ -601,8 +566,7 @@ TEST_F(FrameTest, RestartIsOneRequestAndAwaitsNothing)
     EXPECT_FALSE(frame->AwaitingWriteConfirm());
 }
 
-TEST_F(FrameTest, AnIncompleteImageClosesTheWindowAtOnce)
-{
+TEST_F(FrameTest, AnIncompleteImageClosesTheWindowAtOnce) {
     WordMap read = SampleWords(17);
     read.erase(12);
     TestApp().nvramRead = read;
@@ -610,8 +574,7 @@ TEST_F(FrameTest, AnIncompleteImageClosesTheWindowAtOnce)
     EXPECT_TRUE(PumpUntil([this] { return !frame; }, 3s));
 }
 
-TEST_F(FrameTest, LostLinkAndRefusalEndTheWindowWithTheirBox)
-{
+TEST_F(FrameTest, LostLinkAndRefusalEndTheWindowWithTheirBox) {
     TolvaneApp& app = TestApp();
     app.v7Id = 77;
     Open(7, SampleWords(18), SampleWords(18));
@@ -660,14 +623,12 @@ TEST_F(FrameTest, LostLinkAndRefusalEndTheWindowWithTheirBox)
 
 // The frame with the real request path: the byte writes travel as V7 packets to lu-sim, which
 // reports each one it executes, and its answer comes back through the receiver and the queue.
-class FrameLinkTest : public ::testing::Test
-{
+class FrameLinkTest : public ::testing::Test {
 protected:
     static constexpr int kUnitNode = 4711;
     static constexpr const char* kKey = "frame test key";
 
-    void SetUp() override
-    {
+    void SetUp() override {
         ResetApp();
         g_StringENU = true;
         ClearShownBoxes();
@@ -680,20 +641,18 @@ protected:
         }
     }
 
-    void TearDown() override
-    {
-        if (frame)
-            frame->Destroy();
+    void TearDown() override {
+        if (frame) frame->Destroy();
         PumpUntil([this] { return !frame; }, 3s);
         ResetApp();
     }
 
     // lu-sim holding `words`, the link up, and the window open on the same words.
-    void Start(const std::vector<std::string>& extra)
-    {
+    void Start(const std::vector<std::string>& extra) {
 #ifdef TOLVANE_LU_SIM_PATH
-        std::vector<std::string> args = {"--node", std::to_string(kUnitNode), "--key", kKey, "--bind", "::1",
-                                         "--port", "0", "--nvram", wordsFile};
+        std::vector<std::string> args = {
+            "--node", std::to_string(kUnitNode), "--key", kKey, "--bind", "::1", "--port", "0", "--nvram",
+            wordsFile};
         args.insert(args.end(), extra.begin(), extra.end());
         std::string error;
         ASSERT_TRUE(sim.Start(TOLVANE_LU_SIM_PATH, args, 5s, &error)) << error;
@@ -715,12 +674,10 @@ protected:
 #endif
     }
 
-    std::vector<std::string> WriteLines() const
-    {
+    std::vector<std::string> WriteLines() const {
         std::vector<std::string> out;
         for (const std::string& l : sim.Lines()) {
-            if (l.find("write byte") != std::string::npos)
-                out.push_back(l);
+            if (l.find("write byte") != std::string::npos) out.push_back(l);
         }
         return out;
     }
@@ -732,11 +689,9 @@ protected:
     wxWeakRef<TolvaneFrame> frame;
 };
 
-TEST_F(FrameLinkTest, TheUnitReceivesOnlyTheChangedBytesAndConfirmsOnce)
-{
+TEST_F(FrameLinkTest, TheUnitReceivesOnlyTheChangedBytesAndConfirmsOnce) {
     Start({});
-    if (IsSkipped() || HasFatalFailure())
-        return;
+    if (IsSkipped() || HasFatalFailure()) return;
     frame->Edited()[0] = static_cast<uint16_t>(words.at(0) ^ 0x0101);  // both bytes
     frame->Edited()[3] = static_cast<uint16_t>(words.at(3) ^ 0x1000);  // high byte only
     wxCommandEvent ev;
@@ -764,11 +719,9 @@ TEST_F(FrameLinkTest, TheUnitReceivesOnlyTheChangedBytesAndConfirmsOnce)
     EXPECT_TRUE(sim.WaitForLineContaining("restart requested", 5s, &line));
 }
 
-TEST_F(FrameLinkTest, AnErrorReportToAWriteIsShownAsARefusal)
-{
+TEST_F(FrameLinkTest, AnErrorReportToAWriteIsShownAsARefusal) {
     Start({});
-    if (IsSkipped() || HasFatalFailure())
-        return;
+    if (IsSkipped() || HasFatalFailure()) return;
     // The unit answers a write beyond its 64 bytes with an error report.
     frame->Edited()[40] = 0x0101;
     wxCommandEvent ev;

@@ -1,5 +1,3 @@
-#include "AppEvents.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,8 +5,9 @@
 #include <thread>
 #include <vector>
 
-TEST(AppEventSink, DropsEventsWithoutHandlerAndDeliversWithOne)
-{
+#include "AppEvents.h"
+
+TEST(AppEventSink, DropsEventsWithoutHandlerAndDeliversWithOne) {
     AppEventSink sink;
     EXPECT_FALSE(sink.Post(typAppEvent::NoLink));
     std::vector<typAppEvent> seen;
@@ -20,8 +19,7 @@ TEST(AppEventSink, DropsEventsWithoutHandlerAndDeliversWithOne)
     EXPECT_EQ(seen, (std::vector<typAppEvent>{typAppEvent::PackV7Received, typAppEvent::CloseTopWindow}));
 }
 
-TEST(AppEventSink, RemoveWaitsForAPostInProgress)
-{
+TEST(AppEventSink, RemoveWaitsForAPostInProgress) {
     AppEventSink sink;
     std::atomic<bool> inHandler{false};
     std::atomic<bool> handlerDone{false};
@@ -31,8 +29,7 @@ TEST(AppEventSink, RemoveWaitsForAPostInProgress)
         handlerDone = true;
     });
     std::thread poster([&] { sink.Post(typAppEvent::PackV5Received); });
-    while (!inHandler)
-        std::this_thread::yield();
+    while (!inHandler) std::this_thread::yield();
     sink.Remove();
     // A window destroyed right after Remove must not be reached by the post that was running.
     EXPECT_TRUE(handlerDone);

@@ -22,31 +22,24 @@
 
 namespace fs = std::filesystem;
 
-namespace
-{
+namespace {
 
 // A log in a directory of the test's choice, recording what it reports.
-class TestLog : public CBaseLog
-{
+class TestLog : public CBaseLog {
 public:
     TestLog(std::string dir, std::size_t limit = 1000, int minutes = 0)
-        : CBaseLog(limit, minutes), where(std::move(dir))
-    {
-    }
+        : CBaseLog(limit, minutes), where(std::move(dir)) {}
     ~TestLog() override { Close(); }
 
     DBString Dir() override { return DBString(where); }
-    void Error(const std::string& line) override
-    {
+    void Error(const std::string& line) override {
         {
             std::lock_guard<std::mutex> lock(mtx);
             errors.push_back(line);
         }
-        if (onError)
-            onError();
+        if (onError) onError();
     }
-    std::vector<std::string> Errors()
-    {
+    std::vector<std::string> Errors() {
         std::lock_guard<std::mutex> lock(mtx);
         return errors;
     }
@@ -60,11 +53,9 @@ private:
     std::vector<std::string> errors;
 };
 
-class BaseLogTest : public ::testing::Test
-{
+class BaseLogTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         char pattern[] = "/tmp/tolvane-baselog-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         root = pattern;
@@ -72,8 +63,7 @@ protected:
     }
     void TearDown() override { fs::remove_all(root); }
 
-    std::string File(int number) const
-    {
+    std::string File(int number) const {
         char name[32];
         std::snprintf(name, sizeof name, "/C%07d.log", number);
         return dir + name;
@@ -83,44 +73,37 @@ protected:
     std::string dir;
 };
 
-std::vector<std::string> ReadLines(const std::string& path)
-{
+std::vector<std::string> ReadLines(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
-void MakeFile(const std::string& path, std::size_t size = 0)
-{
+void MakeFile(const std::string& path, std::size_t size = 0) {
     std::ofstream out(path, std::ios::binary);
     out << std::string(size, 'x');
 }
 
 // Whether stamp is DBTime's text of some second from first to last.
-bool StampWithin(const std::string& stamp, std::time_t first, std::time_t last)
-{
+bool StampWithin(const std::string& stamp, std::time_t first, std::time_t last) {
     for (std::time_t t = first; t <= last; ++t)
-        if (DBTime(static_cast<int64_t>(t)).DatTimStr() == stamp)
-            return true;
+        if (DBTime(static_cast<int64_t>(t)).DatTimStr() == stamp) return true;
     return false;
 }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // The queue with a reader thread
 
-namespace
-{
+namespace {
 
 // Runs ReadAll on a thread of its own; gives up after a few seconds and then
 // closes the queue, so that a reader that is never woken fails the test rather
 // than hang it.
 std::size_t ReadAllOnThread(StringQueue& queue, std::chrono::milliseconds nap,
-                            const std::function<void()>& meanwhile, std::chrono::milliseconds* took)
-{
+                            const std::function<void()>& meanwhile, std::chrono::milliseconds* took) {
     std::promise<std::size_t> done;
     auto result = done.get_future();
     const auto start = std::chrono::steady_clock::now();
@@ -130,18 +113,16 @@ std::size_t ReadAllOnThread(StringQueue& queue, std::chrono::milliseconds nap,
     });
     meanwhile();
     const bool ready = result.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    if (!ready)
-        queue.Close();
+    if (!ready) queue.Close();
     reader.join();
     *took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_TRUE(ready) << "reader was not woken";
     return result.get();
 }
 
-} // namespace
+}  // namespace
 
-TEST(StringQueueReader, ReaderIsWokenByALineByHalfTheLimitAndByClose)
-{
+TEST(StringQueueReader, ReaderIsWokenByALineByHalfTheLimitAndByClose) {
     using std::chrono::milliseconds;
     StringQueue queue(4);
     milliseconds took{};
@@ -158,13 +139,14 @@ TEST(StringQueueReader, ReaderIsWokenByALineByHalfTheLimitAndByClose)
     // A reader in a long nap wakes at half the limit, and on Close.
     const milliseconds longNap(20000);
     EXPECT_GE(ReadAllOnThread(queue, longNap, later([&] {
-        queue.Put("c");
-        queue.Put("d");
-    }), &took), 1u);
+                                  queue.Put("c");
+                                  queue.Put("d");
+                              }),
+                              &took),
+              1u);
     EXPECT_LT(took, milliseconds(5000));
     std::deque<std::string> rest;
-    if (queue.Size() > 0)
-        queue.ReadAll(rest);
+    if (queue.Size() > 0) queue.ReadAll(rest);
     EXPECT_EQ(ReadAllOnThread(queue, longNap, later([&] { queue.Close(); }), &took), 0u);
     EXPECT_LT(took, milliseconds(5000));
 }
@@ -172,8 +154,7 @@ TEST(StringQueueReader, ReaderIsWokenByALineByHalfTheLimitAndByClose)
 // ---------------------------------------------------------------------------
 // Texts
 
-TEST(BaseLogTexts, CnvErrAddsNumberAndSystemText)
-{
+TEST(BaseLogTexts, CnvErrAddsNumberAndSystemText) {
     EXPECT_EQ(CBaseLog::CnvErr(L"CReceivV7::Bind(): bind()", 0), DBString(L"CReceivV7::Bind(): bind()"));
     EXPECT_EQ(CBaseLog::CnvErr(L"open", 2), DBString(L"open: 2 - No such file or directory"));
     EXPECT_EQ(CBaseLog::CnvErr(L"open", 13), DBString(L"open: 13 - Permission denied"));
@@ -183,17 +164,14 @@ TEST(BaseLogTexts, CnvErrAddsNumberAndSystemText)
     EXPECT_EQ(CBaseLog::CnvErr(nullptr, 2), DBString(L": 2 - No such file or directory"));
 }
 
-TEST(BaseLogTexts, CnvMesAndStrMesDumpBytes)
-{
+TEST(BaseLogTexts, CnvMesAndStrMesDumpBytes) {
     unsigned char bytes[31];
     std::wstring thirty = L"pack";
-    for (int i = 0; i < 31; ++i)
-    {
+    for (int i = 0; i < 31; ++i) {
         bytes[i] = static_cast<unsigned char>(i * 7 + 0x0A);
         wchar_t hex[8];
         std::swprintf(hex, 8, L" %02X", bytes[i]);
-        if (i < 30)
-            thirty += hex;
+        if (i < 30) thirty += hex;
     }
     EXPECT_EQ(CBaseLog::CnvMes(L"pack", bytes, 31), DBString(thirty + L" ..."));
     EXPECT_EQ(CBaseLog::CnvMes(L"pack", bytes, 30), DBString(thirty));
@@ -206,8 +184,7 @@ TEST(BaseLogTexts, CnvMesAndStrMesDumpBytes)
     EXPECT_EQ(CBaseLog::StrMes(bytes, 31).size(), 93u);  // no limit
 }
 
-TEST(BaseLogTexts, ToStrAlignsAddressAndPadsPort)
-{
+TEST(BaseLogTexts, ToStrAlignsAddressAndPadsPort) {
     in6_addr address{};
     ASSERT_EQ(::inet_pton(AF_INET6, "::ffff:10.0.0.5", &address), 1);
     EXPECT_EQ(CBaseLog::ToStr(address, 5000), std::string(24, ' ') + "::ffff:10.0.0.5|05000 ");
@@ -222,8 +199,7 @@ TEST(BaseLogTexts, ToStrAlignsAddressAndPadsPort)
 // ---------------------------------------------------------------------------
 // Repeat filter
 
-TEST(BaseLogDelay, RepeatWithinIntervalIsSuppressed)
-{
+TEST(BaseLogDelay, RepeatWithinIntervalIsSuppressed) {
     std::int64_t now = 1'000'000;
     CBaseLog::DelayMsg delay(5);
     delay.SetClock([&now] { return now; });
@@ -245,13 +221,11 @@ TEST(BaseLogDelay, RepeatWithinIntervalIsSuppressed)
     EXPECT_TRUE(off.IsNeedToPut("a"));
 }
 
-TEST(BaseLogDelay, ExpiredLinesAreForgotten)
-{
+TEST(BaseLogDelay, ExpiredLinesAreForgotten) {
     std::int64_t now = 1'000'000;
     CBaseLog::DelayMsg delay(1);
     delay.SetClock([&now] { return now; });
-    for (int i = 0; i < 50; ++i)
-        delay.IsNeedToPut("line " + std::to_string(i));
+    for (int i = 0; i < 50; ++i) delay.IsNeedToPut("line " + std::to_string(i));
     EXPECT_EQ(delay.Size(), 50u);
 
     now += 61;
@@ -262,8 +236,7 @@ TEST(BaseLogDelay, ExpiredLinesAreForgotten)
 // ---------------------------------------------------------------------------
 // File names
 
-TEST_F(BaseLogTest, FileNamesAndNumbers)
-{
+TEST_F(BaseLogTest, FileNamesAndNumbers) {
     TestLog log(dir);
     ASSERT_TRUE(log.Open("C", "log"));
     EXPECT_EQ(log.NameFile(12), DBString(L"C0000012.log"));
@@ -271,11 +244,11 @@ TEST_F(BaseLogTest, FileNamesAndNumbers)
 
     EXPECT_EQ(log.NumFile("C0000012.log"), 12);
     EXPECT_EQ(log.NumFile("C12.log"), 12);
-    EXPECT_EQ(log.NumFile("C1.log"), -1);         // one character is not enough
-    EXPECT_EQ(log.NumFile("D0000012.log"), -1);   // another prefix
-    EXPECT_EQ(log.NumFile("C0000012"), -1);       // no point
+    EXPECT_EQ(log.NumFile("C1.log"), -1);        // one character is not enough
+    EXPECT_EQ(log.NumFile("D0000012.log"), -1);  // another prefix
+    EXPECT_EQ(log.NumFile("C0000012"), -1);      // no point
     EXPECT_EQ(log.NumFile("C0000012.log.old"), 12);
-    EXPECT_EQ(log.NumFile("C12abc.log"), 12);     // digits first, the rest ignored
+    EXPECT_EQ(log.NumFile("C12abc.log"), 12);  // digits first, the rest ignored
     EXPECT_EQ(log.NumFile("."), -1);
     EXPECT_EQ(log.NumFile(".."), -1);
     EXPECT_EQ(log.NumFile(nullptr), -1);
@@ -288,8 +261,7 @@ TEST_F(BaseLogTest, FileNamesAndNumbers)
 // ---------------------------------------------------------------------------
 // Opening, writing, closing
 
-TEST_F(BaseLogTest, FreshDirectoryGetsFileOneAndLinesInOrder)
-{
+TEST_F(BaseLogTest, FreshDirectoryGetsFileOneAndLinesInOrder) {
     const std::string deep = root + "/a/b/c";
     TestLog log(deep);
     const std::time_t before = std::time(nullptr);
@@ -310,8 +282,7 @@ TEST_F(BaseLogTest, FreshDirectoryGetsFileOneAndLinesInOrder)
     const auto lines = ReadLines(deep + "/C0000001.log");
     ASSERT_EQ(lines.size(), 8u);
     const std::vector<std::string> texts = {"Ошибка связи", "wide string", "42-w-n", "готово", "narrow"};
-    for (std::size_t i = 0; i < texts.size(); ++i)
-    {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
         ASSERT_GE(lines[i].size(), 20u);
         const std::string stamp = lines[i].substr(0, 20);
         EXPECT_TRUE(StampWithin(stamp, before, after)) << stamp;
@@ -323,8 +294,7 @@ TEST_F(BaseLogTest, FreshDirectoryGetsFileOneAndLinesInOrder)
     EXPECT_TRUE(log.Errors().empty());
 }
 
-TEST_F(BaseLogTest, PutFormatCutsAtBufferSize)
-{
+TEST_F(BaseLogTest, PutFormatCutsAtBufferSize) {
     TestLog log(dir);
     ASSERT_TRUE(log.Open("C", "log"));
     const std::wstring longText(5000, L'z');
@@ -337,8 +307,7 @@ TEST_F(BaseLogTest, PutFormatCutsAtBufferSize)
     EXPECT_EQ(lines[1].substr(20), std::string(4095, 'y'));
 }
 
-TEST_F(BaseLogTest, ContinuesInHighestNumberedFile)
-{
+TEST_F(BaseLogTest, ContinuesInHighestNumberedFile) {
     fs::create_directories(dir);
     MakeFile(File(3));
     {
@@ -364,11 +333,9 @@ TEST_F(BaseLogTest, ContinuesInHighestNumberedFile)
     EXPECT_EQ(ReadLines(File(3)), std::vector<std::string>{"into 3"});
 }
 
-TEST_F(BaseLogTest, ChangesFileAtLimitAndKeepsHundredBelow)
-{
+TEST_F(BaseLogTest, ChangesFileAtLimitAndKeepsHundredBelow) {
     fs::create_directories(dir);
-    for (int i = 1; i < 150; ++i)
-        MakeFile(File(i));
+    for (int i = 1; i < 150; ++i) MakeFile(File(i));
     MakeFile(File(150), 999990);
     MakeFile(dir + "/C1.log");
     MakeFile(dir + "/D0000001.log");
@@ -382,17 +349,14 @@ TEST_F(BaseLogTest, ChangesFileAtLimitAndKeepsHundredBelow)
 
     EXPECT_GT(fs::file_size(File(150)), 999999u);
     EXPECT_EQ(ReadLines(File(151)), (std::vector<std::string>{"first in 151", "second in 151"}));
-    for (int i = 1; i <= 50; ++i)
-        EXPECT_FALSE(fs::exists(File(i))) << i;
-    for (int i = 51; i <= 151; ++i)
-        EXPECT_TRUE(fs::exists(File(i))) << i;
+    for (int i = 1; i <= 50; ++i) EXPECT_FALSE(fs::exists(File(i))) << i;
+    for (int i = 51; i <= 151; ++i) EXPECT_TRUE(fs::exists(File(i))) << i;
     EXPECT_TRUE(fs::exists(dir + "/C1.log"));
     EXPECT_TRUE(fs::exists(dir + "/D0000001.log"));
     EXPECT_TRUE(log.Errors().empty());
 }
 
-TEST_F(BaseLogTest, FileAlreadyPastLimitIsNotWrittenAgain)
-{
+TEST_F(BaseLogTest, FileAlreadyPastLimitIsNotWrittenAgain) {
     fs::create_directories(dir);
     MakeFile(File(4), 1000000);
     TestLog log(dir);
@@ -403,8 +367,7 @@ TEST_F(BaseLogTest, FileAlreadyPastLimitIsNotWrittenAgain)
     EXPECT_EQ(ReadLines(File(5)), std::vector<std::string>{"goes to 5"});
 }
 
-TEST_F(BaseLogTest, CloseWaitsForAWriterThatIsHeldUp)
-{
+TEST_F(BaseLogTest, CloseWaitsForAWriterThatIsHeldUp) {
     // File 1 is full and the directory vanishes, so the change of file fails; the
     // writer is then held up well beyond a short grace time before the directory
     // is back.
@@ -418,39 +381,33 @@ TEST_F(BaseLogTest, CloseWaitsForAWriterThatIsHeldUp)
     ASSERT_TRUE(log.Open("C", "log"));
     fs::rename(dir, root + "/moved");
     log.PutDirect(std::string("lost to the missing directory"));
-    for (int i = 0; i < 999; ++i)
-        log.PutDirect("line " + std::to_string(i));
+    for (int i = 0; i < 999; ++i) log.PutDirect("line " + std::to_string(i));
     log.PutUtf8("Stop");
     log.Close();
 
     EXPECT_EQ(log.Errors(), std::vector<std::string>{"CBaseLog::OpenNew 3: 2 - No such file or directory"});
     const auto lines = ReadLines(File(2));
     ASSERT_EQ(lines.size(), 1000u);
-    for (int i = 0; i < 999; ++i)
-        ASSERT_EQ(lines[static_cast<std::size_t>(i)], "line " + std::to_string(i));
+    for (int i = 0; i < 999; ++i) ASSERT_EQ(lines[static_cast<std::size_t>(i)], "line " + std::to_string(i));
     EXPECT_EQ(lines.back().substr(20), "Stop");
     EXPECT_EQ(log.QueueSize(), 0u);
 }
 
-TEST_F(BaseLogTest, LinesFromOtherThreadsDuringCloseAreKeptForReopen)
-{
+TEST_F(BaseLogTest, LinesFromOtherThreadsDuringCloseAreKeptForReopen) {
     TestLog log(dir);
     ASSERT_TRUE(log.Open("C", "log"));
     std::atomic<bool> stop{false};
     std::atomic<int> sent{0};
     std::thread producer([&] {
-        while (!stop.load())
-        {
+        while (!stop.load()) {
             log.PutDirect("p" + std::to_string(sent.load()));
             sent.fetch_add(1);
         }
     });
-    while (sent.load() < 100)
-        std::this_thread::yield();
+    while (sent.load() < 100) std::this_thread::yield();
     log.Close();  // must end although the producer never pauses
     const int atClose = sent.load();
-    while (sent.load() < atClose + 10)
-        std::this_thread::yield();
+    while (sent.load() < atClose + 10) std::this_thread::yield();
     stop.store(true);
     producer.join();
     EXPECT_FALSE(log.IsRunning());
@@ -460,8 +417,7 @@ TEST_F(BaseLogTest, LinesFromOtherThreadsDuringCloseAreKeptForReopen)
     const auto lines = ReadLines(File(1));
     ASSERT_GE(lines.size(), 100u);
     int previous = -1;
-    for (const auto& line : lines)
-    {
+    for (const auto& line : lines) {
         const int number = std::stoi(line.substr(1));
         ASSERT_GT(number, previous);
         previous = number;
@@ -475,8 +431,7 @@ TEST_F(BaseLogTest, LinesFromOtherThreadsDuringCloseAreKeptForReopen)
     EXPECT_GT(std::stoi(after[lines.size()].substr(1)), previous);
 }
 
-TEST_F(BaseLogTest, ReopenAfterCloseAndLinesQueuedWhileClosed)
-{
+TEST_F(BaseLogTest, ReopenAfterCloseAndLinesQueuedWhileClosed) {
     TestLog log(dir);
     log.PutDirect(std::string("before open"));
     ASSERT_TRUE(log.Open("C", "log"));
@@ -494,8 +449,7 @@ TEST_F(BaseLogTest, ReopenAfterCloseAndLinesQueuedWhileClosed)
               (std::vector<std::string>{"before open", "first run", "while closed", "second run"}));
 }
 
-TEST_F(BaseLogTest, FailuresGoToErrorAndNotToCallers)
-{
+TEST_F(BaseLogTest, FailuresGoToErrorAndNotToCallers) {
     // A regular file where a directory should be: nothing can be created below it.
     MakeFile(root + "/blocker");
     TestLog log(root + "/blocker/logs");
@@ -511,8 +465,7 @@ TEST_F(BaseLogTest, FailuresGoToErrorAndNotToCallers)
     EXPECT_EQ(errors[2], "CBaseLog::OpenNew 2: 20 - Not a directory");
 }
 
-TEST_F(BaseLogTest, PutErrAndPutMesPassTheRepeatFilter)
-{
+TEST_F(BaseLogTest, PutErrAndPutMesPassTheRepeatFilter) {
     std::int64_t now = 2'000'000;
     TestLog log(dir, 1000, 5);
     log.delay.SetClock([&now] { return now; });
@@ -531,16 +484,14 @@ TEST_F(BaseLogTest, PutErrAndPutMesPassTheRepeatFilter)
     log.Close();
 
     std::vector<std::string> texts;
-    for (const auto& line : ReadLines(File(1)))
-        texts.push_back(line.substr(20));
-    EXPECT_EQ(texts, (std::vector<std::string>{"sendto(): 2 - No such file or directory",
-                                               "sendto(): 11 - Resource temporarily unavailable",
-                                               "bad packet 01 02", "plain", "plain",
-                                               "sendto(): 2 - No such file or directory"}));
+    for (const auto& line : ReadLines(File(1))) texts.push_back(line.substr(20));
+    EXPECT_EQ(texts,
+              (std::vector<std::string>{"sendto(): 2 - No such file or directory",
+                                        "sendto(): 11 - Resource temporarily unavailable", "bad packet 01 02",
+                                        "plain", "plain", "sendto(): 2 - No such file or directory"}));
 }
 
-TEST_F(BaseLogTest, ManyThreadsLoseNothingWithinTheLimit)
-{
+TEST_F(BaseLogTest, ManyThreadsLoseNothingWithinTheLimit) {
     TestLog log(dir, 100000);
     ASSERT_TRUE(log.Open("C", "log"));
     constexpr int threads = 4;
@@ -548,18 +499,15 @@ TEST_F(BaseLogTest, ManyThreadsLoseNothingWithinTheLimit)
     std::vector<std::thread> writers;
     for (int t = 0; t < threads; ++t)
         writers.emplace_back([&log, t] {
-            for (int i = 0; i < perThread; ++i)
-                log.PutFormat(L"t%d n%d", t, i);
+            for (int i = 0; i < perThread; ++i) log.PutFormat(L"t%d n%d", t, i);
         });
-    for (auto& w : writers)
-        w.join();
+    for (auto& w : writers) w.join();
     log.Close();
 
     std::vector<int> next(threads, 0);
     const auto lines = ReadLines(File(1));
     ASSERT_EQ(lines.size(), static_cast<std::size_t>(threads * perThread));
-    for (const auto& line : lines)
-    {
+    for (const auto& line : lines) {
         int t = -1;
         int n = -1;
         ASSERT_EQ(std::sscanf(line.c_str() + 20, "t%d n%d", &t, &n), 2) << line;

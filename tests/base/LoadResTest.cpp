@@ -1,14 +1,13 @@
-#include "LoadRes.h"
-
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstring>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "LoadRes.h"
 
 namespace {
 
@@ -22,15 +21,13 @@ private:
     bool saved_;
 };
 
-std::string TableText(const ResTable& table, int number)
-{
+std::string TableText(const ResTable& table, int number) {
     unsigned char buffer[256] = {};
     const int n = LoadString(buffer, 255, table.start, table.end, number);
     return std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
 }
 
-bool Holds(const ResTable& table, int number)
-{
+bool Holds(const ResTable& table, int number) {
     unsigned char buffer[256];
     return LoadString(buffer, 256, table.start, table.end, number) > 0;
 }
@@ -38,8 +35,7 @@ bool Holds(const ResTable& table, int number)
 // ---------------------------------------------------------------------------------
 // The tables the build generates from data/texts.
 
-TEST(MessageTable, LanguageFlagChoosesTheTable)
-{
+TEST(MessageTable, LanguageFlagChoosesTheTable) {
     LanguageGuard guard;
     g_StringENU = false;
     EXPECT_EQ(_S_(1104), DBString("Устройство не отвечает"));
@@ -54,8 +50,7 @@ TEST(MessageTable, LanguageFlagChoosesTheTable)
     EXPECT_EQ(LoadStringFromResourceENU(1105), DBString("In LU busy all links, connection impossible"));
 }
 
-TEST(MessageTable, MissingTextsFallBackToLanguageAndNumber)
-{
+TEST(MessageTable, MissingTextsFallBackToLanguageAndNumber) {
     // 9: no block at all; 1113 and 1124: their blocks exist but those entries are empty;
     // 43854: just past the last text; -1 and 70000: outside every possible block.
     EXPECT_EQ(LoadStringFromResource(9), DBString("RUS9"));
@@ -70,8 +65,7 @@ TEST(MessageTable, MissingTextsFallBackToLanguageAndNumber)
     EXPECT_EQ(LoadStringFromResourceENU(1125), DBString("Func"));
 }
 
-TEST(MessageTable, WindowTextsMatchTheirWording)
-{
+TEST(MessageTable, WindowTextsMatchTheirWording) {
     struct Expect {
         int number;
         const char* en;
@@ -96,7 +90,8 @@ TEST(MessageTable, WindowTextsMatchTheirWording)
         {1807, "Lift Unit table of parameters", "Таблица параметров лифтового блока"},
         {1925, "Cabin door starts opening", "Открывание дверей кабины "},
         {1928, "‘STOP’  button clamped", "Зажата кнопка «СТОП» в кабине лифта"},
-        {1988, "88. Prohibit disabling the elevator/escalator when communication with the dispatcher room is lost",
+        {1988,
+         "88. Prohibit disabling the elevator/escalator when communication with the dispatcher room is lost",
          "88. Запрет отключения лифта/эскалатора при потере связи с диспетчерской"},
         {1998, "98. OGS type", "98. Тип устройства контроля скорости лифта \"Ливрат\""},
     };
@@ -107,8 +102,7 @@ TEST(MessageTable, WindowTextsMatchTheirWording)
     }
 }
 
-TEST(MessageTable, QuotedDiagnosticsAndNamesAreExact)
-{
+TEST(MessageTable, QuotedDiagnosticsAndNamesAreExact) {
     struct Expect {
         int number;
         const char* en;
@@ -129,7 +123,8 @@ TEST(MessageTable, QuotedDiagnosticsAndNamesAreExact)
         {43302, "Receive data from device %ls from IP %ls, device have IP "},
         {43303, "New IP:port from device %ls %ls exist %ls|%u - ignored, because time from previous < 3 sec"},
         {43308, "Data from %ls cannot be decrypted"},
-        {43472, "LU %ls - key does not match the key in the communication parameters with this LU, data is ignored"},
+        {43472,
+         "LU %ls - key does not match the key in the communication parameters with this LU, data is ignored"},
     };
     for (const Expect& c : cases) {
         SCOPED_TRACE(c.number);
@@ -137,12 +132,10 @@ TEST(MessageTable, QuotedDiagnosticsAndNamesAreExact)
     }
 }
 
-TEST(MessageTable, EveryNumberInUseHasTextsInBothLanguages)
-{
+TEST(MessageTable, EveryNumberInUseHasTextsInBothLanguages) {
     std::vector<int> required;
     const auto range = [&](int first, int last) {
-        for (int n = first; n <= last; ++n)
-            required.push_back(n);
+        for (int n = first; n <= last; ++n) required.push_back(n);
     };
     // Windows: menus, buttons, lists, the grid's state names and the flag labels.
     range(1100, 1111);
@@ -156,20 +149,31 @@ TEST(MessageTable, EveryNumberInUseHasTextsInBothLanguages)
     range(1983, 1998);
     // Device type names, and the prefix of an unknown terminal.
     range(41000, 41009);
-    for (int n : {41040, 41071, 41072, 41073, 41242, 41296, 43310})
-        required.push_back(n);
+    for (int n : {41040, 41071, 41072, 41073, 41242, 41296, 43310}) required.push_back(n);
     // Controller names by controller kind, and terminal names by terminal type.
-    for (auto [a, b] : {std::pair{41243, 41287}, {41311, 41317}, {41369, 41377}, {43323, 43328}, {43501, 43511},
-                        {43603, 43609}, {43617, 43619}, {43012, 43022}, {43035, 43039}, {43046, 43050},
-                        {43473, 43478}, {43610, 43614}, {43851, 43853}, {43008, 43011}, {43040, 43045},
+    for (auto [a, b] : {std::pair{41243, 41287},
+                        {41311, 41317},
+                        {41369, 41377},
+                        {43323, 43328},
+                        {43501, 43511},
+                        {43603, 43609},
+                        {43617, 43619},
+                        {43012, 43022},
+                        {43035, 43039},
+                        {43046, 43050},
+                        {43473, 43478},
+                        {43610, 43614},
+                        {43851, 43853},
+                        {43008, 43011},
+                        {43040, 43045},
                         {43051, 43058}})
         range(a, b);
-    for (int n : {41320, 41323, 41326, 41329, 41332, 41335, 41338, 41341, 41344, 41347, 41350, 41382, 41383, 41386,
-                  41389, 41392, 43132, 43133, 43298, 43850, 43006, 43007, 43023, 43024, 43091, 43097})
+    for (int n : {41320, 41323, 41326, 41329, 41332, 41335, 41338, 41341, 41344, 41347, 41350, 41382, 41383,
+                  41386, 41389, 41392, 43132, 43133, 43298, 43850, 43006, 43007, 43023, 43024, 43091, 43097})
         required.push_back(n);
     // State bits.
-    for (int n : {41158, 41216, 41163, 41164, 41165, 41166, 41168, 41169, 41170, 41171, 41172, 41175, 41176, 41177,
-                  41178, 41181, 41182, 41185, 41186, 41187, 41190, 41191, 41229, 41212, 41213, 41214})
+    for (int n : {41158, 41216, 41163, 41164, 41165, 41166, 41168, 41169, 41170, 41171, 41172, 41175, 41176,
+                  41177, 41178, 41181, 41182, 41185, 41186, 41187, 41190, 41191, 41229, 41212, 41213, 41214})
         required.push_back(n);
     range(41196, 41211);
     required.push_back(41215);
@@ -188,18 +192,14 @@ TEST(MessageTable, EveryNumberInUseHasTextsInBothLanguages)
 
 // Placeholders of printf-style conversions, in order, as Format would consume them.
 // The space flag is left out: "90% of cabin load" is a plain text, never a format.
-std::vector<std::string> Conversions(const std::string& text)
-{
+std::vector<std::string> Conversions(const std::string& text) {
     std::vector<std::string> out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%')
-            continue;
+        if (text[i] != '%') continue;
         std::size_t j = i + 1;
-        while (j < text.size() && std::strchr("-+#0123456789.", text[j]) != nullptr)
-            ++j;
+        while (j < text.size() && std::strchr("-+#0123456789.", text[j]) != nullptr) ++j;
         std::string conv;
-        if (j < text.size() && text[j] == 'l')
-            conv += text[j++];
+        if (j < text.size() && text[j] == 'l') conv += text[j++];
         if (j < text.size() && (std::isalpha(static_cast<unsigned char>(text[j])) || text[j] == '%')) {
             out.push_back(conv + text[j]);
             i = j;
@@ -208,8 +208,7 @@ std::vector<std::string> Conversions(const std::string& text)
     return out;
 }
 
-TEST(MessageTable, BothLanguagesHoldTheSameNumbersAndPlaceholders)
-{
+TEST(MessageTable, BothLanguagesHoldTheSameNumbersAndPlaceholders) {
     const ResTable en = ResTableENU();
     const ResTable ru = ResTableRUS();
     int count = 0;
@@ -217,8 +216,7 @@ TEST(MessageTable, BothLanguagesHoldTheSameNumbersAndPlaceholders)
         const std::string e = TableText(en, n);
         const std::string r = TableText(ru, n);
         ASSERT_EQ(e.empty(), r.empty()) << "number " << n << " is in one language only";
-        if (e.empty())
-            continue;
+        if (e.empty()) continue;
         ++count;
         // A translation that drops or reorders a %ls would make Format read the wrong argument.
         EXPECT_EQ(Conversions(e), Conversions(r)) << "number " << n;
@@ -229,8 +227,7 @@ TEST(MessageTable, BothLanguagesHoldTheSameNumbersAndPlaceholders)
     EXPECT_GT(count, 400);
 }
 
-TEST(MessageTable, GeneratedImageIsAChainOfAscendingStringBlocks)
-{
+TEST(MessageTable, GeneratedImageIsAChainOfAscendingStringBlocks) {
     for (const ResTable& t : {ResTableENU(), ResTableRUS()}) {
         const unsigned char* p = t.start;
         int lastBlock = 0;
@@ -243,7 +240,8 @@ TEST(MessageTable, GeneratedImageIsAChainOfAscendingStringBlocks)
             const int block = p[4] | (p[5] << 8);
             EXPECT_GT(block, lastBlock) << "blocks must be in increasing order";
             lastBlock = block;
-            const std::uint32_t size = p[8] | (p[9] << 8) | (p[10] << 16) | (static_cast<std::uint32_t>(p[11]) << 24);
+            const std::uint32_t size =
+                p[8] | (p[9] << 8) | (p[10] << 16) | (static_cast<std::uint32_t>(p[11]) << 24);
             ASSERT_LE(size, static_cast<std::uint32_t>(t.end - p - 12));
             // The data is exactly 16 entries.
             const unsigned char* q = p + 12;
@@ -266,15 +264,14 @@ TEST(MessageTable, GeneratedImageIsAChainOfAscendingStringBlocks)
 class ImageBuilder {
 public:
     // One record; entries map place (0..15) to text, a missing place is an empty entry.
-    ImageBuilder& Record(unsigned type, unsigned block, const std::vector<std::pair<int, std::string>>& entries,
-                         unsigned char marker0 = 0xFF, unsigned char marker3 = 0xFF)
-    {
+    ImageBuilder& Record(unsigned type, unsigned block,
+                         const std::vector<std::pair<int, std::string>>& entries,
+                         unsigned char marker0 = 0xFF, unsigned char marker3 = 0xFF) {
         std::vector<unsigned char> data;
         for (int place = 0; place < 16; ++place) {
             std::string text;
             for (const auto& [p, t] : entries)
-                if (p == place)
-                    text = t;
+                if (p == place) text = t;
             data.push_back(static_cast<unsigned char>(text.size()));
             data.insert(data.end(), text.begin(), text.end());
         }
@@ -282,9 +279,8 @@ public:
     }
 
     // A record with any data and any declared size, to build damaged images.
-    ImageBuilder& Raw(unsigned type, unsigned block, const std::vector<unsigned char>& data, std::uint32_t size,
-                      unsigned char marker0 = 0xFF, unsigned char marker3 = 0xFF)
-    {
+    ImageBuilder& Raw(unsigned type, unsigned block, const std::vector<unsigned char>& data,
+                      std::uint32_t size, unsigned char marker0 = 0xFF, unsigned char marker3 = 0xFF) {
         const unsigned char header[12] = {marker0,
                                           static_cast<unsigned char>(type),
                                           static_cast<unsigned char>(type >> 8),
@@ -307,25 +303,22 @@ public:
 
 // Looks up in a heap copy of exactly the image's size, so that AddressSanitizer
 // catches any read past its end.
-std::string Find(const std::vector<unsigned char>& image, int number, int size = 255)
-{
+std::string Find(const std::vector<unsigned char>& image, int number, int size = 255) {
     std::vector<unsigned char> exact(image);
     exact.shrink_to_fit();
     unsigned char buffer[256];
     std::memset(buffer, 0xAA, sizeof buffer);
     const unsigned char* start = exact.empty() ? nullptr : exact.data();
     const int n = LoadString(buffer, size, start, start == nullptr ? nullptr : start + exact.size(), number);
-    if (n < 0 || n > 255 || (n > 0 && n > size))
-        return "<bad count " + std::to_string(n) + ">";
+    if (n < 0 || n > 255 || (n > 0 && n > size)) return "<bad count " + std::to_string(n) + ">";
     return std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
 }
 
-TEST(LoadString, FindsTextsByBlockAndPlace)
-{
+TEST(LoadString, FindsTextsByBlockAndPlace) {
     ImageBuilder b;
-    b.Record(6, 1, {{0, "zero"}, {15, "fifteen"}})      // numbers 0..15
-        .Record(6, 70, {{0, "n1104"}, {3, "n1107"}})    // numbers 1104..1119
-        .Record(6, 4096, {{15, "last"}});               // numbers 65520..65535
+    b.Record(6, 1, {{0, "zero"}, {15, "fifteen"}})    // numbers 0..15
+        .Record(6, 70, {{0, "n1104"}, {3, "n1107"}})  // numbers 1104..1119
+        .Record(6, 4096, {{15, "last"}});             // numbers 65520..65535
     EXPECT_EQ(Find(b.bytes, 0), "zero");
     EXPECT_EQ(Find(b.bytes, 15), "fifteen");
     EXPECT_EQ(Find(b.bytes, 1104), "n1104");
@@ -337,8 +330,7 @@ TEST(LoadString, FindsTextsByBlockAndPlace)
     EXPECT_EQ(Find(b.bytes, -1), "");
 }
 
-TEST(LoadString, CopiesNoTerminatorAndAtMostTheBufferSize)
-{
+TEST(LoadString, CopiesNoTerminatorAndAtMostTheBufferSize) {
     ImageBuilder b;
     b.Record(6, 1, {{5, "abcdef"}});
     std::vector<unsigned char> image = b.bytes;
@@ -361,8 +353,7 @@ TEST(LoadString, CopiesNoTerminatorAndAtMostTheBufferSize)
     EXPECT_EQ(buffer[0], 0xAA);
 }
 
-TEST(LoadString, BadMarkerEndsTheSearch)
-{
+TEST(LoadString, BadMarkerEndsTheSearch) {
     for (int which : {0, 3}) {
         SCOPED_TRACE(which);
         ImageBuilder b;
@@ -376,15 +367,15 @@ TEST(LoadString, BadMarkerEndsTheSearch)
     }
 }
 
-TEST(LoadString, OtherResourceTypesAreSkipped)
-{
+TEST(LoadString, OtherResourceTypesAreSkipped) {
     ImageBuilder b;
-    b.Record(5, 70, {{0, "a dialog"}}).Record(0x106, 70, {{0, "high byte set"}}).Record(6, 70, {{0, "the text"}});
+    b.Record(5, 70, {{0, "a dialog"}})
+        .Record(0x106, 70, {{0, "high byte set"}})
+        .Record(6, 70, {{0, "the text"}});
     EXPECT_EQ(Find(b.bytes, 1104), "the text");
 }
 
-TEST(LoadString, EmptyEntryLetsTheSearchGoOn)
-{
+TEST(LoadString, EmptyEntryLetsTheSearchGoOn) {
     ImageBuilder b;
     b.Record(6, 70, {{1, "other"}}).Record(6, 9, {{0, "unrelated"}}).Record(6, 70, {{0, "later"}});
     EXPECT_EQ(Find(b.bytes, 1104), "later");
@@ -396,8 +387,7 @@ TEST(LoadString, EmptyEntryLetsTheSearchGoOn)
     EXPECT_EQ(Find(twice.bytes, 1104), "first");
 }
 
-TEST(LoadString, RecordRunningPastTheEndIsNotRead)
-{
+TEST(LoadString, RecordRunningPastTheEndIsNotRead) {
     // The declared size is larger than what is left: no entry of it may be used.
     ImageBuilder b;
     b.Record(6, 1, {{0, "good"}});
@@ -412,8 +402,7 @@ TEST(LoadString, RecordRunningPastTheEndIsNotRead)
     EXPECT_EQ(Find(huge.bytes, 0), "");
 }
 
-TEST(LoadString, EntriesRunningPastTheirBlockAreNotRead)
-{
+TEST(LoadString, EntriesRunningPastTheirBlockAreNotRead) {
     // Entry 0 claims 200 bytes inside a 4-byte block; the search goes on with the next
     // record, which is sound, and nothing of the following header is taken as text.
     ImageBuilder b;
@@ -428,8 +417,7 @@ TEST(LoadString, EntriesRunningPastTheirBlockAreNotRead)
     EXPECT_EQ(Find(short_.bytes, 5), "");
 }
 
-TEST(LoadString, EveryTruncationOfAnImageIsSafe)
-{
+TEST(LoadString, EveryTruncationOfAnImageIsSafe) {
     ImageBuilder b;
     b.Record(6, 1, {{0, "alpha"}, {7, "beta"}}).Record(4, 1, {{0, "not text"}}).Record(6, 2, {{15, "gamma"}});
     const std::vector<unsigned char>& full = b.bytes;
@@ -444,8 +432,7 @@ TEST(LoadString, EveryTruncationOfAnImageIsSafe)
     }
 }
 
-TEST(LoadString, NullOrEmptyTableHasNoTexts)
-{
+TEST(LoadString, NullOrEmptyTableHasNoTexts) {
     unsigned char buffer[8];
     const unsigned char one = 0xFF;
     EXPECT_EQ(LoadString(buffer, 8, nullptr, nullptr, 0), 0);
@@ -453,4 +440,4 @@ TEST(LoadString, NullOrEmptyTableHasNoTexts)
     EXPECT_EQ(LoadString(buffer, 8, &one, &one + 1, 0), 0);
 }
 
-} // namespace
+}  // namespace

@@ -19,24 +19,19 @@
 
 namespace fs = std::filesystem;
 
-namespace
-{
+namespace {
 
 // Every test gets a HOME of its own and leaves the process's HOME as it was.
-class LoggerTest : public ::testing::Test
-{
+class LoggerTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        if (const char* old = std::getenv("HOME"))
-            savedHome = old;
+    void SetUp() override {
+        if (const char* old = std::getenv("HOME")) savedHome = old;
         char pattern[] = "/tmp/tolvane-logger-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         home = pattern;
         ASSERT_EQ(::setenv("HOME", home.c_str(), 1), 0);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         BadLog::SetShowHandler(nullptr);
         if (savedHome)
             ::setenv("HOME", savedHome->c_str(), 1);
@@ -45,8 +40,7 @@ protected:
         fs::remove_all(home);
     }
 
-    std::string LogFile(const char* log, int number = 1) const
-    {
+    std::string LogFile(const char* log, int number = 1) const {
         char name[32];
         std::snprintf(name, sizeof name, "/C%07d.log", number);
         return home + "/ZARN/logs/Tolvane/" + log + name;
@@ -56,68 +50,55 @@ protected:
     std::optional<std::string> savedHome;
 };
 
-std::vector<std::string> ReadLines(const std::string& path)
-{
+std::vector<std::string> ReadLines(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
 // Whether text has the form "dd.mm.yyyy hh:mm:ss " (digits where the letters are).
-bool IsStamp(const std::string& text)
-{
+bool IsStamp(const std::string& text) {
     const std::string shape = "00.00.0000 00:00:00 ";
-    if (text.size() != shape.size())
-        return false;
-    for (std::size_t i = 0; i < shape.size(); ++i)
-    {
+    if (text.size() != shape.size()) return false;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
         const bool digit = text[i] >= '0' && text[i] <= '9';
-        if (shape[i] == '0' ? !digit : text[i] != shape[i])
-            return false;
+        if (shape[i] == '0' ? !digit : text[i] != shape[i]) return false;
     }
     return true;
 }
 
 // The texts of time-stamped lines, after checking that each has a stamp.
-std::vector<std::string> Texts(const std::vector<std::string>& lines)
-{
+std::vector<std::string> Texts(const std::vector<std::string>& lines) {
     std::vector<std::string> texts;
-    for (const auto& line : lines)
-    {
+    for (const auto& line : lines) {
         EXPECT_TRUE(IsStamp(line.substr(0, 20))) << line;
         texts.push_back(line.size() >= 20 ? line.substr(20) : line);
     }
     return texts;
 }
 
-in6_addr Address(const char* text)
-{
+in6_addr Address(const char* text) {
     in6_addr address{};
     EXPECT_EQ(::inet_pton(AF_INET6, text, &address), 1) << text;
     return address;
 }
 
 // Whether text is DBTime's log form of some second from first to last.
-bool LogStampWithin(const std::string& text, std::time_t first, std::time_t last)
-{
+bool LogStampWithin(const std::string& text, std::time_t first, std::time_t last) {
     for (std::time_t t = first; t <= last; ++t)
-        if (DBTime(static_cast<int64_t>(t)).DatTimForLog() == text)
-            return true;
+        if (DBTime(static_cast<int64_t>(t)).DatTimForLog() == text) return true;
     return false;
 }
 
-std::string PasswdHome()
-{
+std::string PasswdHome() {
     const passwd* entry = ::getpwuid(::getuid());
     return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
 }
 
-} // namespace
+}  // namespace
 
-TEST_F(LoggerTest, DirectoriesUnderHome)
-{
+TEST_F(LoggerTest, DirectoriesUnderHome) {
     EXPECT_EQ(BadLog().Dir().ToStr(), home + "/ZARN/logs/Tolvane/bad");
     EXPECT_EQ(ProLog().Dir().ToStr(), home + "/ZARN/logs/Tolvane/pro");
     EXPECT_EQ(DispLog().Dir().ToStr(), home + "/ZARN/logs/Tolvane/disp");
@@ -132,18 +113,15 @@ TEST_F(LoggerTest, DirectoriesUnderHome)
     EXPECT_EQ(Texts(ReadLines(LogFile("bad"))), std::vector<std::string>{"Start"});
 }
 
-TEST_F(LoggerTest, UnusableHomeFallsBackToAnAbsoluteDirectory)
-{
+TEST_F(LoggerTest, UnusableHomeFallsBackToAnAbsoluteDirectory) {
     // The password database's home where that is usable, else /tmp; never a path
     // relative to the current directory.
     std::string expected = PasswdHome();
-    if (expected.empty() || expected[0] != '/')
-        expected = "/tmp";
+    if (expected.empty() || expected[0] != '/') expected = "/tmp";
 
     ::unsetenv("HOME");
     EXPECT_EQ(LogHome(), expected);
-    for (const char* bad : {"", "relative/home", "./home", "/home/\xFF\xFE"})
-    {
+    for (const char* bad : {"", "relative/home", "./home", "/home/\xFF\xFE"}) {
         ::setenv("HOME", bad, 1);
         EXPECT_EQ(LogHome(), expected) << bad;
     }
@@ -152,8 +130,7 @@ TEST_F(LoggerTest, UnusableHomeFallsBackToAnAbsoluteDirectory)
     EXPECT_EQ(BadLog().Dir().ToStr(), "/home/op/ZARN/logs/Tolvane/bad");
 }
 
-TEST_F(LoggerTest, ProtocolLogLines)
-{
+TEST_F(LoggerTest, ProtocolLogLines) {
     ProLog log;
     ASSERT_TRUE(log.Open("C", "log"));
     const in6_addr peer = Address("::ffff:10.0.0.5");
@@ -184,8 +161,7 @@ TEST_F(LoggerTest, ProtocolLogLines)
     EXPECT_EQ(lines[1].substr(sent.size() + 19), " AB CD ");
 }
 
-TEST_F(LoggerTest, DispatcherLogLinesHaveNoLeadingZero)
-{
+TEST_F(LoggerTest, DispatcherLogLinesHaveNoLeadingZero) {
     DispLog log;
     ASSERT_TRUE(log.Open("C", "log"));
     const in6_addr peer = Address("::ffff:192.168.1.20");
@@ -204,18 +180,16 @@ TEST_F(LoggerTest, DispatcherLogLinesHaveNoLeadingZero)
     EXPECT_EQ(lines[1].substr(1 + peerText.size() + 19), "<10 ");
 }
 
-TEST_F(LoggerTest, ErrorLogTextsAndFilter)
-{
+TEST_F(LoggerTest, ErrorLogTextsAndFilter) {
     BadLog log;
     ASSERT_TRUE(log.Open("C", "log"));
     unsigned char bytes[31];
-    for (int i = 0; i < 31; ++i)
-        bytes[i] = static_cast<unsigned char>(i);
+    for (int i = 0; i < 31; ++i) bytes[i] = static_cast<unsigned char>(i);
 
     log.PutErr(L"CReceivV7::Bind(): bind()", 0, false);
     log.PutErr(L"CReceivV7::Bind(): bind()", 2, false);
     log.PutErr(L"CReceivV7::Bind(): bind()", 2, false);  // these forms are never filtered
-    log.PutErr(L"", 0, false);                            // nothing to say
+    log.PutErr(L"", 0, false);                           // nothing to say
     log.PutMes(L"Пакет", bytes, 31, false);
     log.Put(L"Start", false);
     // The base forms pass the five-minute filter.
@@ -224,8 +198,7 @@ TEST_F(LoggerTest, ErrorLogTextsAndFilter)
     log.Close();
 
     std::string dump = "Пакет";
-    for (int i = 0; i < 30; ++i)
-    {
+    for (int i = 0; i < 30; ++i) {
         char hex[4];
         std::snprintf(hex, sizeof hex, " %02X", i);
         dump += hex;
@@ -237,8 +210,7 @@ TEST_F(LoggerTest, ErrorLogTextsAndFilter)
                                         dump + " ...", "Start", "sendto(): 2 - No such file or directory"}));
 }
 
-TEST_F(LoggerTest, ShowHandlerOnlyForShownTexts)
-{
+TEST_F(LoggerTest, ShowHandlerOnlyForShownTexts) {
     std::vector<std::wstring> shown;
     BadLog::SetShowHandler([&shown](const DBString& text) { shown.push_back(text); });
     BadLog log;
@@ -262,8 +234,7 @@ TEST_F(LoggerTest, ShowHandlerOnlyForShownTexts)
     EXPECT_EQ(Texts(ReadLines(LogFile("bad"))).size(), 8u);
 }
 
-TEST_F(LoggerTest, ShowHandlerCanBeSwappedWhileThreadsShow)
-{
+TEST_F(LoggerTest, ShowHandlerCanBeSwappedWhileThreadsShow) {
     BadLog log;
     ASSERT_TRUE(log.Open("C", "log"));
     std::atomic<int> first{0};
@@ -274,19 +245,16 @@ TEST_F(LoggerTest, ShowHandlerCanBeSwappedWhileThreadsShow)
     std::vector<std::thread> writers;
     for (int t = 0; t < 3; ++t)
         writers.emplace_back([&log] {
-            for (int i = 0; i < perThread; ++i)
-                log.Put(L"shown", true);
+            for (int i = 0; i < perThread; ++i) log.Put(L"shown", true);
         });
     std::thread swapper([&] {
-        while (!stop.load())
-        {
+        while (!stop.load()) {
             BadLog::SetShowHandler([&first](const DBString&) { first.fetch_add(1); });
             BadLog::SetShowHandler(nullptr);
             BadLog::SetShowHandler([&second](const DBString&) { second.fetch_add(1); });
         }
     });
-    for (auto& w : writers)
-        w.join();
+    for (auto& w : writers) w.join();
     stop.store(true);
     swapper.join();
     BadLog::SetShowHandler(nullptr);

@@ -5,25 +5,20 @@
 
 #include "StringQueue.h"
 
-namespace
-{
+namespace {
 
-std::deque<std::string> Drain(StringQueue& queue)
-{
+std::deque<std::string> Drain(StringQueue& queue) {
     std::deque<std::string> lines;
     std::string line;
-    while (queue.Size() > 0 && queue.Read(line))
-        lines.push_back(line);
+    while (queue.Size() > 0 && queue.Read(line)) lines.push_back(line);
     return lines;
 }
 
-} // namespace
+}  // namespace
 
-TEST(StringQueue, OverflowDropsOldestAndKeepsLimitPlusOne)
-{
+TEST(StringQueue, OverflowDropsOldestAndKeepsLimitPlusOne) {
     StringQueue queue(1000);
-    for (int i = 0; i < 1001; ++i)
-        ASSERT_TRUE(queue.Put("line " + std::to_string(i))) << i;
+    for (int i = 0; i < 1001; ++i) ASSERT_TRUE(queue.Put("line " + std::to_string(i))) << i;
     EXPECT_FALSE(queue.Put("line 1001"));
     EXPECT_EQ(queue.Size(), 1001u);
 
@@ -33,8 +28,7 @@ TEST(StringQueue, OverflowDropsOldestAndKeepsLimitPlusOne)
     EXPECT_EQ(lines.back(), "line 1001");
 }
 
-TEST(StringQueue, ReadAllTakesEverythingInOrder)
-{
+TEST(StringQueue, ReadAllTakesEverythingInOrder) {
     StringQueue queue(10);
     queue.Put("a");
     queue.Put("b");
@@ -45,8 +39,7 @@ TEST(StringQueue, ReadAllTakesEverythingInOrder)
     EXPECT_EQ(queue.Size(), 0u);
 }
 
-TEST(StringQueue, CloseHandsOutWhatWasQueuedThenStops)
-{
+TEST(StringQueue, CloseHandsOutWhatWasQueuedThenStops) {
     StringQueue queue(10);
     queue.Put("before 1");
     queue.Put("before 2");
@@ -78,14 +71,11 @@ TEST(StringQueue, CloseHandsOutWhatWasQueuedThenStops)
     EXPECT_EQ(batch, (std::deque<std::string>{"old", "new"}));
 }
 
-TEST(StringQueue, OverflowAfterCloseCannotPushOutWhatIsOwed)
-{
+TEST(StringQueue, OverflowAfterCloseCannotPushOutWhatIsOwed) {
     StringQueue queue(3);
-    for (const char* text : {"a", "b", "c", "d"})
-        queue.Put(text);
+    for (const char* text : {"a", "b", "c", "d"}) queue.Put(text);
     queue.Close();
-    for (const char* text : {"e", "f", "g", "h", "i"})
-        queue.Put(text);
+    for (const char* text : {"e", "f", "g", "h", "i"}) queue.Put(text);
     EXPECT_EQ(queue.Size(), 8u);  // 4 owed, 4 newer within the limit
 
     std::deque<std::string> batch;
@@ -99,8 +89,7 @@ TEST(StringQueue, OverflowAfterCloseCannotPushOutWhatIsOwed)
     EXPECT_EQ(batch, (std::deque<std::string>{"f", "g", "h", "i"}));
 }
 
-TEST(StringQueue, ExchangeReusesStorageOfRecycledLines)
-{
+TEST(StringQueue, ExchangeReusesStorageOfRecycledLines) {
     StringQueue queue(2);
     std::string line(200, 'a');
     const std::size_t capacity = line.capacity();

@@ -1,11 +1,4 @@
-#include "Thread.h"
-
-#include "ProbeUtil.h"
-
-#include "BaseLog.h"
-
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -14,37 +7,35 @@
 #include <fstream>
 #include <sstream>
 
+#include "BaseLog.h"
+#include "ProbeUtil.h"
+#include "Thread.h"
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-namespace
-{
+namespace {
 
 using testutil::Ms;
 using Task = testutil::Probe;
 
-class RecordingPool : public BasePoolThread
-{
+class RecordingPool : public BasePoolThread {
 public:
     explicit RecordingPool(bool log = false) : BasePoolThread("P", log) {}
     ~RecordingPool() override { Stop(); }
 
-    void PutLog(const std::string& line) override
-    {
+    void PutLog(const std::string& line) override {
         std::lock_guard<std::mutex> lk(m_Mutex);
         m_Lines.push_back(line);
     }
-    std::vector<std::string> Lines()
-    {
+    std::vector<std::string> Lines() {
         std::lock_guard<std::mutex> lk(m_Mutex);
         return m_Lines;
     }
-    std::vector<std::string> LinesStarting(const std::string& prefix)
-    {
+    std::vector<std::string> LinesStarting(const std::string& prefix) {
         std::vector<std::string> found;
         for (const auto& line : Lines())
-            if (line.rfind(prefix, 0) == 0)
-                found.push_back(line);
+            if (line.rfind(prefix, 0) == 0) found.push_back(line);
         return found;
     }
 
@@ -53,23 +44,19 @@ private:
     std::vector<std::string> m_Lines;
 };
 
-bool WaitIdle(BasePoolThread& pool, Task& task, std::chrono::milliseconds timeout = 2000ms)
-{
+bool WaitIdle(BasePoolThread& pool, Task& task, std::chrono::milliseconds timeout = 2000ms) {
     const auto until = Clock::now() + timeout;
     std::string name;
-    while (pool.IsStartProc(&Task::Proc, &task, name, false))
-    {
-        if (Clock::now() > until)
-            return false;
+    while (pool.IsStartProc(&Task::Proc, &task, name, false)) {
+        if (Clock::now() > until) return false;
         std::this_thread::sleep_for(1ms);
     }
     return true;
 }
 
-} // namespace
+}  // namespace
 
-TEST(BasePoolThread, SingleTaskRunsOnceAfterItsDelayAndLeavesItsWorkerIdle)
-{
+TEST(BasePoolThread, SingleTaskRunsOnceAfterItsDelayAndLeavesItsWorkerIdle) {
     Task task;
     RecordingPool pool;
     const auto begin = Clock::now();
@@ -84,8 +71,7 @@ TEST(BasePoolThread, SingleTaskRunsOnceAfterItsDelayAndLeavesItsWorkerIdle)
     EXPECT_FALSE(worker->HasTask());
 }
 
-TEST(BasePoolThread, PeriodicTaskEndsAtTheRunThatReturnsFalse)
-{
+TEST(BasePoolThread, PeriodicTaskEndsAtTheRunThatReturnsFalse) {
     Task task;
     RecordingPool pool;
     task.falseAt = 3;
@@ -98,8 +84,7 @@ TEST(BasePoolThread, PeriodicTaskEndsAtTheRunThatReturnsFalse)
     EXPECT_EQ(worker->Activity(), "Before wait exec");
 }
 
-TEST(BasePoolThread, SecondStartOfARunningPairIsRefusedWithTheRunningWorker)
-{
+TEST(BasePoolThread, SecondStartOfARunningPairIsRefusedWithTheRunningWorker) {
     Task task, other;
     RecordingPool pool;
     BasePoolThread::Thread* first = pool.StartProc("first", &Task::Proc, &task, 5000, 0);
@@ -124,8 +109,7 @@ TEST(BasePoolThread, SecondStartOfARunningPairIsRefusedWithTheRunningWorker)
     EXPECT_EQ(task.Count(), 0u);
 }
 
-TEST(BasePoolThread, SimultaneousStartsOfOnePairRunItOnce)
-{
+TEST(BasePoolThread, SimultaneousStartsOfOnePairRunItOnce) {
     Task task;
     RecordingPool pool;
     task.Hold();
@@ -135,13 +119,11 @@ TEST(BasePoolThread, SimultaneousStartsOfOnePairRunItOnce)
     std::vector<std::thread> threads;
     for (int i = 0; i < callers; ++i)
         threads.emplace_back([&, i] {
-            while (!go.load())
-                std::this_thread::yield();
+            while (!go.load()) std::this_thread::yield();
             results[i] = pool.StartProc("same", &Task::Proc, &task, 0, 0);
         });
     go = true;
-    for (auto& t : threads)
-        t.join();
+    for (auto& t : threads) t.join();
     ASSERT_TRUE(task.WaitStarts(1));
     std::this_thread::sleep_for(30ms);
     task.Release();
@@ -150,13 +132,11 @@ TEST(BasePoolThread, SimultaneousStartsOfOnePairRunItOnce)
     EXPECT_EQ(task.Count(), 1u);
     EXPECT_EQ(task.MaxInside(), 1);
     EXPECT_EQ(pool.Count(), 1u);
-    for (auto* r : results)
-        EXPECT_EQ(r, results[0]);
+    for (auto* r : results) EXPECT_EQ(r, results[0]);
     EXPECT_EQ(pool.LinesStarting("same NOT added to pool P").size(), static_cast<std::size_t>(callers - 1));
 }
 
-TEST(BasePoolThread, EndedTaskIsFollowedByTheNextOnTheSameWorker)
-{
+TEST(BasePoolThread, EndedTaskIsFollowedByTheNextOnTheSameWorker) {
     Task a, b, c, d;
     RecordingPool pool(true);
     BasePoolThread::Thread* wa = pool.StartProc("A", &Task::Proc, &a, 0, 0);
@@ -195,8 +175,7 @@ TEST(BasePoolThread, EndedTaskIsFollowedByTheNextOnTheSameWorker)
     d.Release();
 }
 
-TEST(BasePoolThread, StopProcOfAnAbsentPairReturnsAtOnce)
-{
+TEST(BasePoolThread, StopProcOfAnAbsentPairReturnsAtOnce) {
     Task absent, busy;
     RecordingPool pool;
     auto begin = Clock::now();
@@ -214,8 +193,7 @@ TEST(BasePoolThread, StopProcOfAnAbsentPairReturnsAtOnce)
     busy.Release();
 }
 
-TEST(BasePoolThread, StopProcEndsAWaitingPeriodicTaskWithoutAnotherRun)
-{
+TEST(BasePoolThread, StopProcEndsAWaitingPeriodicTaskWithoutAnotherRun) {
     Task task;
     RecordingPool pool(true);
     BasePoolThread::Thread* worker = pool.StartProc("per", &Task::Proc, &task, 0, 5000);
@@ -227,13 +205,11 @@ TEST(BasePoolThread, StopProcEndsAWaitingPeriodicTaskWithoutAnotherRun)
     EXPECT_EQ(task.Count(), 1u);
     const auto removed = pool.LinesStarting("Stop  per(0,5000) PID: ");
     bool found = false;
-    for (const auto& line : removed)
-        found = found || line.find(" removed from pool P") != std::string::npos;
+    for (const auto& line : removed) found = found || line.find(" removed from pool P") != std::string::npos;
     EXPECT_TRUE(found);
 }
 
-TEST(BasePoolThread, TaskThatAlwaysOverrunsCanStillBeStopped)
-{
+TEST(BasePoolThread, TaskThatAlwaysOverrunsCanStillBeStopped) {
     Task task;
     RecordingPool pool;
     pool.SetStopTimeout(1s);
@@ -246,11 +222,11 @@ TEST(BasePoolThread, TaskThatAlwaysOverrunsCanStillBeStopped)
     const int runs = task.Returned();
     std::this_thread::sleep_for(40ms);
     EXPECT_EQ(task.Returned(), runs);
-    EXPECT_FALSE(pool.LinesStarting("Duration of procedure is longer than timer interval late(0,10) PID: ").empty());
+    EXPECT_FALSE(
+        pool.LinesStarting("Duration of procedure is longer than timer interval late(0,10) PID: ").empty());
 }
 
-TEST(BasePoolThread, StopProcWaitsForTheRunningProcedure)
-{
+TEST(BasePoolThread, StopProcWaitsForTheRunningProcedure) {
     Task task;
     RecordingPool pool;
     task.Hold();
@@ -270,8 +246,7 @@ TEST(BasePoolThread, StopProcWaitsForTheRunningProcedure)
     EXPECT_EQ(task.Count(), 1u);
 }
 
-TEST(BasePoolThread, IsStartProcFindsTheTaskAndCanAskItToEnd)
-{
+TEST(BasePoolThread, IsStartProcFindsTheTaskAndCanAskItToEnd) {
     Task task;
     RecordingPool pool;
     std::string name;
@@ -288,8 +263,7 @@ TEST(BasePoolThread, IsStartProcFindsTheTaskAndCanAskItToEnd)
     EXPECT_EQ(task.Count(), 1u);
 }
 
-TEST(BasePoolThread, PrintProcShowsEveryWorkerWithItsTaskAndBreakFlags)
-{
+TEST(BasePoolThread, PrintProcShowsEveryWorkerWithItsTaskAndBreakFlags) {
     Task idle, busy, quiet;
     RecordingPool pool;
     pool.StartProc("idle", &Task::Proc, &idle, 0, 0);
@@ -321,8 +295,7 @@ TEST(BasePoolThread, PrintProcShowsEveryWorkerWithItsTaskAndBreakFlags)
     EXPECT_EQ(after[2].substr(after[2].size() - 4), " 0 0") << after[2];
 }
 
-TEST(BasePoolThread, TaskMayUsePoolOperationsAndStopItself)
-{
+TEST(BasePoolThread, TaskMayUsePoolOperationsAndStopItself) {
     Task self, helper;
     RecordingPool pool;
     std::atomic<bool> sawItself{false};
@@ -330,7 +303,7 @@ TEST(BasePoolThread, TaskMayUsePoolOperationsAndStopItself)
         std::string name;
         sawItself = pool.IsStartProc(&Task::Proc, &self, name, false) != nullptr;
         pool.StartProc("helper", &Task::Proc, &helper, 0, 0);
-        pool.StopProc(&Task::Proc, &self); // must neither wait for itself nor deadlock
+        pool.StopProc(&Task::Proc, &self);  // must neither wait for itself nor deadlock
     };
     pool.StartProc("self", &Task::Proc, &self, 0, 10);
     ASSERT_TRUE(self.WaitReturned(1));
@@ -342,8 +315,7 @@ TEST(BasePoolThread, TaskMayUsePoolOperationsAndStopItself)
     EXPECT_EQ(pool.Count(), 2u);
 }
 
-TEST(BasePoolThread, StopEndsPeriodicTasksAtOnceAndRefusesLaterStarts)
-{
+TEST(BasePoolThread, StopEndsPeriodicTasksAtOnceAndRefusesLaterStarts) {
     Task p1, p2, done, late;
     RecordingPool pool;
     BasePoolThread::Thread* w1 = pool.StartProc("p1", &Task::Proc, &p1, 0, 5000);
@@ -363,31 +335,27 @@ TEST(BasePoolThread, StopEndsPeriodicTasksAtOnceAndRefusesLaterStarts)
 
     EXPECT_EQ(pool.StartProc("late", &Task::Proc, &late, 0, 0), nullptr);
     EXPECT_EQ(pool.LinesStarting("late NOT added to pool P").size(), 1u);
-    pool.Stop(); // a second stop finds nothing to do
+    pool.Stop();  // a second stop finds nothing to do
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(late.Count(), 0u);
 }
 
-TEST(BasePoolThread, TaskWithoutArgumentRunsAndNullProcedureIsRefused)
-{
+TEST(BasePoolThread, TaskWithoutArgumentRunsAndNullProcedureIsRefused) {
     RecordingPool pool;
     static std::atomic<int> runs{0};
     runs = 0;
     auto proc = [](void* argument) -> bool {
-        if (argument == nullptr)
-            ++runs;
+        if (argument == nullptr) ++runs;
         return true;
     };
     ASSERT_NE(pool.StartProc("noarg", proc, nullptr, 0, 0), nullptr);
     const auto until = Clock::now() + 2s;
-    while (runs.load() == 0 && Clock::now() < until)
-        std::this_thread::sleep_for(1ms);
+    while (runs.load() == 0 && Clock::now() < until) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(runs.load(), 1);
     EXPECT_EQ(pool.StartProc("none", nullptr, nullptr, 0, 0), nullptr);
 }
 
-TEST(PoolTaskHandle, StartsAsksAndStopsItsTask)
-{
+TEST(PoolTaskHandle, StartsAsksAndStopsItsTask) {
     Task task;
     RecordingPool pool;
     task.Hold();
@@ -419,11 +387,9 @@ TEST(PoolTaskHandle, StartsAsksAndStopsItsTask)
     unset.Stop();
 }
 
-namespace
-{
+namespace {
 
-class TempLog : public CBaseLog
-{
+class TempLog : public CBaseLog {
 public:
     explicit TempLog(const std::string& dir) : CBaseLog(1000, 0), m_Dir(dir) {}
     ~TempLog() override { Close(); }
@@ -433,10 +399,9 @@ private:
     std::string m_Dir;
 };
 
-} // namespace
+}  // namespace
 
-TEST(ThreadPool, DiagnosticsBecomeTimeStampedLinesOfTheErrorLog)
-{
+TEST(ThreadPool, DiagnosticsBecomeTimeStampedLinesOfTheErrorLog) {
     char pattern[] = "/tmp/tolvane_pool_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const std::string dir = pattern;
@@ -462,7 +427,8 @@ TEST(ThreadPool, DiagnosticsBecomeTimeStampedLinesOfTheErrorLog)
     const std::string content = text.str();
     std::filesystem::remove_all(dir);
 
-    const std::string refusal = "recv NOT added to pool TolvaneApp because there is already a thread recv(0,0) PID: ";
+    const std::string refusal =
+        "recv NOT added to pool TolvaneApp because there is already a thread recv(0,0) PID: ";
     const auto at = content.find(refusal);
     ASSERT_NE(at, std::string::npos) << content;
     // "dd.mm.yyyy hh:mm:ss " in front of the text.
@@ -471,8 +437,7 @@ TEST(ThreadPool, DiagnosticsBecomeTimeStampedLinesOfTheErrorLog)
     EXPECT_EQ(content[13], ':');
 }
 
-TEST(BasePoolThreadDeathTest, LockHeldTooLongIsReportedAndTheProcessAborted)
-{
+TEST(BasePoolThreadDeathTest, LockHeldTooLongIsReportedAndTheProcessAborted) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
@@ -488,8 +453,7 @@ TEST(BasePoolThreadDeathTest, LockHeldTooLongIsReportedAndTheProcessAborted)
         "abort BasePoolThread::StartProc blocked act:holder - lock during 0.050 sec");
 }
 
-TEST(BasePoolThreadDeathTest, TaskThatDoesNotEndIsReportedAndTheProcessAborted)
-{
+TEST(BasePoolThreadDeathTest, TaskThatDoesNotEndIsReportedAndTheProcessAborted) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
@@ -502,5 +466,6 @@ TEST(BasePoolThreadDeathTest, TaskThatDoesNotEndIsReportedAndTheProcessAborted)
             task.WaitStarts(1);
             pool.StopProc(&Task::Proc, &task);
         },
-        testing::KilledBySignal(SIGABRT), "abort stuck\\(0,0\\) PID: [0-9]+ Func begin  - thread not complete");
+        testing::KilledBySignal(SIGABRT),
+        "abort stuck\\(0,0\\) PID: [0-9]+ Func begin  - thread not complete");
 }

@@ -1,73 +1,62 @@
-#include "Thread.h"
-
-#include "ProbeUtil.h"
-
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <memory>
 
+#include "ProbeUtil.h"
+#include "Thread.h"
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-namespace
-{
+namespace {
 
 using testutil::Ms;
 using testutil::Probe;
 
 template <class Condition>
-bool Eventually(Condition condition, std::chrono::milliseconds timeout = 2000ms)
-{
+bool Eventually(Condition condition, std::chrono::milliseconds timeout = 2000ms) {
     const auto until = Clock::now() + timeout;
-    while (!condition())
-    {
-        if (Clock::now() > until)
-            return false;
+    while (!condition()) {
+        if (Clock::now() > until) return false;
         std::this_thread::sleep_for(1ms);
     }
     return true;
 }
 
 // Keeps the lines a thread reports.
-class RecordingThread : public BaseThread
-{
+class RecordingThread : public BaseThread {
 public:
     ~RecordingThread() override { Shutdown(); }
 
-    void PutLog(const std::string& line) override
-    {
+    void PutLog(const std::string& line) override {
         std::lock_guard<std::mutex> lk(m_Mutex);
         m_Lines.push_back(line);
     }
 
-    std::vector<std::string> Lines()
-    {
+    std::vector<std::string> Lines() {
         std::lock_guard<std::mutex> lk(m_Mutex);
         return m_Lines;
     }
 
     // Index of the first line beginning with prefix at or after from, or -1.
-    int Find(const std::string& prefix, int from = 0)
-    {
+    int Find(const std::string& prefix, int from = 0) {
         const auto lines = Lines();
         for (int i = from; i < static_cast<int>(lines.size()); ++i)
-            if (lines[i].rfind(prefix, 0) == 0)
-                return i;
+            if (lines[i].rfind(prefix, 0) == 0) return i;
         return -1;
     }
 
-    bool WaitLine(const std::string& prefix, std::chrono::milliseconds timeout = 2000ms)
-    {
+    bool WaitLine(const std::string& prefix, std::chrono::milliseconds timeout = 2000ms) {
         return Eventually([&] { return Find(prefix) >= 0; }, timeout);
     }
     // Between executions: the procedure has returned and the thread waits.
-    bool WaitIdle() { return Eventually([&] { return !IsExecuting(); }); }
-    bool WaitEnded(std::chrono::milliseconds timeout = 2000ms)
-    {
+    bool WaitIdle() {
+        return Eventually([&] { return !IsExecuting(); });
+    }
+    bool WaitEnded(std::chrono::milliseconds timeout = 2000ms) {
         return Eventually([&] { return !IsRunning(); }, timeout);
     }
 
@@ -76,10 +65,9 @@ private:
     std::vector<std::string> m_Lines;
 };
 
-} // namespace
+}  // namespace
 
-TEST(BaseThread, SingleExecutionAtOnceOrAfterItsDelay)
-{
+TEST(BaseThread, SingleExecutionAtOnceOrAfterItsDelay) {
     Probe now, later;
     RecordingThread t;
     const auto begin = Clock::now();
@@ -99,8 +87,7 @@ TEST(BaseThread, SingleExecutionAtOnceOrAfterItsDelay)
     EXPECT_EQ(now.Count(), 1u);
 }
 
-TEST(BaseThread, PeriodIsKeptFromStartToStartWithoutDrift)
-{
+TEST(BaseThread, PeriodIsKeptFromStartToStartWithoutDrift) {
     Probe p;
     RecordingThread t;
     p.sleepMs = 12;
@@ -117,8 +104,7 @@ TEST(BaseThread, PeriodIsKeptFromStartToStartWithoutDrift)
     EXPECT_LT(span, 8 * period + 70);
 }
 
-TEST(BaseThread, ProcedureReturningFalseEndsTheCycleAndTheLogTellsTheLife)
-{
+TEST(BaseThread, ProcedureReturningFalseEndsTheCycleAndTheLogTellsTheLife) {
     Probe p;
     RecordingThread t;
     p.falseAt = 3;
@@ -144,8 +130,7 @@ TEST(BaseThread, ProcedureReturningFalseEndsTheCycleAndTheLogTellsTheLife)
     EXPECT_EQ(end, avto + 1);
 }
 
-TEST(BaseThread, QuietThreadWritesNothingUnlessAllLogIsOn)
-{
+TEST(BaseThread, QuietThreadWritesNothingUnlessAllLogIsOn) {
     Probe p, q;
     RecordingThread t;
     t.Start("Quiet", &Probe::Proc, &p, 0, 0, false);
@@ -162,8 +147,7 @@ TEST(BaseThread, QuietThreadWritesNothingUnlessAllLogIsOn)
     EXPECT_GE(t.Find("Exec Loud(0,0) PID: "), 0);
 }
 
-TEST(BaseThread, OverrunIsReportedAndTheNextRunFollowsAtOnce)
-{
+TEST(BaseThread, OverrunIsReportedAndTheNextRunFollowsAtOnce) {
     Probe p;
     RecordingThread t;
     p.sleepFirstMs = 60;
@@ -192,8 +176,7 @@ TEST(BaseThread, OverrunIsReportedAndTheNextRunFollowsAtOnce)
     EXPECT_EQ(rest.substr(space), " 30");
 }
 
-TEST(BaseThread, StopCutsALongDelayShortWithoutExecuting)
-{
+TEST(BaseThread, StopCutsALongDelayShortWithoutExecuting) {
     Probe p;
     RecordingThread t;
     t.Start("Wait", &Probe::Proc, &p, 5000, 0, false);
@@ -203,11 +186,10 @@ TEST(BaseThread, StopCutsALongDelayShortWithoutExecuting)
     EXPECT_LT(Ms(Clock::now() - begin), 200);
     EXPECT_FALSE(t.IsRunning());
     EXPECT_EQ(p.Count(), 0u);
-    t.Stop(); // nothing held any more
+    t.Stop();  // nothing held any more
 }
 
-TEST(BaseThread, StopFromAnotherThreadWaitsForTheRunningProcedure)
-{
+TEST(BaseThread, StopFromAnotherThreadWaitsForTheRunningProcedure) {
     Probe p;
     RecordingThread t;
     p.Hold();
@@ -228,8 +210,7 @@ TEST(BaseThread, StopFromAnotherThreadWaitsForTheRunningProcedure)
     EXPECT_EQ(p.Count(), 1u);
 }
 
-TEST(BaseThread, BreakExecFromAnotherThreadEndsTheWaitBetweenExecutions)
-{
+TEST(BaseThread, BreakExecFromAnotherThreadEndsTheWaitBetweenExecutions) {
     Probe p;
     RecordingThread t;
     t.Start("Cycle", &Probe::Proc, &p, 0, 5000, false);
@@ -239,8 +220,7 @@ TEST(BaseThread, BreakExecFromAnotherThreadEndsTheWaitBetweenExecutions)
     EXPECT_EQ(p.Count(), 1u);
 }
 
-TEST(BaseThread, ProcedureThatAlwaysOverrunsCanStillBeStopped)
-{
+TEST(BaseThread, ProcedureThatAlwaysOverrunsCanStillBeStopped) {
     Probe p;
     RecordingThread t;
     t.SetStopTimeout(1s);
@@ -255,14 +235,11 @@ TEST(BaseThread, ProcedureThatAlwaysOverrunsCanStillBeStopped)
     EXPECT_EQ(p.Count(), runs);
 }
 
-TEST(BaseThread, ProcedureMayStopItsOwnThread)
-{
-    struct Self
-    {
+TEST(BaseThread, ProcedureMayStopItsOwnThread) {
+    struct Self {
         RecordingThread thread;
         std::atomic<int> runs{0};
-        static bool Proc(void* self)
-        {
+        static bool Proc(void* self) {
             auto* s = static_cast<Self*>(self);
             ++s->runs;
             s->thread.Stop();
@@ -275,8 +252,7 @@ TEST(BaseThread, ProcedureMayStopItsOwnThread)
     EXPECT_EQ(self.runs.load(), 1);
 }
 
-TEST(BaseThread, RestartOfAWaitingThreadStopsItAndRunsTheNewParameters)
-{
+TEST(BaseThread, RestartOfAWaitingThreadStopsItAndRunsTheNewParameters) {
     Probe first, second;
     RecordingThread t;
     t.Start("A", &Probe::Proc, &first, 0, 1000, false);
@@ -294,8 +270,7 @@ TEST(BaseThread, RestartOfAWaitingThreadStopsItAndRunsTheNewParameters)
     t.Stop();
 }
 
-TEST(BaseThread, RestartDuringTheProcedureAbandonsTheOldThreadForGood)
-{
+TEST(BaseThread, RestartDuringTheProcedureAbandonsTheOldThreadForGood) {
     Probe old, fresh;
     RecordingThread t;
     old.Hold();
@@ -319,8 +294,7 @@ TEST(BaseThread, RestartDuringTheProcedureAbandonsTheOldThreadForGood)
     EXPECT_FALSE(t.IsRunning());
 }
 
-TEST(BaseThread, DestructionStopsAWaitingThreadAndLeavesABusyOneHarmless)
-{
+TEST(BaseThread, DestructionStopsAWaitingThreadAndLeavesABusyOneHarmless) {
     Probe waiting;
     auto w = std::make_unique<RecordingThread>();
     w->Start("W", &Probe::Proc, &waiting, 0, 1000, false);
@@ -348,8 +322,7 @@ TEST(BaseThread, DestructionStopsAWaitingThreadAndLeavesABusyOneHarmless)
     EXPECT_EQ(busy.Count(), 1u);
 }
 
-TEST(BaseThreadDeathTest, ThreadThatDoesNotEndIsReportedAndTheProcessAborted)
-{
+TEST(BaseThreadDeathTest, ThreadThatDoesNotEndIsReportedAndTheProcessAborted) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {

@@ -1,43 +1,35 @@
-#include "Thread.h"
-
-#include "ProbeUtil.h"
-
 #include <gtest/gtest.h>
-
-#include <algorithm>
-
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+
+#include "ProbeUtil.h"
+#include "Thread.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-namespace
-{
+namespace {
 
 using testutil::Ms;
 
 // A timed procedure: records each run and its thread, may take a while, and returns false
 // at a chosen run.
-struct Job
-{
+struct Job {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Clock::time_point> runs;
     std::vector<std::thread::id> threads;
     int sleepMs = 0;
-    int falseAt = 0; // 1-based; 0: never
+    int falseAt = 0;  // 1-based; 0: never
     std::function<void()> body;
 
     static bool Proc(void* self) { return static_cast<Job*>(self)->Run(); }
 
-    bool Run()
-    {
-        if (sleepMs)
-            std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
-        if (body)
-            body();
+    bool Run() {
+        if (sleepMs) std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+        if (body) body();
         std::lock_guard<std::mutex> lk(mutex);
         runs.push_back(Clock::now());
         threads.push_back(std::this_thread::get_id());
@@ -45,52 +37,43 @@ struct Job
         return falseAt == 0 || static_cast<int>(runs.size()) < falseAt;
     }
 
-    bool WaitRuns(std::size_t n, std::chrono::milliseconds timeout = 2000ms)
-    {
+    bool WaitRuns(std::size_t n, std::chrono::milliseconds timeout = 2000ms) {
         std::unique_lock<std::mutex> lk(mutex);
         return changed.wait_for(lk, timeout, [&] { return runs.size() >= n; });
     }
-    std::size_t Count()
-    {
+    std::size_t Count() {
         std::lock_guard<std::mutex> lk(mutex);
         return runs.size();
     }
-    std::vector<Clock::time_point> Runs()
-    {
+    std::vector<Clock::time_point> Runs() {
         std::lock_guard<std::mutex> lk(mutex);
         return runs;
     }
-    std::thread::id FirstThread()
-    {
+    std::thread::id FirstThread() {
         std::lock_guard<std::mutex> lk(mutex);
         return threads.front();
     }
 };
 
 template <class List>
-class Recording : public List
-{
+class Recording : public List {
 public:
     using List::List;
-    ~Recording() override
-    {
+    ~Recording() override {
         List::Stop();
         this->Shutdown();
     }
 
-    void PutLog(const std::string& line) override
-    {
+    void PutLog(const std::string& line) override {
         std::lock_guard<std::mutex> lk(m_Mutex);
         m_Lines.push_back(line);
     }
-    std::vector<std::string> Lines()
-    {
+    std::vector<std::string> Lines() {
         std::lock_guard<std::mutex> lk(m_Mutex);
         return m_Lines;
     }
     // Lines that begin with head and end with tail.
-    int CountLines(const std::string& head, const std::string& tail = "")
-    {
+    int CountLines(const std::string& head, const std::string& tail = "") {
         int n = 0;
         for (const auto& line : Lines())
             if (line.rfind(head, 0) == 0 && line.size() >= tail.size() &&
@@ -99,13 +82,10 @@ public:
         return n;
     }
     bool WaitLine(const std::string& head, const std::string& tail = "",
-                  std::chrono::milliseconds timeout = 2000ms)
-    {
+                  std::chrono::milliseconds timeout = 2000ms) {
         const auto until = Clock::now() + timeout;
-        while (CountLines(head, tail) == 0)
-        {
-            if (Clock::now() > until)
-                return false;
+        while (CountLines(head, tail) == 0) {
+            if (Clock::now() > until) return false;
             std::this_thread::sleep_for(1ms);
         }
         return true;
@@ -119,51 +99,41 @@ private:
 using SecondList = Recording<BaseListTimersSecond>;
 using PlainList = Recording<BaseListTimers>;
 
-bool Noop(void*)
-{
+bool Noop(void*) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
-TEST(TickTimerEntry, RunsAfterItsFirstCountAndThenEveryRepeatTicks)
-{
-    struct Case
-    {
+TEST(TickTimerEntry, RunsAfterItsFirstCountAndThenEveryRepeatTicks) {
+    struct Case {
         int first, repeat, falseAt;
-        std::vector<int> dueTicks; // 1-based ticks at which the procedure runs
-        int goneAfter;             // tick after which Exec said the entry is to go; 0: never
+        std::vector<int> dueTicks;  // 1-based ticks at which the procedure runs
+        int goneAfter;              // tick after which Exec said the entry is to go; 0: never
     };
     const std::vector<Case> cases = {
-        {2, 3, 0, {3, 6, 9}, 0},
-        {0, 1, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9}, 0},
-        {1, 4, 0, {2, 6}, 0},
-        {3, 0, 0, {4}, 4},    // no repeat: runs once and goes
-        {0, 2, 2, {1, 3}, 3}, // procedure returned false at its second run
+        {2, 3, 0, {3, 6, 9}, 0}, {0, 1, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9}, 0},
+        {1, 4, 0, {2, 6}, 0},    {3, 0, 0, {4}, 4},  // no repeat: runs once and goes
+        {0, 2, 2, {1, 3}, 3},                        // procedure returned false at its second run
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         Job job;
         job.falseAt = c.falseAt;
         BaseTickTimers::ProcTimer entry{"e", &Job::Proc, &job, 0, c.first, c.repeat};
         std::vector<int> ran;
         int gone = 0;
-        for (int tick = 1; tick <= 9 && !gone; ++tick)
-        {
+        for (int tick = 1; tick <= 9 && !gone; ++tick) {
             const std::size_t before = job.Count();
             const bool keep = entry.Exec();
-            if (job.Count() != before)
-                ran.push_back(tick);
-            if (!keep)
-                gone = tick;
+            if (job.Count() != before) ran.push_back(tick);
+            if (!keep) gone = tick;
         }
         EXPECT_EQ(ran, c.dueTicks) << "first " << c.first << " repeat " << c.repeat;
         EXPECT_EQ(gone, c.goneAfter) << "first " << c.first << " repeat " << c.repeat;
     }
 }
 
-TEST(BaseListTimersMinute, FirstTickFallsOnTheNextFullMinute)
-{
+TEST(BaseListTimersMinute, FirstTickFallsOnTheNextFullMinute) {
     EXPECT_EQ(BaseListTimersMinute::DelayToFullMinute(45), 15000);
     EXPECT_EQ(BaseListTimersMinute::DelayToFullMinute(0), 60000);
     EXPECT_EQ(BaseListTimersMinute::DelayToFullMinute(59), 1000);
@@ -185,8 +155,7 @@ TEST(BaseListTimersMinute, FirstTickFallsOnTheNextFullMinute)
     EXPECT_FALSE(list.IsRunning());
 }
 
-TEST(BaseListTimersSecond, ImmediateEntriesRunOnTheCallerAndStayOnlyWithARepeat)
-{
+TEST(BaseListTimersSecond, ImmediateEntriesRunOnTheCallerAndStayOnlyWithARepeat) {
     Job once, refuses, repeats;
     SecondList list(20);
     list.Start("sec", true);
@@ -220,8 +189,7 @@ TEST(BaseListTimersSecond, ImmediateEntriesRunOnTheCallerAndStayOnlyWithARepeat)
     EXPECT_EQ(refuses.Count(), 1u);
 }
 
-TEST(BaseListTimersSecond, EntryWhoseProcedureReturnsFalseIsGoneAfterThatTick)
-{
+TEST(BaseListTimersSecond, EntryWhoseProcedureReturnsFalseIsGoneAfterThatTick) {
     Job stays, ends;
     SecondList list(10);
     list.Start("sec", true);
@@ -239,8 +207,7 @@ TEST(BaseListTimersSecond, EntryWhoseProcedureReturnsFalseIsGoneAfterThatTick)
     EXPECT_EQ(list.Entries()[0].name, "stays");
 }
 
-TEST(BaseListTimersSecond, DelProcTimerRemovesOnlyARegisteredPair)
-{
+TEST(BaseListTimersSecond, DelProcTimerRemovesOnlyARegisteredPair) {
     Job a, b, stranger;
     SecondList list(10);
     list.Start("sec", true);
@@ -260,8 +227,7 @@ TEST(BaseListTimersSecond, DelProcTimerRemovesOnlyARegisteredPair)
     EXPECT_EQ(list.Entries()[0].name, "b");
 }
 
-TEST(BaseListTimersSecond, StopAndRestartEmptyTheList)
-{
+TEST(BaseListTimersSecond, StopAndRestartEmptyTheList) {
     Job job;
     SecondList list(10);
     list.Start("sec", false);
@@ -280,8 +246,7 @@ TEST(BaseListTimersSecond, StopAndRestartEmptyTheList)
     EXPECT_TRUE(list.IsRunning());
 }
 
-TEST(BaseListTimers, EveryEntryRunsAtEveryTickAndDuplicatesAreRefused)
-{
+TEST(BaseListTimers, EveryEntryRunsAtEveryTickAndDuplicatesAreRefused) {
     Job a, b, ends;
     PlainList list;
     list.Start("plain", 0, 60, true);
@@ -302,8 +267,7 @@ TEST(BaseListTimers, EveryEntryRunsAtEveryTickAndDuplicatesAreRefused)
     const auto ra = a.Runs(), rb = b.Runs();
     long gap = 1000000;
     for (const auto& t : ra)
-        if (t <= rb[1])
-            gap = std::min(gap, Ms(rb[1] - t));
+        if (t <= rb[1]) gap = std::min(gap, Ms(rb[1] - t));
     EXPECT_LT(gap, 40);
     EXPECT_EQ(ends.Count(), 2u);
     EXPECT_EQ(list.CountLines("AvtoEndProcTimer  plain(0,60) PID: ", " ends"), 1);
@@ -315,8 +279,7 @@ TEST(BaseListTimers, EveryEntryRunsAtEveryTickAndDuplicatesAreRefused)
     EXPECT_EQ(entries[1].name, "b");
 }
 
-TEST(BaseListTimers, OverrunListsTheEntriesWithTheirDurations)
-{
+TEST(BaseListTimers, OverrunListsTheEntriesWithTheirDurations) {
     Job slow;
     PlainList list;
     slow.sleepMs = 40;
@@ -324,12 +287,11 @@ TEST(BaseListTimers, OverrunListsTheEntriesWithTheirDurations)
     list.Start("plain", 0, 20, true);
     EXPECT_EQ(list.Count(), 0u) << "Start empties the list";
     ASSERT_TRUE(list.AddProcTimer("slow", &Job::Proc, &slow));
-    ASSERT_TRUE(list.WaitLine("Duration of procedure is longer than timer interval plain(0,20) PID: ", " 20"));
+    ASSERT_TRUE(
+        list.WaitLine("Duration of procedure is longer than timer interval plain(0,20) PID: ", " 20"));
     ASSERT_TRUE(list.WaitLine("slow - ", " ms "));
-    for (const auto& line : list.Lines())
-    {
-        if (line.rfind("slow - ", 0) == 0)
-        {
+    for (const auto& line : list.Lines()) {
+        if (line.rfind("slow - ", 0) == 0) {
             EXPECT_GE(std::stoi(line.substr(7)), 39) << line;
         }
     }
@@ -337,8 +299,7 @@ TEST(BaseListTimers, OverrunListsTheEntriesWithTheirDurations)
     EXPECT_EQ(list.Count(), 0u);
 }
 
-TEST(BaseListTimers, DestructionWhileTickingStopsTheProcedures)
-{
+TEST(BaseListTimers, DestructionWhileTickingStopsTheProcedures) {
     Job job;
     job.sleepMs = 3;
     {
@@ -355,8 +316,7 @@ TEST(BaseListTimers, DestructionWhileTickingStopsTheProcedures)
     EXPECT_EQ(job.Count(), runs);
 }
 
-TEST(BaseListTimersDeathTest, ProcedureThatAddsToItsOwnListAborts)
-{
+TEST(BaseListTimersDeathTest, ProcedureThatAddsToItsOwnListAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {

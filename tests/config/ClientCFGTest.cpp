@@ -1,3 +1,6 @@
+#include <gtest/gtest.h>
+#include <libxml/tree.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -8,9 +11,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <libxml/tree.h>
 
 #include "ClientCFG.h"
 #include "LoadRes.h"
@@ -23,10 +23,8 @@ namespace {
 // Every test gets a HOME of its own and leaves the real one and the language flag as found.
 class ClientCFGTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        if (const char* h = std::getenv("HOME"))
-            savedHome = h;
+    void SetUp() override {
+        if (const char* h = std::getenv("HOME")) savedHome = h;
         std::string pattern = (fs::temp_directory_path() / "tolvane-cfg-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         home = pattern;
@@ -34,8 +32,7 @@ protected:
         g_StringENU = true;  // error texts are checked in English
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (savedHome)
             setenv("HOME", savedHome->c_str(), 1);
         else
@@ -46,25 +43,24 @@ protected:
     }
 
     fs::path File() const { return home / "ZARN" / "etc" / "ZARNClient.xml"; }
-    long EntriesBesideFile() const
-    {
+    long EntriesBesideFile() const {
         return std::distance(fs::directory_iterator(File().parent_path()), fs::directory_iterator());
     }
 
-    void Write(const std::string& content)
-    {
+    void Write(const std::string& content) {
         fs::create_directories(File().parent_path());
         std::ofstream(File(), std::ios::binary) << content;
     }
 
-    std::string Read() const
-    {
+    std::string Read() const {
         std::ostringstream s;
         s << std::ifstream(File(), std::ios::binary).rdbuf();
         return s.str();
     }
 
-    static std::string Root(const std::string& attrs) { return "<?xml version=\"1.0\"?><ZARNClient " + attrs + "/>"; }
+    static std::string Root(const std::string& attrs) {
+        return "<?xml version=\"1.0\"?><ZARNClient " + attrs + "/>";
+    }
 
     std::optional<std::string> savedHome;
     bool savedEnu = g_StringENU;
@@ -73,8 +69,7 @@ protected:
 
 // Runs f and expects it to throw ErrorXML with the given text.
 template <typename F>
-void ExpectError(F f, const wchar_t* text)
-{
+void ExpectError(F f, const wchar_t* text) {
     try {
         f();
         ADD_FAILURE() << "no ErrorXML; expected " << DBString(text).ToStr();
@@ -85,11 +80,10 @@ void ExpectError(F f, const wchar_t* text)
 
 class Branch : public CNodeClientCFGTree {
 public:
-    explicit Branch(CNodeClientCFG* parent = nullptr, int* deaths = nullptr) : CNodeClientCFGTree(parent), deaths(deaths) {}
-    ~Branch() override
-    {
-        if (deaths)
-            ++*deaths;
+    explicit Branch(CNodeClientCFG* parent = nullptr, int* deaths = nullptr)
+        : CNodeClientCFGTree(parent), deaths(deaths) {}
+    ~Branch() override {
+        if (deaths) ++*deaths;
     }
     void XMLUpdate() override {}
     int TypNode() const override { return 2; }
@@ -105,8 +99,7 @@ public:
 
 }  // namespace
 
-TEST_F(ClientCFGTest, FilesThatGiveRussian)
-{
+TEST_F(ClientCFGTest, FilesThatGiveRussian) {
     const struct {
         const char* name;
         std::optional<std::string> content;  // nullopt: no file
@@ -126,8 +119,7 @@ TEST_F(ClientCFGTest, FilesThatGiveRussian)
         SCOPED_TRACE(c.name);
         std::error_code ec;
         fs::remove_all(home / "ZARN", ec);
-        if (c.content)
-            Write(*c.content);
+        if (c.content) Write(*c.content);
         CClientCFG cfg;
         cfg.SetLanguage(CClientCFG::LangEnglish);
         cfg.XMLLoadFile();
@@ -144,8 +136,7 @@ TEST_F(ClientCFGTest, FilesThatGiveRussian)
     }
 }
 
-TEST_F(ClientCFGTest, SetDefLanguageOnlyEverSwitchesToEnglish)
-{
+TEST_F(ClientCFGTest, SetDefLanguageOnlyEverSwitchesToEnglish) {
     g_StringENU = false;
     const std::pair<const char*, bool> steps[] = {{"rus", false}, {"enu", true}, {"rus", true}};
     for (const auto& [value, flag] : steps) {
@@ -155,8 +146,7 @@ TEST_F(ClientCFGTest, SetDefLanguageOnlyEverSwitchesToEnglish)
     }
 }
 
-TEST_F(ClientCFGTest, SaveCreatesDirectoriesAndKeepsOtherAttributes)
-{
+TEST_F(ClientCFGTest, SaveCreatesDirectoriesAndKeepsOtherAttributes) {
     CClientCFG cfg;
     cfg.XMLLoadFile();
     cfg.SetLanguage(CClientCFG::LangEnglish);
@@ -185,8 +175,7 @@ TEST_F(ClientCFGTest, SaveCreatesDirectoriesAndKeepsOtherAttributes)
     EXPECT_EQ(Read().find("Disp"), std::string::npos) << Read();
 }
 
-TEST_F(ClientCFGTest, SaveFailuresAreReported)
-{
+TEST_F(ClientCFGTest, SaveFailuresAreReported) {
     const wchar_t* saveError = L"Error XMLDOMSave->save";
     CClientCFG cfg;
     setenv("HOME", "", 1);
@@ -213,8 +202,7 @@ TEST_F(ClientCFGTest, SaveFailuresAreReported)
     EXPECT_EQ(EntriesBesideFile(), 1);
 }
 
-TEST_F(ClientCFGTest, DocumentLifecycle)
-{
+TEST_F(ClientCFGTest, DocumentLifecycle) {
     CClientCFG cfg;
     std::string text;
     ExpectError([&] { cfg.XMLSaveStr(text); }, L"!m_XMLDOM");
@@ -245,11 +233,11 @@ TEST_F(ClientCFGTest, DocumentLifecycle)
     EXPECT_EQ(cfg.Element(), nullptr);
 }
 
-TEST_F(ClientCFGTest, DiagnosticsGoToTheRoot)
-{
+TEST_F(ClientCFGTest, DiagnosticsGoToTheRoot) {
     RecordingRoot root;
     CNodeClientCFG* branch = root.Children().Add(std::make_unique<Branch>(&root));
-    auto* leaf = static_cast<Branch*>(static_cast<Branch*>(branch)->Children().Add(std::make_unique<Branch>(branch)));
+    auto* leaf =
+        static_cast<Branch*>(static_cast<Branch*>(branch)->Children().Add(std::make_unique<Branch>(branch)));
     EXPECT_EQ(leaf->FindRoot(), &root);
     leaf->BadPut(L"leaf");
     leaf->BadPutErr(L"open", 2);
@@ -268,8 +256,7 @@ TEST_F(ClientCFGTest, DiagnosticsGoToTheRoot)
     EXPECT_EQ(out[2], '.') << "time stamp first: " << out;
 }
 
-TEST_F(ClientCFGTest, ChildrenAndTheirElements)
-{
+TEST_F(ClientCFGTest, ChildrenAndTheirElements) {
     int deaths = 0;
     CClientCFG cfg;
     cfg.XMLLoadStr("<ZARNClient><Group><Item/></Group><Other/></ZARNClient>");

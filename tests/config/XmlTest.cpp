@@ -1,9 +1,9 @@
+#include <gtest/gtest.h>
+#include <libxml/tree.h>
+
 #include <climits>
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
-#include <libxml/tree.h>
 
 #include "LoadRes.h"
 #include "Xml.h"
@@ -26,8 +26,7 @@ struct DocDeleter {
 
 class NodeB : public EnglishTexts {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         EnglishTexts::SetUp();
         doc.reset(xmlNewDoc(BAD_CAST "1.0"));
         um = xmlNewDocNode(doc.get(), nullptr, BAD_CAST "UM", nullptr);
@@ -37,8 +36,7 @@ protected:
     void Set(const char* attr, const char* value) { xmlSetProp(um, BAD_CAST attr, BAD_CAST value); }
     bool Has(const char* attr) { return xmlHasProp(um, BAD_CAST attr) != nullptr; }
     // The raw bytes as libxml2 holds them, to see what a reader of the file would see.
-    std::string Raw(const char* attr)
-    {
+    std::string Raw(const char* attr) {
         xmlChar* v = xmlGetProp(um, BAD_CAST attr);
         std::string s = v ? reinterpret_cast<const char*>(v) : "<absent>";
         xmlFree(v);
@@ -51,8 +49,7 @@ protected:
 
 }  // namespace
 
-TEST_F(EnglishTexts, ErrorXmlTextsAndNumbers)
-{
+TEST_F(EnglishTexts, ErrorXmlTextsAndNumbers) {
     struct Case {
         ErrorXML error;
         const wchar_t* text;
@@ -82,14 +79,19 @@ TEST_F(EnglishTexts, ErrorXmlTextsAndNumbers)
     }
 }
 
-TEST_F(NodeB, LoadInteger)
-{
+TEST_F(NodeB, LoadInteger) {
     const struct {
         const char* value;
         int expected;
     } cases[] = {
-        {"12abc", 12}, {"abc", 0}, {"", 0}, {"-45", -45}, {" 7", 7},
-        {"2147483647", INT_MAX}, {"99999999999", INT_MAX}, {"-99999999999", INT_MIN},
+        {"12abc", 12},
+        {"abc", 0},
+        {"", 0},
+        {"-45", -45},
+        {" 7", 7},
+        {"2147483647", INT_MAX},
+        {"99999999999", INT_MAX},
+        {"-99999999999", INT_MIN},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
@@ -100,8 +102,7 @@ TEST_F(NodeB, LoadInteger)
     EXPECT_EQ(CNodeB::XMLLoadInteger(nullptr, "UM", "Number", 42), 42);
 }
 
-TEST_F(NodeB, StringsTrimRoundTripAndRemove)
-{
+TEST_F(NodeB, StringsTrimRoundTripAndRemove) {
     Set("Name", "  Lift 3 ");
     EXPECT_EQ(CNodeB::XMLLoadString(um, "UM", "Name", true), DBString(L"Lift 3"));
     EXPECT_EQ(CNodeB::XMLLoadString(um, "UM", "Name", false), DBString(L"  Lift 3 "));
@@ -109,7 +110,9 @@ TEST_F(NodeB, StringsTrimRoundTripAndRemove)
 
     const DBString cyrillic(L"Лифт №5");
     CNodeB::XMLUpdateString(um, cyrillic, "UM", "Note");
-    EXPECT_EQ(Raw("Note"), "\xD0\x9B\xD0\xB8\xD1\x84\xD1\x82 \xE2\x84\x96" "5");
+    EXPECT_EQ(Raw("Note"),
+              "\xD0\x9B\xD0\xB8\xD1\x84\xD1\x82 \xE2\x84\x96"
+              "5");
     EXPECT_EQ(CNodeB::XMLLoadString(um, "UM", "Note", false), cyrillic);
 
     CNodeB::XMLUpdateString(um, DBString(), "UM", "Note");
@@ -118,8 +121,7 @@ TEST_F(NodeB, StringsTrimRoundTripAndRemove)
     EXPECT_NO_THROW(CNodeB::XMLUpdateString(um, DBString(), "UM", "Note"));
 }
 
-TEST_F(NodeB, UpdateIntegerZeroAndNegatives)
-{
+TEST_F(NodeB, UpdateIntegerZeroAndNegatives) {
     CNodeB::XMLUpdateInteger(um, -3, "UM", "Number", false);
     EXPECT_EQ(Raw("Number"), "-3");
     CNodeB::XMLUpdateInteger(um, INT_MIN, "UM", "Number", false);
@@ -133,8 +135,7 @@ TEST_F(NodeB, UpdateIntegerZeroAndNegatives)
     EXPECT_EQ(CNodeB::XMLLoadInteger(um, "UM", "Number", 9), 9);
 }
 
-TEST_F(NodeB, FailedSetThrowsWithElementAndAttribute)
-{
+TEST_F(NodeB, FailedSetThrowsWithElementAndAttribute) {
     const DBString expected(L"Error append parameters Name elements UM");
     try {
         CNodeB::XMLUpdateString(nullptr, DBString(L"x"), "UM", "Name");

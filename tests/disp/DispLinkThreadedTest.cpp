@@ -1,8 +1,7 @@
 // The dispatcher sender and receiver over real UDP, against a scripted console on ::1.
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -78,8 +77,8 @@ private:
 
 class TestSendUtil : public SendUtil {
 public:
-    TestSendUtil(BasePoolThread* pool, ReceiveUtil& receiv, InpMesQueue& input, DispLog& dispLog, BadLog& badLog,
-                 AppEventSink& events, Recorder& rec)
+    TestSendUtil(BasePoolThread* pool, ReceiveUtil& receiv, InpMesQueue& input, DispLog& dispLog,
+                 BadLog& badLog, AppEventSink& events, Recorder& rec)
         : SendUtil(pool, receiv, input, dispLog, badLog, events), m_Rec(rec) {}
     ~TestSendUtil() override { Unlink(); }
     void BadPut(const wchar_t* text) override {
@@ -507,7 +506,8 @@ TEST_F(DispLink, SaveStructHandsOutItsPartsWhenTheConsoleAsksForThem) {
             }
             std::vector<unsigned char> acks;
             if (p.ident != 0) acks.push_back(static_cast<unsigned char>(p.ident));
-            if (!out.empty() || !acks.empty()) peer.Send(PeerFrame(out, out.empty() ? 0 : ++ident, acks), ToolPort());
+            if (!out.empty() || !acks.empty())
+                peer.Send(PeerFrame(out, out.empty() ? 0 : ++ident, acks), ToolPort());
             if (parts >= 0 && next == parts) return;
         }
     });

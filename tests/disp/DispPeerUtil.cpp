@@ -42,7 +42,9 @@ DispPeer::DispPeer() : m_Ctx(LinkCipher()) {
     m_Port = ntohs(sa.sin6_port);
 }
 
-DispPeer::~DispPeer() { ::close(m_Socket); }
+DispPeer::~DispPeer() {
+    ::close(m_Socket);
+}
 
 bool DispPeer::ReceiveRaw(std::vector<unsigned char>& out, int timeoutMs) {
     pollfd p{m_Socket, POLLIN, 0};
@@ -58,7 +60,8 @@ bool DispPeer::Receive(CPackDisp& out, int timeoutMs) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         std::vector<unsigned char> raw;
         if (left < 0 || !ReceiveRaw(raw, static_cast<int>(left))) return false;
         CPackDisp p;
@@ -75,7 +78,8 @@ bool DispPeer::ReceiveWithMessages(CPackDisp& out, int timeoutMs) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left < 0 || !Receive(out, static_cast<int>(left))) return false;
         if (out.HasMessages()) return true;
     }
@@ -100,7 +104,8 @@ bool DispPeer::SendRaw(const unsigned char* bytes, int n, int port) {
                     sizeof sa) == n;
 }
 
-CPackDisp PeerFrame(const std::vector<CMesDisp>& messages, int ident, const std::vector<unsigned char>& acks) {
+CPackDisp PeerFrame(const std::vector<CMesDisp>& messages, int ident,
+                    const std::vector<unsigned char>& acks) {
     CPackDisp p;
     for (const CMesDisp& m : messages) p.AddMes(m);
     if (!acks.empty()) p.AddReply(acks.data(), static_cast<int>(acks.size()));

@@ -40,7 +40,8 @@ private:
 // The link cipher both ends use.
 CIdeaCtx LinkCipher();
 // A frame of the console: the messages, then the ident and the acknowledged idents.
-CPackDisp PeerFrame(const std::vector<CMesDisp>& messages, int ident, const std::vector<unsigned char>& acks = {});
+CPackDisp PeerFrame(const std::vector<CMesDisp>& messages, int ident,
+                    const std::vector<unsigned char>& acks = {});
 // A SendMsg carrying a recognisable number as its target and a short line packet.
 CMesDisp NumberedMes(int number);
 // The targets of the SendMsg messages of a frame, in order.

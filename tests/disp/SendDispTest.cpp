@@ -215,8 +215,10 @@ TEST(SendDisp, ChangeUserKeyDependsOnTheNewCredentialsAndTheBaseKey) {
     const CIdeaKey a = CSendDisp::ChangeUserKey(L"anna", L"pw1");
     const CIdeaKey b = CSendDisp::ChangeUserKey(L"anna", L"pw2");
     const CIdeaKey c = CSendDisp::ChangeUserKey(L"anna", L"pw1");
-    EXPECT_NE(std::vector<unsigned char>(a.Get(), a.Get() + 16), std::vector<unsigned char>(b.Get(), b.Get() + 16));
-    EXPECT_EQ(std::vector<unsigned char>(a.Get(), a.Get() + 16), std::vector<unsigned char>(c.Get(), c.Get() + 16));
+    EXPECT_NE(std::vector<unsigned char>(a.Get(), a.Get() + 16),
+              std::vector<unsigned char>(b.Get(), b.Get() + 16));
+    EXPECT_EQ(std::vector<unsigned char>(a.Get(), a.Get() + 16),
+              std::vector<unsigned char>(c.Get(), c.Get() + 16));
     CIdeaKey plain;
     plain.Set2(L"", L"", L"", CSendDisp::m_Maska);
     EXPECT_EQ(std::vector<unsigned char>(plain.Get(), plain.Get() + 16),

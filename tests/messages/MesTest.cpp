@@ -26,8 +26,8 @@ bool AllSixBit(const CMes& m) {
 }
 
 auto Fields(const CMes& m) {
-    return std::make_tuple(m.origNode, m.origSub, m.destNode, m.destSub, m.hops, m.typ, m.dev,
-                           m.ask, m.aux, m.alertKind, m.alertCode);
+    return std::make_tuple(m.origNode, m.origSub, m.destNode, m.destSub, m.hops, m.typ, m.dev, m.ask, m.aux,
+                           m.alertKind, m.alertCode);
 }
 
 // A message rebuilt from its own raw units must decode to what the constructor said.
@@ -49,8 +49,8 @@ Units Random(int n, unsigned seed) {
 }
 
 CMes Dev(int dev, CMes::typMes t, int ask, const Units& p = {}, int tail = -1) {
-    return CMes(1, 2, 3, 4, dev, t, static_cast<CMes::askFromMain>(ask),
-                p.empty() ? nullptr : p.data(), static_cast<int>(p.size()), tail);
+    return CMes(1, 2, 3, 4, dev, t, static_cast<CMes::askFromMain>(ask), p.empty() ? nullptr : p.data(),
+                static_cast<int>(p.size()), tail);
 }
 
 }  // namespace
@@ -193,15 +193,13 @@ TEST(MesConstruct, ServiceAndPrefixForms) {
     ExpectSameDecode(s);
     EXPECT_EQ(s.SetDev(9), 1);
     EXPECT_EQ(s.data[6], 2);  // the service code is left alone
-    EXPECT_EQ(std::make_pair(CMes(s.len, s.data).dev, CMes(s.len, s.data).ask),
-              std::make_pair(9, 20));
+    EXPECT_EQ(std::make_pair(CMes(s.len, s.data).dev, CMes(s.len, s.data).ask), std::make_pair(9, 20));
 
     CMes a(1, 2, 3, 4, static_cast<CMes::typPrefix>(7), 200);
     EXPECT_EQ(std::make_tuple(a.typ, a.len, a.aux, a.dev), std::make_tuple(61, 8, 7, 200 & 63));
     ExpectSameDecode(a);
     const unsigned char q[] = {5, 6, 7};
-    CMes b(1, 2, 3, 4, static_cast<CMes::typPrefix>(9), 12, static_cast<CMes::askFromMain>(25), 3,
-           q);
+    CMes b(1, 2, 3, 4, static_cast<CMes::typPrefix>(9), 12, static_cast<CMes::askFromMain>(25), 3, q);
     EXPECT_EQ(std::make_tuple(b.typ, b.len, b.aux, b.dev, b.ask, b[3]),
               std::make_tuple(62, 12, 9, 12, 25, 5));
     ExpectSameDecode(b);
@@ -284,10 +282,11 @@ TEST(MesAccess, ParameterUnitsAndSetters) {
 }
 
 TEST(MesAccess, IsGoodLooksAtBitFiveOfTheLastUnitOfAnswers) {
-    const std::vector<std::pair<Units, bool>> cases = {
-        {{1, 2, 3, 4, 0, 26, 0, 0, 32}, false}, {{1, 2, 3, 4, 0, 26, 0, 0, 31}, true},
-        {{1, 2, 3, 4, 0, 30, 0, 0, 0, 33}, false}, {{1, 2, 3, 4, 0, 10, 0, 0, 0, 32}, true},
-        {{1, 2, 3, 4, 0, 58, 0, 0, 32}, true}};
+    const std::vector<std::pair<Units, bool>> cases = {{{1, 2, 3, 4, 0, 26, 0, 0, 32}, false},
+                                                       {{1, 2, 3, 4, 0, 26, 0, 0, 31}, true},
+                                                       {{1, 2, 3, 4, 0, 30, 0, 0, 0, 33}, false},
+                                                       {{1, 2, 3, 4, 0, 10, 0, 0, 0, 32}, true},
+                                                       {{1, 2, 3, 4, 0, 58, 0, 0, 32}, true}};
     for (const auto& [raw, good] : cases) {
         EXPECT_EQ(CMes(static_cast<int>(raw.size()), raw.data()).IsGood(), good) << int(raw[5]);
     }
@@ -297,7 +296,13 @@ TEST(MesRead, SlotNvramWordAnswerForEveryValue) {
     int index = -1;
     unsigned short value = 1;
     for (int v = 0; v < 65536; ++v) {
-        const Units raw = {1, 2, 3, 4, 0, 10, static_cast<unsigned char>(v % 64),
+        const Units raw = {1,
+                           2,
+                           3,
+                           4,
+                           0,
+                           10,
+                           static_cast<unsigned char>(v % 64),
                            static_cast<unsigned char>((v >> 8) & 63),
                            static_cast<unsigned char>(((v >> 14) & 3) | ((v & 15) << 2)),
                            static_cast<unsigned char>((((v >> 4) & 15) << 2) | 3)};
@@ -311,17 +316,17 @@ TEST(MesRead, SlotNvramWordAnswerForEveryValue) {
 }
 
 TEST(MesRead, LiftStateReport) {
-    Units p(22, 0);  // from unit 8
-    p[4] = 0x05;     // extended bits 0 and 2
-    p[5] = 0x02;     // extended bit 7
-    p[6] = 17;       // level
-    p[7] = 0x30 | 9; // mode 9 under other bits
-    p[10] = 0x2A;    // fault code bits 0..1 = 2
-    p[11] = 0x15;    // fault code bits 2..7
-    p[12] = 0x01;    // call 1
-    p[15] = 0x20;    // call 24
-    p[16] = 0x02;    // command 2
-    p[19] = 0x20;    // command 24
+    Units p(22, 0);   // from unit 8
+    p[4] = 0x05;      // extended bits 0 and 2
+    p[5] = 0x02;      // extended bit 7
+    p[6] = 17;        // level
+    p[7] = 0x30 | 9;  // mode 9 under other bits
+    p[10] = 0x2A;     // fault code bits 0..1 = 2
+    p[11] = 0x15;     // fault code bits 2..7
+    p[12] = 0x01;     // call 1
+    p[15] = 0x20;     // call 24
+    p[16] = 0x02;     // command 2
+    p[19] = 0x20;     // command 24
     CMes m = Dev(6, CMes::mesDevAnswer, CMes::askState, p);
     ASSERT_EQ(m.len, 30);
     EXPECT_EQ(std::make_tuple(m.LvlAsk10(), m.CurLvl(), int(m.Mode()), m.CodDmamge()),
@@ -339,14 +344,13 @@ TEST(MesRead, LiftStateReport) {
     EXPECT_EQ(cmds, (std::vector<bool>{0, 0, 1, 1, 0}));
 
     CMes mid = Dev(6, CMes::mesDevAnswer, CMes::askState, Units(p.begin(), p.end() - 1));
-    EXPECT_EQ(std::make_tuple(mid.LvlAsk10(), mid.CurLvl(), mid.TestAsk(1)),
-              std::make_tuple(1, 17, false));
+    EXPECT_EQ(std::make_tuple(mid.LvlAsk10(), mid.CurLvl(), mid.TestAsk(1)), std::make_tuple(1, 17, false));
     CMes low = Dev(6, CMes::mesDevAnswer, CMes::askState, Units(p.begin(), p.begin() + 13));
     EXPECT_EQ(std::make_tuple(low.LvlAsk10(), low.CurLvl(), low.TestBit(CMes::bitExt0)),
               std::make_tuple(0, 0, false));
     CMes other = Dev(6, CMes::mesDevAnswer, CMes::askLbNVRAM, p);
-    EXPECT_EQ(std::make_tuple(other.LvlAsk10(), other.CurLvl(), int(other.Mode()),
-                              other.CodDmamge(), other.TestCmd(24)),
+    EXPECT_EQ(std::make_tuple(other.LvlAsk10(), other.CurLvl(), int(other.Mode()), other.CodDmamge(),
+                              other.TestCmd(24)),
               std::make_tuple(-1, 0, 0, 0, false));
 }
 

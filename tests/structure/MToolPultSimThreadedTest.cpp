@@ -40,17 +40,16 @@ class ToolAgainstSimulator : public ::testing::TestWithParam<bool> {
 protected:
     bool Direct() const { return GetParam(); }
 
-    void SetUp() override
-    {
+    void SetUp() override {
         g_StringENU = true;
         // A window to tell: without one the receivers drop what nobody would read.
         ctx.events.Install([](typAppEvent) {});
         std::string error;
         if (Direct()) {
-            ASSERT_TRUE(sim.Start(TOLVANE_LU_SIM_PATH,
-                                  {"--node", std::to_string(kNode), "--key", "00112233445566778899AABBCCDDEEFF",
-                                   "--port", "0"},
-                                  5000ms, &error))
+            ASSERT_TRUE(sim.Start(
+                TOLVANE_LU_SIM_PATH,
+                {"--node", std::to_string(kNode), "--key", "00112233445566778899AABBCCDDEEFF", "--port", "0"},
+                5000ms, &error))
                 << error;
             ctx.v7Id = kNode;
             CKeySys key;
@@ -91,15 +90,13 @@ protected:
 
     void TearDown() override { ctx.pult.Disconnect(); }
 
-    void Ask(const LuRequest& r)
-    {
+    void Ask(const LuRequest& r) {
         ASSERT_GT(dev->AddMes(r), 0);
         dev->Put();
     }
 
     // The next line message of the unit, from whichever queue the link fills.
-    std::optional<CMes> NextAnswer(std::chrono::milliseconds timeout = 3000ms)
-    {
+    std::optional<CMes> NextAnswer(std::chrono::milliseconds timeout = 3000ms) {
         const auto end = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < end) {
             if (!pending.empty()) {
@@ -111,16 +108,14 @@ protected:
                 CPackV7 p;
                 if (ctx.inpV7.Read(p)) {
                     CMes m;
-                    if (p.GetMes(m))
-                        pending.push_back(m);
+                    if (p.GetMes(m)) pending.push_back(m);
                     continue;
                 }
             } else {
                 CPackMes p;
                 if (ctx.inpMes.Read(p)) {
                     p.BegGet();
-                    for (CMes m; p.GetMes(m);)
-                        pending.push_back(m);
+                    for (CMes m; p.GetMes(m);) pending.push_back(m);
                     continue;
                 }
             }
@@ -136,25 +131,20 @@ protected:
         bool hasDefault = false;
     };
 
-    std::optional<Word> ReadWord()
-    {
+    std::optional<Word> ReadWord() {
         Ask(LuNvramReadRequest());
         for (std::optional<CMes> m; (m = NextAnswer());) {
             Word w;
             bool isWord = false;
-            if (m->GetLbNVRAM(w.index, w.value, isWord, w.def, w.hasDefault) && isWord)
-                return w;
+            if (m->GetLbNVRAM(w.index, w.value, isWord, w.def, w.hasDefault) && isWord) return w;
         }
         return std::nullopt;
     }
 
-    std::string SimOutput() const
-    {
+    std::string SimOutput() const {
         std::string out = "simulator said:\n";
-        for (const std::string& line : sim.Lines())
-            out += line + "\n";
-        for (const std::string& line : sim.ErrLines())
-            out += line + "\n";
+        for (const std::string& line : sim.Lines()) out += line + "\n";
+        for (const std::string& line : sim.ErrLines()) out += line + "\n";
         return out;
     }
 
@@ -165,14 +155,12 @@ protected:
     std::vector<CMes> pending;
 };
 
-TEST_P(ToolAgainstSimulator, ReadsParametersAllWordsWritesBytesAndRestarts)
-{
+TEST_P(ToolAgainstSimulator, ReadsParametersAllWordsWritesBytesAndRestarts) {
     // Device parameters: a good answer that names the unit.
     Ask(LuDevParamsRequest());
     bool named = false;
     for (std::optional<CMes> m; !named && (m = NextAnswer());) {
-        if (m->IsGood() && dev->SetParDev(*m) > 0)
-            named = true;
+        if (m->IsGood() && dev->SetParDev(*m) > 0) named = true;
     }
     ASSERT_TRUE(named) << SimOutput();
     EXPECT_FALSE(dev->TypLB().empty());
@@ -205,8 +193,7 @@ TEST_P(ToolAgainstSimulator, ReadsParametersAllWordsWritesBytesAndRestarts)
     for (int asked = 0; !confirmed && asked < 64; ++asked) {
         std::optional<Word> w = ReadWord();
         ASSERT_TRUE(w);
-        if (w->index == 5)
-            confirmed = w->value == changed;
+        if (w->index == 5) confirmed = w->value == changed;
     }
     EXPECT_TRUE(confirmed);
 

@@ -2,7 +2,6 @@
 // the unit or the console program.
 
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,8 +29,7 @@ namespace {
 
 const CIdentV7 kTool(77, 3);
 
-CKeySys LinkKey()
-{
+CKeySys LinkKey() {
     CKeySys k;
     k.Create(L"mtoolpult test key");
     return k;
@@ -40,8 +38,7 @@ CKeySys LinkKey()
 // A plain UDP socket on ::1 for the console program's side.
 class RawPeer {
 public:
-    RawPeer()
-    {
+    RawPeer() {
         m_Socket = ::socket(AF_INET6, SOCK_DGRAM, 0);
         sockaddr_in6 a{};
         a.sin6_family = AF_INET6;
@@ -56,8 +53,7 @@ public:
     ~RawPeer() { ::close(m_Socket); }
     int Port() const { return m_Port; }
     // Datagrams until none has come for a while or the time is up.
-    std::vector<std::vector<unsigned char>> Collect(int totalMs)
-    {
+    std::vector<std::vector<unsigned char>> Collect(int totalMs) {
         std::vector<std::vector<unsigned char>> out;
         for (int waited = 0; waited < totalMs; waited += 200) {
             unsigned char b[2048];
@@ -80,16 +76,14 @@ protected:
     void SetUp() override { g_StringENU = true; }
     void TearDown() override { ctx.pult.Disconnect(); }
 
-    void Numbers()
-    {
+    void Numbers() {
         ctx.pultNum = 1;
         ctx.umNum = 2;
         ctx.slotNum = 3;
         ctx.devAddr = 4;
     }
 
-    void DirectTo(const ScriptedPeer& peer)
-    {
+    void DirectTo(const ScriptedPeer& peer) {
         Numbers();
         ctx.v7Id = 9;
         ctx.receivV7.SetIdent(kTool);
@@ -102,13 +96,11 @@ protected:
         ctx.sendV7.SetRemoteIdent(lu);
     }
 
-    void ConsoleTo(const DispPeer& peer, bool viaAddress)
-    {
+    void ConsoleTo(const DispPeer& peer, bool viaAddress) {
         Numbers();
         ctx.codLift = 17;
         ctx.v7Id = 0;
-        if (viaAddress)
-            ctx.utilAddr = LocalHostIPv6();
+        if (viaAddress) ctx.utilAddr = LocalHostIPv6();
         ctx.receivDisp.SetOwnAddress(LocalHostIPv6(), 0);
         ctx.sendDisp.SetPeer(LocalHostIPv6(), peer.Port());
     }
@@ -119,12 +111,10 @@ protected:
         int kind = 0;
         std::vector<unsigned char> bytes;
     };
-    static std::vector<SendMsg> SendMsgs(DispPeer& peer, int timeoutMs)
-    {
+    static std::vector<SendMsg> SendMsgs(DispPeer& peer, int timeoutMs) {
         std::vector<SendMsg> out;
         CPackDisp frame;
-        if (!peer.ReceiveWithMessages(frame, timeoutMs))
-            return out;
+        if (!peer.ReceiveWithMessages(frame, timeoutMs)) return out;
         frame.BegGet();
         for (CMesDisp m; frame.GetMes(m);) {
             SendMsg s;
@@ -142,19 +132,16 @@ protected:
     ToolContext ctx;
 };
 
-std::vector<CMes> MessagesOf(const std::vector<CPackV7>& packets)
-{
+std::vector<CMes> MessagesOf(const std::vector<CPackV7>& packets) {
     std::vector<CMes> out;
     for (const CPackV7& p : packets) {
         CMes m;
-        if (p.GetMes(m))
-            out.push_back(m);
+        if (p.GetMes(m)) out.push_back(m);
     }
     return out;
 }
 
-TEST_F(ToolPult, DirectModeBuildsTheOneUnitTreeAndSendsEveryMessageInItsOwnPacket)
-{
+TEST_F(ToolPult, DirectModeBuildsTheOneUnitTreeAndSendsEveryMessageInItsOwnPacket) {
     ScriptedPeer peer(LinkKey());
     DirectTo(peer);
     ASSERT_TRUE(ctx.pult.Connect());
@@ -174,8 +161,7 @@ TEST_F(ToolPult, DirectModeBuildsTheOneUnitTreeAndSendsEveryMessageInItsOwnPacke
     std::vector<CPackV7> got;
     for (CPackV7 p; got.size() < 3 && peer.Receive(p, 2000);) {
         CMes probe;
-        if (p.GetMes(probe))
-            got.push_back(p);
+        if (p.GetMes(probe)) got.push_back(p);
     }
     const std::vector<CMes> mes = MessagesOf(got);
     ASSERT_EQ(mes.size(), 3u);
@@ -187,8 +173,7 @@ TEST_F(ToolPult, DirectModeBuildsTheOneUnitTreeAndSendsEveryMessageInItsOwnPacke
     }
 }
 
-TEST_F(ToolPult, ASecondConnectStartsFromAFreshTree)
-{
+TEST_F(ToolPult, ASecondConnectStartsFromAFreshTree) {
     ScriptedPeer peer(LinkKey());
     DirectTo(peer);
     ASSERT_TRUE(ctx.pult.Connect());
@@ -200,8 +185,7 @@ TEST_F(ToolPult, ASecondConnectStartsFromAFreshTree)
     EXPECT_EQ(ctx.pult.FindDev(1, 2, 3, 6), ctx.pult.GetDev());
 }
 
-TEST_F(ToolPult, ABindFailureStopsWhatStartedLogsAndGivesFalse)
-{
+TEST_F(ToolPult, ABindFailureStopsWhatStartedLogsAndGivesFalse) {
     // Another socket already holds the port the receiver is told to bind.
     ScriptedPeer holder(LinkKey());
     DirectTo(holder);
@@ -214,8 +198,7 @@ TEST_F(ToolPult, ABindFailureStopsWhatStartedLogsAndGivesFalse)
     // The failure is in the error log, with the operation that failed.
     bool found = false;
     for (const auto& f : std::filesystem::recursive_directory_iterator(home.Path())) {
-        if (!f.is_regular_file())
-            continue;
+        if (!f.is_regular_file()) continue;
         std::ifstream in(f.path());
         for (std::string line; std::getline(in, line);)
             found = found || line.find("bind") != std::string::npos;
@@ -223,8 +206,7 @@ TEST_F(ToolPult, ABindFailureStopsWhatStartedLogsAndGivesFalse)
     EXPECT_TRUE(found);
 }
 
-TEST_F(ToolPult, ConsoleModeSendsOnePackAsOneSendMsgToTheLiftCode)
-{
+TEST_F(ToolPult, ConsoleModeSendsOnePackAsOneSendMsgToTheLiftCode) {
     DispPeer peer;
     ConsoleTo(peer, false);
     ASSERT_TRUE(ctx.pult.Connect());
@@ -257,8 +239,7 @@ TEST_F(ToolPult, ConsoleModeSendsOnePackAsOneSendMsgToTheLiftCode)
     EXPECT_EQ(count, 3);
 }
 
-TEST_F(ToolPult, WithTheConsoleAddressGivenTheFrameGoesToTheConsoleNumber)
-{
+TEST_F(ToolPult, WithTheConsoleAddressGivenTheFrameGoesToTheConsoleNumber) {
     DispPeer peer;
     ConsoleTo(peer, true);
     ASSERT_TRUE(ctx.pult.Connect());
@@ -271,8 +252,7 @@ TEST_F(ToolPult, WithTheConsoleAddressGivenTheFrameGoesToTheConsoleNumber)
     EXPECT_EQ(got[0].target, 1);
 }
 
-TEST_F(ToolPult, DisconnectTellsTheConsoleTheLinkIsClosed)
-{
+TEST_F(ToolPult, DisconnectTellsTheConsoleTheLinkIsClosed) {
     DispPeer peer;
     ConsoleTo(peer, false);
     ASSERT_TRUE(ctx.pult.Connect());
@@ -280,8 +260,7 @@ TEST_F(ToolPult, DisconnectTellsTheConsoleTheLinkIsClosed)
     EXPECT_FALSE(ctx.dispLog.IsRunning());
     bool closed = false;
     for (const CPackDisp& f : peer.Drain(300)) {
-        for (int code : Codes(f))
-            closed = closed || code == CMesDisp::mesCloseLink;
+        for (int code : Codes(f)) closed = closed || code == CMesDisp::mesCloseLink;
     }
     EXPECT_TRUE(closed);
 
@@ -289,12 +268,10 @@ TEST_F(ToolPult, DisconnectTellsTheConsoleTheLinkIsClosed)
     // sender has stopped.
     std::string last;
     for (const auto& f : std::filesystem::recursive_directory_iterator(home.Path())) {
-        if (!f.is_regular_file() || f.path().parent_path().filename() != "disp")
-            continue;
+        if (!f.is_regular_file() || f.path().parent_path().filename() != "disp") continue;
         std::ifstream in(f.path());
         for (std::string line; std::getline(in, line);)
-            if (!line.empty())
-                last = line;
+            if (!line.empty()) last = line;
     }
     ASSERT_FALSE(last.empty());
     // CloseLink travels as message code 27 right after the frame header.

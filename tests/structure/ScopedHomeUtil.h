@@ -11,17 +11,13 @@
 // lifetime; the previous value comes back afterwards.
 class ScopedHome {
 public:
-    ScopedHome()
-    {
-        if (const char* old = std::getenv("HOME"))
-            m_Saved = old;
+    ScopedHome() {
+        if (const char* old = std::getenv("HOME")) m_Saved = old;
         char pattern[] = "/tmp/tolvane-structure-XXXXXX";
-        if (::mkdtemp(pattern) != nullptr)
-            m_Home = pattern;
+        if (::mkdtemp(pattern) != nullptr) m_Home = pattern;
         ::setenv("HOME", m_Home.c_str(), 1);
     }
-    ~ScopedHome()
-    {
+    ~ScopedHome() {
         if (m_Saved)
             ::setenv("HOME", m_Saved->c_str(), 1);
         else

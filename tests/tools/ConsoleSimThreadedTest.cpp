@@ -2,12 +2,11 @@
 // client of its own built from the frame and cipher code of the library.
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
@@ -89,7 +88,8 @@ public:
     std::optional<CPackDisp> Receive(std::chrono::milliseconds timeout, bool acknowledge = true) {
         const auto end = Clock::now() + timeout;
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
             if (left <= 0) return std::nullopt;
             pollfd pf{fd_, POLLIN, 0};
             if (poll(&pf, 1, static_cast<int>(left)) <= 0) continue;
@@ -247,12 +247,13 @@ TEST(ConsoleSimCommandLine, HelpNamesEveryOptionAndBadOptionsExitWithTwo) {
         std::string out = p.FirstLine() + "\n";
         for (const auto& l : p.Lines()) out += l + "\n";
         // The console's own options and the LU's, which it shares with lu-sim.
-        for (const char* opt : {"--bind", "--port", "--source", "--lift", "--console", "--close-after", "--mute",
-                                "SIGUSR1", "--nvram", "--silent", "--drop"})
+        for (const char* opt : {"--bind", "--port", "--source", "--lift", "--console", "--close-after",
+                                "--mute", "SIGUSR1", "--nvram", "--silent", "--drop"})
             EXPECT_NE(out.find(opt), std::string::npos) << opt << " missing from:\n" << out;
     }
-    for (const char* bad : {"--port=70000", "--port=x", "--source=nobody", "--close-after=-5", "--bind=not-an-ip",
-                            "--no-such-option", "--lift", "--lift=0", "--type=99", "--refuse"}) {
+    for (const char* bad :
+         {"--port=70000", "--port=x", "--source=nobody", "--close-after=-5", "--bind=not-an-ip",
+          "--no-such-option", "--lift", "--lift=0", "--type=99", "--refuse"}) {
         SimProcess p;
         std::string error;
         ASSERT_TRUE(p.Launch(TOLVANE_CONSOLE_SIM_PATH, {bad}, &error)) << error;
@@ -290,7 +291,8 @@ TEST(ConsoleSimLink, AcknowledgesEveryNumberedFrameAndAnswersARepeatOnlyOnce) {
         p.SetIdent(9);
         ASSERT_TRUE(c.Send(p));
         bool acked = false;
-        for (auto f = c.Receive(2s); f && !acked; f = acked ? std::nullopt : c.Receive(2s)) acked = HasReply(*f, 9);
+        for (auto f = c.Receive(2s); f && !acked; f = acked ? std::nullopt : c.Receive(2s))
+            acked = HasReply(*f, 9);
         EXPECT_TRUE(acked);
     }
 
@@ -551,6 +553,8 @@ TEST(ConsoleSimMute, NeitherAcknowledgesNorAnswers) {
 
 #else
 
-TEST(ConsoleSim, NotBuilt) { GTEST_SKIP() << "console-sim is not part of this build"; }
+TEST(ConsoleSim, NotBuilt) {
+    GTEST_SKIP() << "console-sim is not part of this build";
+}
 
 #endif

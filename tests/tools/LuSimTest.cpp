@@ -26,10 +26,18 @@ LuTarget Target() {
     return t;
 }
 
-CMes Params() { return *LuDevParamsMes(Target()); }
-CMes Read() { return *LuNvramReadMes(Target()); }
-CMes Write(int address, unsigned char value) { return *LuByteWriteMes(Target(), address, value); }
-CMes Restart() { return *LuRestartMes(Target()); }
+CMes Params() {
+    return *LuDevParamsMes(Target());
+}
+CMes Read() {
+    return *LuNvramReadMes(Target());
+}
+CMes Write(int address, unsigned char value) {
+    return *LuByteWriteMes(Target(), address, value);
+}
+CMes Restart() {
+    return *LuRestartMes(Target());
+}
 
 struct Decoded {
     bool ok = false;
@@ -215,7 +223,7 @@ TEST(LuSimRead, BuiltInWordsArePlausible) {
     EXPECT_EQ(w[0], 37 | (2 << 8));  // the firmware version, as the service page shows it
     EXPECT_EQ(w[8] >> 8, 0x55);      // NVRAM table usage on
     EXPECT_EQ(d[0], w[0]);
-    EXPECT_NE(w, d);                  // something for an editor to mark
+    EXPECT_NE(w, d);  // something for an editor to mark
 }
 
 TEST(LuSimRead, WithoutDefaultsEveryValueStaysAGoodAnswer) {
@@ -427,10 +435,29 @@ TEST(LuSimFile, SaveWritesTheCurrentWordsAndLoadsBack) {
 
 TEST(LuSimOptions, ValuesSeparateOrAttached) {
     SimLuOptions o;
-    const auto run = ParseLu({"--type", "12", "--variant=200", "--fw-version", "3.4.7", "--report", "short",
-                              "--no-defaults", "--drop", "30", "--dup-out=5", "--delay", "250",
-                              "--line-address", "9", "--silent", "--param-error", "--read-error",
-                              "--refuse", "--seed", "7", "--save", "out.046"},
+    const auto run = ParseLu({"--type",
+                              "12",
+                              "--variant=200",
+                              "--fw-version",
+                              "3.4.7",
+                              "--report",
+                              "short",
+                              "--no-defaults",
+                              "--drop",
+                              "30",
+                              "--dup-out=5",
+                              "--delay",
+                              "250",
+                              "--line-address",
+                              "9",
+                              "--silent",
+                              "--param-error",
+                              "--read-error",
+                              "--refuse",
+                              "--seed",
+                              "7",
+                              "--save",
+                              "out.046"},
                              o);
     ASSERT_EQ(run.result, 1) << run.error;
     EXPECT_EQ(run.index, 23);  // stands on the last argument used
@@ -457,11 +484,23 @@ TEST(LuSimOptions, ValuesSeparateOrAttached) {
 
 TEST(LuSimOptions, BadValuesAreRefusedWithAReason) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--type", "64"},      {"--type", "abc"},     {"--type", "12x"},     {"--type"},
-        {"--variant", "-1"},   {"--fw-version", "26.0.0"}, {"--fw-version", "2.10.0"},
-        {"--fw-version", "2.1"}, {"--fw-version", "2.1.64"}, {"--report", "medium"},
-        {"--drop", "101"},     {"--dup-in", "-5"},    {"--delay", "60001"},  {"--no-defaults=1"},
-        {"--line-address", "128"}, {"--save="},       {"--nvram", "/nonexistent/lusim.046"},
+        {"--type", "64"},
+        {"--type", "abc"},
+        {"--type", "12x"},
+        {"--type"},
+        {"--variant", "-1"},
+        {"--fw-version", "26.0.0"},
+        {"--fw-version", "2.10.0"},
+        {"--fw-version", "2.1"},
+        {"--fw-version", "2.1.64"},
+        {"--report", "medium"},
+        {"--drop", "101"},
+        {"--dup-in", "-5"},
+        {"--delay", "60001"},
+        {"--no-defaults=1"},
+        {"--line-address", "128"},
+        {"--save="},
+        {"--nvram", "/nonexistent/lusim.046"},
     };
     for (const auto& args : bad) {
         SimLuOptions o;
@@ -500,15 +539,20 @@ TEST(LuSimOptions, ForeignArgumentsAreLeftAlone) {
 
 TEST(LuSimOptions, LinkOptions) {
     LuSimV7Options o;
-    ASSERT_EQ(ParseV7({"--node", "4711", "--port=0", "--bind", "127.0.0.1", "--key", "abc", "--repeat-ms", "100"}, o)
-                  .result,
-              1);
+    ASSERT_EQ(
+        ParseV7({"--node", "4711", "--port=0", "--bind", "127.0.0.1", "--key", "abc", "--repeat-ms", "100"},
+                o)
+            .result,
+        1);
     EXPECT_EQ(o.node, 4711);
     EXPECT_EQ(o.bindAddress, "127.0.0.1");
     EXPECT_EQ(o.keyText, "abc");
     EXPECT_EQ(o.repeatMs, 100);
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--node", "0"}, {"--node", "9999900"}, {"--port", "65536"}, {"--bind", "localhost:1"}, {"--key"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--node", "0"},
+                                                                  {"--node", "9999900"},
+                                                                  {"--port", "65536"},
+                                                                  {"--bind", "localhost:1"},
+                                                                  {"--key"}}) {
         LuSimV7Options x;
         EXPECT_EQ(ParseV7(args, x).result, -1) << args[0];
     }

@@ -120,9 +120,7 @@ public:
         return ReceiveMes();
     }
 
-    bool WasAcked(int ident) const {
-        return std::find(acked_.begin(), acked_.end(), ident) != acked_.end();
-    }
+    bool WasAcked(int ident) const { return std::find(acked_.begin(), acked_.end(), ident) != acked_.end(); }
 
     const CIdentV7& Self() const { return self_; }
 
@@ -238,7 +236,8 @@ TEST(LuSimProcess, ThirtyTwoReadsThenCloseLinkAndTimingOnSigterm) {
     std::string timing;
     ASSERT_TRUE(sim.WaitForLineContaining("lu-sim: first request to answer of word 32: ", Ms(100), &timing));
     double ms = -1;
-    EXPECT_EQ(std::sscanf(timing.c_str(), "lu-sim: first request to answer of word 32: %lf ms", &ms), 1) << timing;
+    EXPECT_EQ(std::sscanf(timing.c_str(), "lu-sim: first request to answer of word 32: %lf ms", &ms), 1)
+        << timing;
     EXPECT_GE(ms, 0.0);
 }
 
@@ -271,7 +270,8 @@ TEST(LuSimProcess, ByteWriteConfirmedByTheNextReadAndSavedOnExit) {
 
     EXPECT_EQ(Terminate(sim), 0);
     std::ifstream in(save, std::ios::binary);
-    const std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in),
+                                           std::istreambuf_iterator<char>()};
     ASSERT_EQ(bytes.size(), 64u);
     EXPECT_EQ(bytes[9], 0x92);
     EXPECT_EQ(bytes[8], value & 0xFF);
@@ -422,10 +422,11 @@ TEST(LuSimProcess, CommandLine) {
         sim.WaitOutputClosed(Ms(2000));
         std::string all = sim.FirstLine();
         for (const auto& l : sim.Lines()) all += "\n" + l;
-        for (const char* opt : {"--node", "--key", "--bind", "--port", "--type", "--variant", "--fw-version",
-                                "--report", "--no-defaults", "--nvram", "--defaults", "--save", "--silent",
-                                "--param-error", "--read-error", "--refuse", "--drop-in", "--drop-out",
-                                "--dup-in", "--dup-out", "--delay"}) {
+        for (const char* opt :
+             {"--node",       "--key",         "--bind",        "--port",   "--type",     "--variant",
+              "--fw-version", "--report",      "--no-defaults", "--nvram",  "--defaults", "--save",
+              "--silent",     "--param-error", "--read-error",  "--refuse", "--drop-in",  "--drop-out",
+              "--dup-in",     "--dup-out",     "--delay"}) {
             EXPECT_NE(all.find(opt), std::string::npos) << opt;
         }
     }

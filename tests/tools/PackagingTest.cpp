@@ -47,10 +47,12 @@ TEST(PackagingIcon, IsA32By32FourColourPixmapWhoseRowsUseOnlyItsColours) {
     }
     int transparent = 0;
     for (const auto& [key, value] : colour) {
-        if (value == "None") ++transparent;
-        else EXPECT_TRUE(value.size() == 7 && value[0] == '#' &&
-                         value.find_first_not_of("0123456789ABCDEFabcdef", 1) == std::string::npos)
-            << "colour '" << key << "' is neither None nor #RRGGBB: " << value;
+        if (value == "None")
+            ++transparent;
+        else
+            EXPECT_TRUE(value.size() == 7 && value[0] == '#' &&
+                        value.find_first_not_of("0123456789ABCDEFabcdef", 1) == std::string::npos)
+                << "colour '" << key << "' is neither None nor #RRGGBB: " << value;
     }
     EXPECT_EQ(transparent, 1) << "the icon needs exactly one transparent colour for its background";
 
@@ -106,8 +108,10 @@ DesktopEntry ParseDesktopEntry(std::istream& in) {
             continue;
         }
         const auto eq = line.find('=');
-        if (d.groups.empty()) d.faults.push_back(where + "key before any group");
-        else if (eq == std::string::npos || eq == 0) d.faults.push_back(where + "not a key=value line");
+        if (d.groups.empty())
+            d.faults.push_back(where + "key before any group");
+        else if (eq == std::string::npos || eq == 0)
+            d.faults.push_back(where + "not a key=value line");
         else if (!d.keys[d.groups.back()].emplace(line.substr(0, eq), line.substr(eq + 1)).second)
             d.faults.push_back(where + "key given twice: " + line.substr(0, eq));
     }

@@ -37,8 +37,8 @@ SimProcess::~SimProcess() {
     }
 }
 
-bool SimProcess::Start(const std::string& program, const std::vector<std::string>& args,
-                       Ms timeout, std::string* error) {
+bool SimProcess::Start(const std::string& program, const std::vector<std::string>& args, Ms timeout,
+                       std::string* error) {
     return Launch(program, args, error) && ReadPort(timeout, error);
 }
 
@@ -156,8 +156,8 @@ bool SimProcess::WaitForLine(const std::function<bool(const std::string&)>& matc
 
 bool SimProcess::WaitForLineContaining(const std::string& text, Ms timeout, std::string* found,
                                        std::size_t from) const {
-    return WaitForLine([&text](const std::string& l) { return l.find(text) != std::string::npos; },
-                       timeout, found, from);
+    return WaitForLine([&text](const std::string& l) { return l.find(text) != std::string::npos; }, timeout,
+                       found, from);
 }
 
 bool SimProcess::Signal(int sig) const {

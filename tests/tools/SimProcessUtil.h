@@ -29,8 +29,8 @@ public:
     // Launch, then wait up to `timeout` for the first stdout line and read the port from
     // it. False (with `error`) when the program cannot be started, ends first, says
     // nothing in time or its first line names no port.
-    bool Start(const std::string& program, const std::vector<std::string>& args,
-               Ms timeout = Ms(5000), std::string* error = nullptr);
+    bool Start(const std::string& program, const std::vector<std::string>& args, Ms timeout = Ms(5000),
+               std::string* error = nullptr);
 
     // Starts the program with stdout and stderr piped into this object; does not wait.
     bool Launch(const std::string& program, const std::vector<std::string>& args,
@@ -49,10 +49,9 @@ public:
     // Waits until a stdout line after the first (seen before or arriving within the time)
     // satisfies `match`, starting the search at line `from`. Gives the line and its index.
     bool WaitForLine(const std::function<bool(const std::string&)>& match, Ms timeout,
-                     std::string* found = nullptr, std::size_t from = 0,
-                     std::size_t* index = nullptr) const;
-    bool WaitForLineContaining(const std::string& text, Ms timeout,
-                               std::string* found = nullptr, std::size_t from = 0) const;
+                     std::string* found = nullptr, std::size_t from = 0, std::size_t* index = nullptr) const;
+    bool WaitForLineContaining(const std::string& text, Ms timeout, std::string* found = nullptr,
+                               std::size_t from = 0) const;
     // Number of stdout lines after the first received so far.
     std::size_t LineCount() const;
 

@@ -157,8 +157,9 @@ TEST(CIdeaCtx, AgreesWithLibgcryptOnRandomKeysAndBlocks) {
 TEST(CIdeaCtx, AgreesWithLibgcryptOnZeroAndAllOneWords) {
     GcryptIdea oracle;
     if (!oracle.ok()) GTEST_SKIP() << "libgcrypt offers no IDEA";
-    const std::vector<unsigned char> plain = {0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                              0xFF, 0xFF, 0, 0, 0xFF, 0xFF, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1};
+    const std::vector<unsigned char> plain = {0,    0,    0,    0,    0,    0, 0, 0,    0xFF, 0xFF, 0xFF,
+                                              0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0xFF, 0xFF, 0,    1,
+                                              0,    0,    0,    0,    0,    1, 0, 0,    0,    1};
     const char* keys[] = {"00000000000000000000000000000000", "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF",
                           "0000FFFF00000001FFFF000000000000", "00010000000000000000000000000001"};
     for (const char* k : keys) {

@@ -108,7 +108,8 @@ TEST(CIdentV7, WireFormIsDevThenLittleEndian24BitNode) {
     back.SetValue(wire.data());
     EXPECT_EQ(back.GetBigNode(), 0x123456);
 
-    for (const CIdentV7& x : {CIdentV7(0, 0), CIdentV7(0xFFFFFF, 255), CIdentV7(1, 128), CIdentV7(0x800000, 1)}) {
+    for (const CIdentV7& x :
+         {CIdentV7(0, 0), CIdentV7(0xFFFFFF, 255), CIdentV7(1, 128), CIdentV7(0x800000, 1)}) {
         x.GetValue(wire.data());
         back.SetValue(wire.data());
         EXPECT_TRUE(back.FullEQ(x)) << x.GetString().ToStr();
@@ -145,9 +146,9 @@ TEST(CIdentV7, NodeRanges) {
         bool lu;
         bool prog;
     };
-    const Case cases[] = {{0, false, false},        {1, true, false},         {9999899, true, false},
-                          {9999900, false, false},  {10000000, false, false}, {10000001, false, true},
-                          {16711678, false, true},  {-5, false, false}};
+    const Case cases[] = {{0, false, false},       {1, true, false},         {9999899, true, false},
+                          {9999900, false, false}, {10000000, false, false}, {10000001, false, true},
+                          {16711678, false, true}, {-5, false, false}};
     for (const Case& c : cases) {
         const CIdentV7 id(c.node, 3);
         EXPECT_EQ(id.IsLU(), c.lu) << c.node;

@@ -40,8 +40,8 @@ Bytes ExpectedCreate(Bytes plain) {
 
 TEST(CKeySys, HexTextRoundTripsInUpperCase) {
     const CKeySys k = FromText(L"00112233445566778899aabbccddeeff");
-    EXPECT_EQ(Of(k), (Bytes{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD,
-                            0xEE, 0xFF}));
+    EXPECT_EQ(Of(k), (Bytes{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC,
+                            0xDD, 0xEE, 0xFF}));
     EXPECT_EQ(k.GetString(), L"00112233445566778899AABBCCDDEEFF");
     EXPECT_EQ(FromText(k.GetString().c_str()), k);
 }
@@ -95,8 +95,8 @@ TEST(CKeySys, CreateDerivesFromThePhrase) {
 
     // Only the first 16 bytes count.
     k.Create(L"abcdefghijklmnopqrstuvwxyz");
-    EXPECT_EQ(Of(k), ExpectedCreate(Bytes{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n',
-                                          'o', 'p'}));
+    EXPECT_EQ(Of(k), ExpectedCreate(Bytes{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm',
+                                          'n', 'o', 'p'}));
 
     // The empty phrase still gives a key.
     k.Create(L"");

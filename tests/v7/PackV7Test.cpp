@@ -30,11 +30,11 @@ const CIdentV7 kLU(123456, 0);
 const unsigned char kUnits[8] = {0x3F, 0x0F, 0x01, 0x02, 0x00, 0x3A, 0x00, 0x2F};
 
 // The message packet of the worked datagrams below: ident 5, acknowledging 3.
-const Bytes kMesPacket = {0x04, 0x05, 0x03,                    // class, ident, repl
-                          0x00, 0x4E, 0x61, 0xBC,              // source 12345678.0
-                          0x00, 0x40, 0xE2, 0x01,              // destination 123456.0
-                          0x00, 0x01,                          // reserved, type
-                          0x09,                                // units + 1
+const Bytes kMesPacket = {0x04, 0x05, 0x03,        // class, ident, repl
+                          0x00, 0x4E, 0x61, 0xBC,  // source 12345678.0
+                          0x00, 0x40, 0xE2, 0x01,  // destination 123456.0
+                          0x00, 0x01,              // reserved, type
+                          0x09,                    // units + 1
                           0x3F, 0x0F, 0x01, 0x02, 0x00, 0x3A, 0x00, 0x2F};
 const unsigned char kMesCrcLow = 0xA1, kMesCrcHigh = 0xE7;
 
@@ -188,7 +188,8 @@ TEST(PackV7Build, BuildersKeepTheHeaderFields) {
     p.AddRepl(4);
     const unsigned char data[3] = {1, 2, 3};
     ASSERT_EQ(p.SetLink(CPackV7::typCloseLink, data, 3), 1);
-    const Bytes link = {0x03, 0x09, 0x04, 0x00, 0x4E, 0x61, 0xBC, 0x00, 0x40, 0xE2, 0x01, 0x00, 0x04, 1, 2, 3};
+    const Bytes link = {0x03, 0x09, 0x04, 0x00, 0x4E, 0x61, 0xBC, 0x00,
+                        0x40, 0xE2, 0x01, 0x00, 0x04, 1,    2,    3};
     EXPECT_EQ(Buf(p), link);
 
     ASSERT_EQ(p.SetData(CPackV7::typPack(20), data, 2), 1);
@@ -213,7 +214,8 @@ TEST(PackV7Build, RequestPackets) {
     EXPECT_FALSE(p.IsOnOffGGS());
 
     ASSERT_EQ(p.SetAsk(CPackV7::typAsk7, CPackV7::typAsk(5), CPackV7::dirAnswer, data, 2), 1);
-    const Bytes ask7 = {0x04, 0x00, 0x00, 0x00, 0x4E, 0x61, 0xBC, 0x00, 0x40, 0xE2, 0x01, 0x00, 7, 5, 0xAA, 0xBB};
+    const Bytes ask7 = {0x04, 0x00, 0x00, 0x00, 0x4E, 0x61, 0xBC, 0x00,
+                        0x40, 0xE2, 0x01, 0x00, 7,    5,    0xAA, 0xBB};
     EXPECT_EQ(Buf(p), ask7);
     EXPECT_EQ(p.GetAsk(), 5);
     EXPECT_EQ(p.GetDirAsk(), 0);
@@ -512,9 +514,15 @@ TEST(PackV7Link, RoundTripsOfEveryClassAndLength) {
         p.SetID(CIdentV7(byte(rng) << 16 | byte(rng), byte(rng)), kLU);
         p.SetIdent(byte(rng) & 127);
         switch (round % 3) {
-            case 0: ASSERT_EQ(p.SetLink(CPackV7::typPack(byte(rng) & 127), data.data(), n), 1); break;
-            case 1: ASSERT_EQ(p.SetData(CPackV7::typPack(byte(rng) & 127), data.data(), n), 1); break;
-            default: ASSERT_EQ(p.SetVoice(CPackV7::typPack(byte(rng) & 127), data.data(), n), 1); break;
+            case 0:
+                ASSERT_EQ(p.SetLink(CPackV7::typPack(byte(rng) & 127), data.data(), n), 1);
+                break;
+            case 1:
+                ASSERT_EQ(p.SetData(CPackV7::typPack(byte(rng) & 127), data.data(), n), 1);
+                break;
+            default:
+                ASSERT_EQ(p.SetVoice(CPackV7::typPack(byte(rng) & 127), data.data(), n), 1);
+                break;
         }
         const Bytes d = Code(p, key, static_cast<unsigned>(round));
         ASSERT_EQ(static_cast<int>(d.size()), p.GetLength() + 3);

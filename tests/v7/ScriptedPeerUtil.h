@@ -10,8 +10,7 @@
 
 // The far end of a V7 link for the tests: a UDP socket on ::1 that codes and decodes
 // datagrams with a link key of its own choosing. Every wait has its own time-out.
-class ScriptedPeer
-{
+class ScriptedPeer {
 public:
     explicit ScriptedPeer(const CKeySys& key);
     ~ScriptedPeer();

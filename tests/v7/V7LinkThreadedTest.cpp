@@ -1,9 +1,8 @@
 // The V7 receiver and sender over real UDP, against a scripted unit on ::1.
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,90 +36,72 @@
 #include "Xml.h"
 #include "utilities.h"
 
-namespace
-{
+namespace {
 
 using Clock = std::chrono::steady_clock;
 
 const CIdentV7 kTool(12345678, 0);
 const CIdentV7 kUnit(123456, 0);
 
-CKeySys LinkKey()
-{
+CKeySys LinkKey() {
     CKeySys k;
     k.Set(L"00112233445566778899AABBCCDDEEFF");
     return k;
 }
 
-CKeySys OtherKey()
-{
+CKeySys OtherKey() {
     CKeySys k;
     k.Set(L"FFEEDDCCBBAA99887766554433221100");
     return k;
 }
 
 template <class Pred>
-bool WaitUntil(Pred pred, int ms = 1000)
-{
+bool WaitUntil(Pred pred, int ms = 1000) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (!pred())
-    {
-        if (Clock::now() > deadline)
-            return pred();
+    while (!pred()) {
+        if (Clock::now() > deadline) return pred();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }
 
 // What the endpoint and the sender report, and what reaches the windows.
-class Recorder
-{
+class Recorder {
 public:
-    void Add(const std::wstring& text, bool show)
-    {
+    void Add(const std::wstring& text, bool show) {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_Texts.push_back(text);
         m_Shown.push_back(show);
     }
-    void AddEvent(typAppEvent e)
-    {
+    void AddEvent(typAppEvent e) {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_Events.push_back(e);
     }
-    int Count(const std::wstring& part) const
-    {
+    int Count(const std::wstring& part) const {
         std::lock_guard<std::mutex> lock(m_Mutex);
         int n = 0;
-        for (const auto& t : m_Texts)
-            n += t.find(part) != std::wstring::npos ? 1 : 0;
+        for (const auto& t : m_Texts) n += t.find(part) != std::wstring::npos ? 1 : 0;
         return n;
     }
     // The first text that holds part, empty when none does.
-    std::wstring Find(const std::wstring& part, bool* shown = nullptr) const
-    {
+    std::wstring Find(const std::wstring& part, bool* shown = nullptr) const {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        for (std::size_t i = 0; i < m_Texts.size(); ++i)
-        {
-            if (m_Texts[i].find(part) != std::wstring::npos)
-            {
-                if (shown != nullptr)
-                    *shown = m_Shown[i];
+        for (std::size_t i = 0; i < m_Texts.size(); ++i) {
+            if (m_Texts[i].find(part) != std::wstring::npos) {
+                if (shown != nullptr) *shown = m_Shown[i];
                 return m_Texts[i];
             }
         }
         return {};
     }
-    std::size_t Texts() const
-    {
+    std::size_t Texts() const {
         std::lock_guard<std::mutex> lock(m_Mutex);
         return m_Texts.size();
     }
-    int Events(typAppEvent e) const
-    {
+    int Events(typAppEvent e) const {
         std::lock_guard<std::mutex> lock(m_Mutex);
         int n = 0;
-        for (auto x : m_Events)
-            n += x == e ? 1 : 0;
+        for (auto x : m_Events) n += x == e ? 1 : 0;
         return n;
     }
 
@@ -131,27 +112,21 @@ private:
     std::vector<typAppEvent> m_Events;
 };
 
-class TestSendNet : public SendNet
-{
+class TestSendNet : public SendNet {
 public:
-    TestSendNet(BasePoolThread* pool, ReceiveNet& receiv, ProLog& pro, BadLog& bad,
-                AppEventSink& events, Recorder& rec)
-        : SendNet(pool, receiv, pro, bad, events), m_Rec(rec)
-    {
-    }
+    TestSendNet(BasePoolThread* pool, ReceiveNet& receiv, ProLog& pro, BadLog& bad, AppEventSink& events,
+                Recorder& rec)
+        : SendNet(pool, receiv, pro, bad, events), m_Rec(rec) {}
     ~TestSendNet() override { StopOnly(); }
-    void BadPut(const wchar_t* text) override
-    {
+    void BadPut(const wchar_t* text) override {
         m_Rec.Add(text, false);
         SendNet::BadPut(text);
     }
-    void BadPutErr(const wchar_t* text, int error) override
-    {
+    void BadPutErr(const wchar_t* text, int error) override {
         m_Rec.Add(CBaseLog::CnvErr(text, error), false);
         SendNet::BadPutErr(text, error);
     }
-    void BadPutMes(const wchar_t* text, const unsigned char* bytes, int count) override
-    {
+    void BadPutMes(const wchar_t* text, const unsigned char* bytes, int count) override {
         m_Rec.Add(text, false);
         SendNet::BadPutMes(text, bytes, count);
     }
@@ -160,56 +135,44 @@ private:
     Recorder& m_Rec;
 };
 
-class TestReceiveNet : public ReceiveNet
-{
+class TestReceiveNet : public ReceiveNet {
 public:
-    TestReceiveNet(BasePoolThread* pool, SendNet& send, InpQueuePackV7& input, ProLog& pro,
-                   BadLog& bad, AppEventSink& events, Recorder& rec)
-        : ReceiveNet(pool, send, input, pro, bad, events), m_SendNet(send), m_Rec(rec)
-    {
-    }
-    ~TestReceiveNet() override
-    {
+    TestReceiveNet(BasePoolThread* pool, SendNet& send, InpQueuePackV7& input, ProLog& pro, BadLog& bad,
+                   AppEventSink& events, Recorder& rec)
+        : ReceiveNet(pool, send, input, pro, bad, events), m_SendNet(send), m_Rec(rec) {}
+    ~TestReceiveNet() override {
         m_SendNet.StopOnly();
         Stop();
     }
-    void BadPut(const wchar_t* text, bool show) override
-    {
+    void BadPut(const wchar_t* text, bool show) override {
         m_Rec.Add(text, show);
         ReceiveNet::BadPut(text, show);
     }
-    void BadPutErr(const wchar_t* text, int error) override
-    {
+    void BadPutErr(const wchar_t* text, int error) override {
         m_Rec.Add(CBaseLog::CnvErr(text, error), false);
         ReceiveNet::BadPutErr(text, error);
     }
-    void BadPutMes(const wchar_t* text, const unsigned char* bytes, int count, bool show) override
-    {
+    void BadPutMes(const wchar_t* text, const unsigned char* bytes, int count, bool show) override {
         m_Rec.Add(text, show);
         ReceiveNet::BadPutMes(text, bytes, count, show);
     }
     // An endpoint that also listens to the relay: what the link key does not open may
     // be in the relay coding.
-    bool ChanDecod(const unsigned char* in, int n, CPackV7& pack, CKeySys& key,
-                   bool& viaRelay) override
-    {
-        if (!relayDecoder.load() || !pack.ChanCloudProDecod(in, n, key))
-            return false;
+    bool ChanDecod(const unsigned char* in, int n, CPackV7& pack, CKeySys& key, bool& viaRelay) override {
+        if (!relayDecoder.load() || !pack.ChanCloudProDecod(in, n, key)) return false;
         viaRelay = true;
         return true;
     }
     // Records who was offered as a new party; the tool's endpoint takes none.
-    CSendV7* NewSender(const CIdentV7& ident, const in6_addr& address, int port,
-                       const CKeySys& key, const CReceivV7* receiv) override
-    {
+    CSendV7* NewSender(const CIdentV7& ident, const in6_addr& address, int port, const CKeySys& key,
+                       const CReceivV7* receiv) override {
         {
             std::lock_guard<std::mutex> lock(m_OfferedMutex);
             m_Offered.push_back(ident.GetString());
         }
         return ReceiveNet::NewSender(ident, address, port, key, receiv);
     }
-    std::vector<std::wstring> Offered() const
-    {
+    std::vector<std::wstring> Offered() const {
         std::lock_guard<std::mutex> lock(m_OfferedMutex);
         return m_Offered;
     }
@@ -223,18 +186,14 @@ private:
     std::vector<std::wstring> m_Offered;
 };
 
-class V7Link : public ::testing::Test
-{
+class V7Link : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         g_StringENU = true;
         events.Install([this](typAppEvent e) { rec.AddEvent(e); });
     }
 
-    void Connect(int repeatMs, int tickMs = 10, const CIdentV7& own = kTool,
-                 const CIdentV7& remote = kUnit)
-    {
+    void Connect(int repeatMs, int tickMs = 10, const CIdentV7& own = kTool, const CIdentV7& remote = kUnit) {
         receiv.SetIdent(own);
         receiv.SetKey(LinkKey());
         receiv.SetBindAddress(LocalHostIPv6());
@@ -250,15 +209,11 @@ protected:
     int ToolPort() const { return receiv.GetBoundPort(); }
 
     // Sends from the unit and waits for the tool's acknowledgement of the ident.
-    bool Acknowledged(ScriptedPeer& from, const CPackV7& p, int timeoutMs = 1000)
-    {
-        if (!from.Send(p, ToolPort()))
-            return false;
+    bool Acknowledged(ScriptedPeer& from, const CPackV7& p, int timeoutMs = 1000) {
+        if (!from.Send(p, ToolPort())) return false;
         CPackV7 got;
-        while (from.Receive(got, timeoutMs))
-        {
-            if (got.GetRepl() == p.GetIdent())
-                return true;
+        while (from.Receive(got, timeoutMs)) {
+            if (got.GetRepl() == p.GetIdent()) return true;
         }
         return false;
     }
@@ -277,17 +232,14 @@ protected:
 // ---------------------------------------------------------------------------------------
 // Delivery window
 
-TEST_F(V7Link, FivePacketsInFlightTheSixthWaitsForAnAcknowledgement)
-{
+TEST_F(V7Link, FivePacketsInFlightTheSixthWaitsForAnAcknowledgement) {
     Connect(400);
     std::vector<CMes> sent;
-    for (int i = 1; i <= 6; ++i)
-    {
+    for (int i = 1; i <= 6; ++i) {
         sent.emplace_back(3, 4, 255, 15, CMes::mesDevAsk, static_cast<unsigned char>(i));
         EXPECT_EQ(send.SendMes(sent.back()), 1);
     }
-    for (int i = 1; i <= 5; ++i)
-    {
+    for (int i = 1; i <= 5; ++i) {
         CPackV7 p;
         ASSERT_TRUE(peer.Receive(p, 1000)) << i;
         EXPECT_EQ(p.GetIdent(), i);
@@ -306,8 +258,7 @@ TEST_F(V7Link, FivePacketsInFlightTheSixthWaitsForAnAcknowledgement)
     ASSERT_TRUE(peer.Send(PeerPacket(kUnit, kTool, 0, 1), ToolPort()));
     CPackV7 p;
     bool sixth = false;
-    while (!sixth && peer.Receive(p, 1000))
-    {
+    while (!sixth && peer.Receive(p, 1000)) {
         // Repeats of the older ones may come first on a slow machine; nothing else may.
         if (p.GetIdent() == 6)
             sixth = true;
@@ -321,16 +272,13 @@ TEST_F(V7Link, FivePacketsInFlightTheSixthWaitsForAnAcknowledgement)
               std::vector<uint8_t>(sent[5].data, sent[5].data + sent[5].len));
 }
 
-TEST_F(V7Link, AcknowledgingThreeRemovesItAndRepeatsTheOlderOnesAtTheNextTick)
-{
+TEST_F(V7Link, AcknowledgingThreeRemovesItAndRepeatsTheOlderOnesAtTheNextTick) {
     Connect(1500);
-    for (int i = 1; i <= 5; ++i)
-    {
+    for (int i = 1; i <= 5; ++i) {
         CPackV7 p = NumberedPacket(i);
         ASSERT_EQ(send.Put(p), 1);
     }
-    for (int i = 1; i <= 5; ++i)
-    {
+    for (int i = 1; i <= 5; ++i) {
         CPackV7 p;
         ASSERT_TRUE(peer.Receive(p, 1000));
         EXPECT_EQ(PacketNumber(p), i);
@@ -343,44 +291,37 @@ TEST_F(V7Link, AcknowledgingThreeRemovesItAndRepeatsTheOlderOnesAtTheNextTick)
     EXPECT_EQ(send.Window().Idents(), (std::vector<int>{1, 2, 4, 5}));
 }
 
-TEST_F(V7Link, IdentsRunFromOneTo127AndThenStartAgainAtOne)
-{
+TEST_F(V7Link, IdentsRunFromOneTo127AndThenStartAgainAtOne) {
     Connect(2000);
     constexpr int kPackets = 130;
-    for (int i = 0; i < kPackets; ++i)
-    {
+    for (int i = 0; i < kPackets; ++i) {
         CPackV7 p = NumberedPacket(i);
         ASSERT_EQ(send.Put(p), 1);
     }
     std::vector<int> identOf(kPackets, -1);
     int seen = 0;
     CPackV7 p;
-    while (seen < kPackets && peer.Receive(p, 1000))
-    {
+    while (seen < kPackets && peer.Receive(p, 1000)) {
         const int n = PacketNumber(p);
         ASSERT_GE(n, 0);
-        if (identOf[static_cast<std::size_t>(n)] < 0)
-        {
+        if (identOf[static_cast<std::size_t>(n)] < 0) {
             identOf[static_cast<std::size_t>(n)] = p.GetIdent();
             ++seen;
         }
         ASSERT_TRUE(peer.Send(PeerPacket(kUnit, kTool, 0, p.GetIdent()), ToolPort()));
     }
     ASSERT_EQ(seen, kPackets);
-    for (int i = 0; i < kPackets; ++i)
-        EXPECT_EQ(identOf[static_cast<std::size_t>(i)], i % 127 + 1) << i;
+    for (int i = 0; i < kPackets; ++i) EXPECT_EQ(identOf[static_cast<std::size_t>(i)], i % 127 + 1) << i;
 }
 
-TEST_F(V7Link, AnUnacknowledgedPacketIsSentFiveTimesAndTwoLossesRaiseOneNoLink)
-{
+TEST_F(V7Link, AnUnacknowledgedPacketIsSentFiveTimesAndTwoLossesRaiseOneNoLink) {
     Connect(30);
     auto lose = [&](int number) {
         CPackV7 p = NumberedPacket(number);
         EXPECT_EQ(send.Put(p), 1);
         const std::vector<CPackV7> copies = peer.Drain(150);
         EXPECT_EQ(copies.size(), 5u);
-        for (const auto& c : copies)
-            EXPECT_EQ(PacketNumber(c), number);
+        for (const auto& c : copies) EXPECT_EQ(PacketNumber(c), number);
         EXPECT_TRUE(WaitUntil([&] { return send.Window().Count() == 0; }));
     };
     lose(1);
@@ -400,8 +341,7 @@ TEST_F(V7Link, AnUnacknowledgedPacketIsSentFiveTimesAndTwoLossesRaiseOneNoLink)
     EXPECT_EQ(rec.Events(typAppEvent::NoLink), 1);
 }
 
-TEST_F(V7Link, TheEleventhGivenUpPacketIsReportedOnlyWhenTheLinkWasUp)
-{
+TEST_F(V7Link, TheEleventhGivenUpPacketIsReportedOnlyWhenTheLinkWasUp) {
     send.SetMaxSends(1);
     Connect(10);
     const std::wstring report = L"Remote unit 123456.0 not receiving data from it unit";
@@ -410,14 +350,12 @@ TEST_F(V7Link, TheEleventhGivenUpPacketIsReportedOnlyWhenTheLinkWasUp)
     ASSERT_TRUE(WaitUntil([&] { return send.Window().IsLinkUp(); }));
     // Each packet goes out once and is given up at the next tick.
     auto loseMany = [&](int count) {
-        for (int i = 0; i < count; ++i)
-        {
+        for (int i = 0; i < count; ++i) {
             CPackV7 p = NumberedPacket(i);
             ASSERT_EQ(send.Put(p), 1);
         }
         CPackV7 p;
-        for (int i = 0; i < count; ++i)
-            ASSERT_TRUE(peer.Receive(p, 1000)) << i;
+        for (int i = 0; i < count; ++i) ASSERT_TRUE(peer.Receive(p, 1000)) << i;
         ASSERT_TRUE(WaitUntil([&] { return send.Window().Count() == 0; }));
     };
     loseMany(10);
@@ -434,25 +372,21 @@ TEST_F(V7Link, TheEleventhGivenUpPacketIsReportedOnlyWhenTheLinkWasUp)
     EXPECT_EQ(rec.Count(report), 1);
 }
 
-TEST_F(V7Link, QueueKeepsAThousandPacketsDroppingTheOldestAndPutsSwitchingFirstInOrder)
-{
+TEST_F(V7Link, QueueKeepsAThousandPacketsDroppingTheOldestAndPutsSwitchingFirstInOrder) {
     Connect(5000);
-    for (int i = 1; i <= 6; ++i)
-    {
+    for (int i = 1; i <= 6; ++i) {
         CPackV7 p = NumberedPacket(i);
         ASSERT_EQ(send.Put(p), 1);
     }
     ASSERT_EQ(peer.Drain(100).size(), 5u);
     // The sixth is with the queue procedure, waiting for room in the window.
     ASSERT_TRUE(WaitUntil([&] { return send.QueueSize() == 0; }));
-    for (int i = 7; i <= 1008; ++i)
-    {
+    for (int i = 7; i <= 1008; ++i) {
         CPackV7 p = NumberedPacket(i);
         ASSERT_EQ(send.Put(p), 1);
     }
     EXPECT_EQ(send.QueueSize(), CSendV7::kQueueLimit + 1);
-    for (unsigned char mark : {0xA1, 0xA2})
-    {
+    for (unsigned char mark : {0xA1, 0xA2}) {
         CPackV7 ggs;
         ASSERT_EQ(ggs.SetAsk(CPackV7::typAsk3, mark == 0xA1 ? CPackV7::askGGSOn : CPackV7::askGGSOff,
                              CPackV7::dirRequest, &mark, 1),
@@ -466,18 +400,15 @@ TEST_F(V7Link, QueueKeepsAThousandPacketsDroppingTheOldestAndPutsSwitchingFirstI
         ASSERT_TRUE(peer.Send(PeerPacket(kUnit, kTool, 0, ident), ToolPort()));
     std::vector<int> order;
     CPackV7 p;
-    while (order.size() < 5 && peer.Receive(p, 1000))
-    {
-        if (p.GetRepl() != 0 && p.GetLength() == CPackV7::kHeadSize)
-            continue;
+    while (order.size() < 5 && peer.Receive(p, 1000)) {
+        if (p.GetRepl() != 0 && p.GetLength() == CPackV7::kHeadSize) continue;
         order.push_back(p.IsOnOffGGS() ? p.GetBuf()[14] : PacketNumber(p));
     }
     // 7, 8 and 9 made room for the others.
     EXPECT_EQ(order, (std::vector<int>{6, 0xA1, 0xA2, 10, 11}));
 }
 
-TEST_F(V7Link, PutRefusesBeforeStartAndWhenDisabled)
-{
+TEST_F(V7Link, PutRefusesBeforeStartAndWhenDisabled) {
     CPackV7 p = NumberedPacket(1);
     EXPECT_EQ(send.Put(p), 0);
     Connect(2000);
@@ -491,8 +422,7 @@ TEST_F(V7Link, PutRefusesBeforeStartAndWhenDisabled)
 // ---------------------------------------------------------------------------------------
 // Receiving
 
-TEST_F(V7Link, RepeatsAreAcknowledgedAgainButHandedOnOnce)
-{
+TEST_F(V7Link, RepeatsAreAcknowledgedAgainButHandedOnOnce) {
     Connect(2000);
     CMes answer(255, 15, 3, 4, CMes::mesDevAnswer, 9);
     CPackV7 p(answer);
@@ -519,8 +449,7 @@ TEST_F(V7Link, RepeatsAreAcknowledgedAgainButHandedOnOnce)
               std::vector<uint8_t>(answer.data, answer.data + answer.len));
 }
 
-TEST_F(V7Link, OnlyPacketsForTheToolReachTheWindowsAndOnlyWhileOneListens)
-{
+TEST_F(V7Link, OnlyPacketsForTheToolReachTheWindowsAndOnlyWhileOneListens) {
     Connect(2000);
     // Another device of the tool's node: acknowledged, not queued.
     CPackV7 otherDev = PeerPacket(kUnit, CIdentV7(kTool.GetNode(), 3), 1, 0);
@@ -542,8 +471,7 @@ TEST_F(V7Link, OnlyPacketsForTheToolReachTheWindowsAndOnlyWhileOneListens)
     EXPECT_EQ(rec.Events(typAppEvent::PackV7Received), 1);
 }
 
-TEST_F(V7Link, UnknownSendersWrongKeysAndBadDatagramsAreReportedAndDropped)
-{
+TEST_F(V7Link, UnknownSendersWrongKeysAndBadDatagramsAreReportedAndDropped) {
     Connect(2000);
     const std::wstring from = IPv6PortToStrW(LocalHostIPv6(), peer.Port());
 
@@ -558,8 +486,8 @@ TEST_F(V7Link, UnknownSendersWrongKeysAndBadDatagramsAreReportedAndDropped)
     CPackV7 stranger = PeerPacket(CIdentV7(222222, 0), kTool, 1, 0);
     ASSERT_TRUE(peer.Send(stranger, ToolPort()));
     ASSERT_TRUE(WaitUntil([&] { return rec.Count(L"unknown device") == 1; }));
-    EXPECT_EQ(rec.Find(L"unknown device").rfind(
-                  L"Receive pack form unknown device 222222.0 from address " + from + L" 04 01", 0),
+    EXPECT_EQ(rec.Find(L"unknown device")
+                  .rfind(L"Receive pack form unknown device 222222.0 from address " + from + L" 04 01", 0),
               0u);
 
     ScriptedPeer forger(OtherKey());
@@ -580,15 +508,13 @@ TEST_F(V7Link, UnknownSendersWrongKeysAndBadDatagramsAreReportedAndDropped)
     ASSERT_TRUE(WaitUntil([&] { return input.Size() == 1; }));
 }
 
-TEST_F(V7Link, PacketsForSomeoneElseFromTheToolItselfOrWithTheWrongKeyAreDropped)
-{
+TEST_F(V7Link, PacketsForSomeoneElseFromTheToolItselfOrWithTheWrongKeyAreDropped) {
     Connect(2000);
     const std::wstring from = IPv6PortToStrW(LocalHostIPv6(), peer.Port());
 
     ASSERT_TRUE(peer.Send(PeerPacket(kUnit, CIdentV7(777777, 0), 1, 0), ToolPort()));
     ASSERT_TRUE(WaitUntil([&] { return rec.Count(L"Not known recipient") == 1; }));
-    EXPECT_EQ(rec.Find(L"Not known recipient"),
-              L"Not known recipient: 123456.0 -> 777777.0 from IP " + from);
+    EXPECT_EQ(rec.Find(L"Not known recipient"), L"Not known recipient: 123456.0 -> 777777.0 from IP " + from);
 
     // The link to the unit has a key of its own, which the unit did not use.
     send.SetKey(OtherKey());
@@ -614,20 +540,17 @@ TEST_F(V7Link, PacketsForSomeoneElseFromTheToolItselfOrWithTheWrongKeyAreDropped
     EXPECT_EQ(input.Size(), 0u);
 }
 
-TEST_F(V7Link, APacketFromTheToolsOwnIdentityIsDropped)
-{
+TEST_F(V7Link, APacketFromTheToolsOwnIdentityIsDropped) {
     Connect(2000, 10, CIdentV7(kUnit.GetNode(), 5));
     ASSERT_TRUE(peer.Send(PeerPacket(kUnit, CIdentV7(kUnit.GetNode(), 5), 1, 0), ToolPort()));
     ASSERT_TRUE(WaitUntil([&] { return rec.Count(L"own Ident") == 1; }));
     EXPECT_EQ(rec.Find(L"own Ident"),
-              L"Data from own Ident 123456.0->123456.5 - " +
-                  IPv6PortToStrW(LocalHostIPv6(), peer.Port()));
+              L"Data from own Ident 123456.0->123456.5 - " + IPv6PortToStrW(LocalHostIPv6(), peer.Port()));
     CPackV7 any;
     EXPECT_FALSE(peer.Receive(any, 30));
 }
 
-TEST_F(V7Link, TheUnitMovesToANewAddressOnlyOnceInTheGuardInterval)
-{
+TEST_F(V7Link, TheUnitMovesToANewAddressOnlyOnceInTheGuardInterval) {
     receiv.SetAddrChangeGuard(300);
     Connect(2000);
     ScriptedPeer moved(LinkKey());
@@ -659,9 +582,9 @@ TEST_F(V7Link, TheUnitMovesToANewAddressOnlyOnceInTheGuardInterval)
     std::this_thread::sleep_for(std::chrono::milliseconds(350));
     ASSERT_TRUE(moved.Send(PeerPacket(kUnit, CIdentV7(777777, 0), 4, 0), ToolPort()));
     ASSERT_TRUE(WaitUntil([&] { return rec.Count(L"Not known recipient") == 1; }));
-    EXPECT_EQ(rec.Find(L"not known recipient"),
-              L"New IP:port from device 123456.0 " + newText + L" exist ::1|" +
-                  std::to_wstring(peer.Port()) + L" - ignored, because not known recipient: 777777.0");
+    EXPECT_EQ(rec.Find(L"not known recipient"), L"New IP:port from device 123456.0 " + newText +
+                                                    L" exist ::1|" + std::to_wstring(peer.Port()) +
+                                                    L" - ignored, because not known recipient: 777777.0");
     EXPECT_EQ(send.GetPort(), peer.Port());
     EXPECT_EQ(rec.Count(L"Changed IP:port"), 2);
 }
@@ -669,8 +592,7 @@ TEST_F(V7Link, TheUnitMovesToANewAddressOnlyOnceInTheGuardInterval)
 // ---------------------------------------------------------------------------------------
 // Start and stop
 
-TEST_F(V7Link, StopSendsThreeCloseLinkPacketsAndEndsTheLink)
-{
+TEST_F(V7Link, StopSendsThreeCloseLinkPacketsAndEndsTheLink) {
     Connect(2000);
     send.Stop();
     const std::vector<CPackV7> got = peer.Drain(100);
@@ -678,8 +600,7 @@ TEST_F(V7Link, StopSendsThreeCloseLinkPacketsAndEndsTheLink)
     unsigned char wire[4];
     kTool.GetValue(wire);
     const int destNodes[3] = {kUnit.GetNode(), 0, kUnit.GetNode()};
-    for (int i = 0; i < 3; ++i)
-    {
+    for (int i = 0; i < 3; ++i) {
         const CPackV7& p = got[static_cast<std::size_t>(i)];
         CIdentV7 who;
         EXPECT_TRUE(p.IsCloseLink(who));
@@ -698,8 +619,7 @@ TEST_F(V7Link, StopSendsThreeCloseLinkPacketsAndEndsTheLink)
     EXPECT_TRUE(peer.Drain(50).empty());
 }
 
-TEST_F(V7Link, AnAcknowledgementWithNothingToCarryIsNeverSent)
-{
+TEST_F(V7Link, AnAcknowledgementWithNothingToCarryIsNeverSent) {
     Connect(2000);
     send.SendReply();
     CPackV7 bare(kTool, kUnit);
@@ -708,17 +628,13 @@ TEST_F(V7Link, AnAcknowledgementWithNothingToCarryIsNeverSent)
     EXPECT_FALSE(peer.Receive(any, 50));
 }
 
-TEST_F(V7Link, StartReportsABusyPortAndStopEndsABlockedReceiveAtOnce)
-{
+TEST_F(V7Link, StartReportsABusyPortAndStopEndsABlockedReceiveAtOnce) {
     receiv.SetBindAddress(LocalHostIPv6());
     receiv.SetBindPort(peer.Port());
-    try
-    {
+    try {
         receiv.Start();
         FAIL() << "bound a port that is in use";
-    }
-    catch (const ErrorXML& e)
-    {
+    } catch (const ErrorXML& e) {
         EXPECT_EQ(e.Number(), EADDRINUSE);
     }
     EXPECT_FALSE(receiv.IsRunning());
@@ -742,23 +658,18 @@ TEST_F(V7Link, StartReportsABusyPortAndStopEndsABlockedReceiveAtOnce)
 // Receive errors
 
 // The descriptor of the UDP socket bound to port in this process, or -1.
-int SocketOnPort(int port)
-{
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-    {
+int SocketOnPort(int port) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         int fd = -1;
-        try
-        {
+        try {
             fd = std::stoi(entry.path().filename().string());
-        }
-        catch (const std::exception&)
-        {
+        } catch (const std::exception&) {
             continue;
         }
         sockaddr_in6 sa{};
         socklen_t len = sizeof sa;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0 &&
-            sa.sin6_family == AF_INET6 && ntohs(sa.sin6_port) == port)
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0 && sa.sin6_family == AF_INET6 &&
+            ntohs(sa.sin6_port) == port)
             return fd;
     }
     return -1;
@@ -775,8 +686,7 @@ int SocketOnPort(int port)
 #endif
 #endif
 
-TEST_F(V7Link, AReceiveErrorIsReportedAndTheSamePortIsBoundAgain)
-{
+TEST_F(V7Link, AReceiveErrorIsReportedAndTheSamePortIsBoundAgain) {
 #ifdef TOLVANE_UNDER_TSAN
     GTEST_SKIP() << "fault injection races by design";
 #endif
@@ -828,43 +738,34 @@ TEST_F(V7Link, AReceiveErrorIsReportedAndTheSamePortIsBoundAgain)
 const CIdentV7 kRelayNode(CReceivV7::kRelayNode, 0);
 const CIdentV7 kProgram(10000005, 0);
 
-CPackV7 TextPacket(const CIdentV7& from, const CIdentV7& to, int ident, const char* text)
-{
+CPackV7 TextPacket(const CIdentV7& from, const CIdentV7& to, int ident, const char* text) {
     CPackV7 p = PeerPacket(from, to, ident, 0);
     p.SetData(static_cast<CPackV7::typPack>(2), reinterpret_cast<const unsigned char*>(text),
               static_cast<int>(std::string(text).size()));
     return p;
 }
 
-class V7Relay : public V7Link
-{
+class V7Relay : public V7Link {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         V7Link::SetUp();
         receiv.relayDecoder = true;
     }
 
     // The party is reached through the relay, which the scripted peer plays.
-    void ThroughRelay()
-    {
+    void ThroughRelay() {
         send.SetRelayAddress(LocalHostIPv6(), peer.Port());
         send.SetViaRelay(true);
     }
 
     // Sends through the relay and waits for the tool's relay-coded acknowledgement.
-    bool RelayAcknowledged(const CPackV7& p, CKeySys* carried = nullptr)
-    {
-        if (!peer.SendRelay(p, LinkKey(), ToolPort()))
-            return false;
+    bool RelayAcknowledged(const CPackV7& p, CKeySys* carried = nullptr) {
+        if (!peer.SendRelay(p, LinkKey(), ToolPort())) return false;
         CPackV7 got;
         CKeySys key;
-        while (peer.ReceiveRelay(got, key, 1000))
-        {
-            if (got.GetRepl() == p.GetIdent())
-            {
-                if (carried != nullptr)
-                    *carried = key;
+        while (peer.ReceiveRelay(got, key, 1000)) {
+            if (got.GetRepl() == p.GetIdent()) {
+                if (carried != nullptr) *carried = key;
                 return true;
             }
         }
@@ -872,8 +773,7 @@ protected:
     }
 };
 
-TEST_F(V7Relay, APacketThroughTheRelayIsHandedOnOnceAndAnsweredThroughTheRelay)
-{
+TEST_F(V7Relay, APacketThroughTheRelayIsHandedOnOnceAndAnsweredThroughTheRelay) {
     Connect(2000);
     ThroughRelay();
     const CPackV7 p = TextPacket(kUnit, kTool, 1, "relay");
@@ -909,25 +809,22 @@ TEST_F(V7Relay, APacketThroughTheRelayIsHandedOnOnceAndAnsweredThroughTheRelay)
     EXPECT_TRUE(WaitUntil([&] { return input.Size() == 1; }));
 }
 
-TEST_F(V7Relay, ThePathThatDoesNotMatchThePartysIsRefusedBothWays)
-{
+TEST_F(V7Relay, ThePathThatDoesNotMatchThePartysIsRefusedBothWays) {
     Connect(2000);
     const std::wstring from = IPv6PortToStrW(LocalHostIPv6(), peer.Port());
 
     ASSERT_TRUE(peer.SendRelay(TextPacket(kUnit, kTool, 1, "a"), LinkKey(), ToolPort()));
     ASSERT_TRUE(WaitUntil([&] { return rec.Texts() == 1; }));
     bool shown = false;
-    EXPECT_EQ(rec.Find(L"ZARNCloud", &shown),
-              L"Receive data through ZARNCloud from device 123456.0 from " + from +
-                  L", device available directly, data ignored");
+    EXPECT_EQ(rec.Find(L"ZARNCloud", &shown), L"Receive data through ZARNCloud from device 123456.0 from " +
+                                                  from + L", device available directly, data ignored");
     EXPECT_TRUE(shown);
 
     ThroughRelay();
     ASSERT_TRUE(peer.Send(TextPacket(kUnit, kTool, 2, "b"), ToolPort()));
     ASSERT_TRUE(WaitUntil([&] { return rec.Texts() == 2; }));
-    EXPECT_EQ(rec.Find(L"directly from", &shown),
-              L"Receive data directly from device 123456.0 from " + from +
-                  L", device available through ZARNCloud, data ignored");
+    EXPECT_EQ(rec.Find(L"directly from", &shown), L"Receive data directly from device 123456.0 from " + from +
+                                                      L", device available through ZARNCloud, data ignored");
     EXPECT_TRUE(shown);
 
     std::vector<unsigned char> any;
@@ -936,8 +833,7 @@ TEST_F(V7Relay, ThePathThatDoesNotMatchThePartysIsRefusedBothWays)
     EXPECT_TRUE(send.Window().Failures() == 0 && !send.Window().IsLinkUp());
 }
 
-TEST_F(V7Relay, AProgramPartyTakesTheKeyItsPacketsCarry)
-{
+TEST_F(V7Relay, AProgramPartyTakesTheKeyItsPacketsCarry) {
     Connect(2000, 10, kTool, kProgram);
     ThroughRelay();
     ASSERT_TRUE(peer.SendRelay(TextPacket(kProgram, kTool, 1, "k"), OtherKey(), ToolPort()));
@@ -955,8 +851,7 @@ TEST_F(V7Relay, AProgramPartyTakesTheKeyItsPacketsCarry)
     EXPECT_TRUE(WaitUntil([&] { return input.Size() == 2; }));
 }
 
-TEST_F(V7Relay, TheRelaysOwnPacketsOnlyStampTheTimeAndStrangersAreOfferedOnlyWhenDirect)
-{
+TEST_F(V7Relay, TheRelaysOwnPacketsOnlyStampTheTimeAndStrangersAreOfferedOnlyWhenDirect) {
     Connect(2000);
     EXPECT_EQ(receiv.GetRelayReportTime(), 0);
     const std::int64_t before = std::time(nullptr);
@@ -989,12 +884,11 @@ TEST_F(V7Relay, TheRelaysOwnPacketsOnlyStampTheTimeAndStrangersAreOfferedOnlyWhe
     EXPECT_FALSE(peer.ReceiveRaw(any, 30));
 }
 
-TEST_F(V7Relay, ForgedAndShortRelayDatagramsAreReportedAndDropped)
-{
+TEST_F(V7Relay, ForgedAndShortRelayDatagramsAreReportedAndDropped) {
     Connect(2000);
     std::vector<std::vector<unsigned char>> bad;
     bad.emplace_back(15, 0xA5);
-    bad.emplace_back(23, 0x5A); // two blocks and some: too little for any packet
+    bad.emplace_back(23, 0x5A);  // two blocks and some: too little for any packet
 
     // A true relay datagram cut short by one block, and one with a byte changed.
     CPackV7 p = TextPacket(kUnit, kTool, 1, "genuine");
@@ -1017,12 +911,11 @@ TEST_F(V7Relay, ForgedAndShortRelayDatagramsAreReportedAndDropped)
         bad.push_back(out);
     };
     forge(0xFFFF, 4);
-    forge(p.GetLength() + 2, 4); // the packet fits, its key would run past the end
+    forge(p.GetLength() + 2, 4);  // the packet fits, its key would run past the end
     forge(0, 4);
     forge(1, 4);
 
-    for (const auto& d : bad)
-        ASSERT_TRUE(peer.SendRaw(d.data(), static_cast<int>(d.size()), ToolPort()));
+    for (const auto& d : bad) ASSERT_TRUE(peer.SendRaw(d.data(), static_cast<int>(d.size()), ToolPort()));
     const std::wstring report =
         L"Data from " + IPv6PortToStrW(LocalHostIPv6(), peer.Port()) + L" cannot be decrypted";
     EXPECT_TRUE(WaitUntil([&] { return rec.Count(report) == static_cast<int>(bad.size()); }));
@@ -1045,21 +938,17 @@ TEST_F(V7Relay, ForgedAndShortRelayDatagramsAreReportedAndDropped)
 // Protocol log
 
 // The protocol log writes under HOME, so every test here gets a HOME of its own.
-class V7ProLog : public V7Link
-{
+class V7ProLog : public V7Link {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         V7Link::SetUp();
-        if (const char* old = std::getenv("HOME"))
-            savedHome = old;
+        if (const char* old = std::getenv("HOME")) savedHome = old;
         char pattern[] = "/tmp/tolvane-v7prolog-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         home = pattern;
         ASSERT_EQ(::setenv("HOME", home.c_str(), 1), 0);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         send.StopOnly();
         receiv.Stop();
         proLog.Close();
@@ -1070,12 +959,10 @@ protected:
         std::filesystem::remove_all(home);
     }
 
-    std::vector<std::string> Lines() const
-    {
+    std::vector<std::string> Lines() const {
         std::ifstream in(home + "/ZARN/logs/Tolvane/pro/C0000001.log", std::ios::binary);
         std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
         return lines;
     }
 
@@ -1084,20 +971,17 @@ protected:
 };
 
 // Packet and CRC as the log writes them: "XX " per byte.
-std::string Hex(const CPackV7& p)
-{
+std::string Hex(const CPackV7& p) {
     std::string s;
     char b[4];
-    for (int i = 0; i < p.GetLength() + 2; ++i)
-    {
+    for (int i = 0; i < p.GetLength() + 2; ++i) {
         std::snprintf(b, sizeof b, "%02X ", p.GetBuf()[i]);
         s += b;
     }
     return s;
 }
 
-TEST_F(V7ProLog, BothDirectionsAreLoggedWithTheExactBytesOfTheDatagrams)
-{
+TEST_F(V7ProLog, BothDirectionsAreLoggedWithTheExactBytesOfTheDatagrams) {
     ASSERT_TRUE(proLog.Open("C", "log"));
     Connect(2000);
 
@@ -1136,8 +1020,7 @@ TEST_F(V7ProLog, BothDirectionsAreLoggedWithTheExactBytesOfTheDatagrams)
     const std::vector<std::string> lines = Lines();
     ASSERT_EQ(lines.size(), 4u);
     std::vector<std::string> received, sent;
-    for (const auto& line : lines)
-    {
+    for (const auto& line : lines) {
         ASSERT_GT(line.size(), bytesAt) << line;
         if (line.compare(0, 2, "0>") == 0)
             sent.push_back(line.substr(bytesAt));
@@ -1158,11 +1041,9 @@ TEST_F(V7ProLog, BothDirectionsAreLoggedWithTheExactBytesOfTheDatagrams)
 // ---------------------------------------------------------------------------------------
 // Acknowledgement list (no threads, but it belongs with the link)
 
-TEST(V7ReplyList, RemembersTenIdentsAndHandsOutOnePendingAcknowledgementPerPacket)
-{
+TEST(V7ReplyList, RemembersTenIdentsAndHandsOutOnePendingAcknowledgementPerPacket) {
     CSendV7::CReplyForSend list;
-    for (int i = 1; i <= 10; ++i)
-        EXPECT_EQ(list.Add(i), 1);
+    for (int i = 1; i <= 10; ++i) EXPECT_EQ(list.Add(i), 1);
     EXPECT_EQ(list.Add(1), 0);
     EXPECT_EQ(list.Add(11), 1);
     EXPECT_EQ(list.Size(), 10u);
@@ -1175,8 +1056,7 @@ TEST(V7ReplyList, RemembersTenIdentsAndHandsOutOnePendingAcknowledgementPerPacke
     EXPECT_EQ(a.GetRepl(), 4);
     EXPECT_EQ(list.AddReplyToPack(a), 0) << "one acknowledgement per packet";
     EXPECT_EQ(a.GetRepl(), 4);
-    for (int expected : {5, 6, 7, 8, 9, 10, 11, 1, 2})
-    {
+    for (int expected : {5, 6, 7, 8, 9, 10, 11, 1, 2}) {
         CPackV7 p(kTool, kUnit);
         ASSERT_EQ(list.AddReplyToPack(p), 1);
         EXPECT_EQ(p.GetRepl(), expected);
@@ -1186,8 +1066,7 @@ TEST(V7ReplyList, RemembersTenIdentsAndHandsOutOnePendingAcknowledgementPerPacke
     EXPECT_TRUE(list.ExistNoSendReply()) << "a repeat is acknowledged again";
 }
 
-TEST(V7ReplyList, ForgetsIdentsAfterTheirLifetime)
-{
+TEST(V7ReplyList, ForgetsIdentsAfterTheirLifetime) {
     CSendV7::CReplyForSend list;
     list.SetLifetime(20);
     EXPECT_EQ(list.Add(5), 1);
@@ -1197,4 +1076,4 @@ TEST(V7ReplyList, ForgetsIdentsAfterTheirLifetime)
     EXPECT_EQ(list.Size(), 1u);
 }
 
-} // namespace
+}  // namespace

@@ -146,7 +146,9 @@ ConsoleRelay::ConsoleRelay(const ConsoleSimOptions& options, SimLu& lu) : option
     lu_.SetPrinter([this](const std::string& line) { pending_.push_back(line); });
 }
 
-ConsoleRelay::~ConsoleRelay() { lu_.SetPrinter(nullptr); }
+ConsoleRelay::~ConsoleRelay() {
+    lu_.SetPrinter(nullptr);
+}
 
 int ConsoleRelay::SourceFor(int target) const {
     const bool lift = options_.liftCode > 0, console = options_.consoleNum >= 0;
@@ -166,18 +168,19 @@ int ConsoleRelay::SourceFor(int target) const {
 }
 
 bool ConsoleRelay::ByConsole() const {
-    return options_.source == ConsoleSource::console ||
-           (options_.source == ConsoleSource::automatic && options_.liftCode <= 0 && options_.consoleNum >= 0);
+    return options_.source == ConsoleSource::console || (options_.source == ConsoleSource::automatic &&
+                                                         options_.liftCode <= 0 && options_.consoleNum >= 0);
 }
 
-bool ConsoleRelay::HandleSendMsg(const CMesDisp& m, std::vector<CMesDisp>& out, std::vector<std::string>& lines) {
+bool ConsoleRelay::HandleSendMsg(const CMesDisp& m, std::vector<CMesDisp>& out,
+                                 std::vector<std::string>& lines) {
     int target = 0, kind = 0, n = 0;
     unsigned char bytes[CMesDisp::kBufSize];
-    if (m.TypMes() != CMesDisp::mesSendMsg || !m.Parse_SendMsg(target, kind, n, bytes, sizeof bytes)) return false;
+    if (m.TypMes() != CMesDisp::mesSendMsg || !m.Parse_SendMsg(target, kind, n, bytes, sizeof bytes))
+        return false;
 
     // The target travels as u32; a console number or lift code is never negative.
-    const std::string head = "SendMsg to " +
-                             std::string(ByConsole() ? "console " : "lift ") +
+    const std::string head = "SendMsg to " + std::string(ByConsole() ? "console " : "lift ") +
                              std::to_string(static_cast<uint32_t>(target)) + ": ";
     // The LU's lines open with their time stamp; the target goes right behind it.
     auto named = [&](const std::string& line) {
@@ -214,8 +217,8 @@ bool ConsoleRelay::HandleSendMsg(const CMesDisp& m, std::vector<CMesDisp>& out, 
         }
     }
     if (!any)
-        lines.push_back(SimTimeStamp() + " " + head + "no message in the line packet of " + std::to_string(n) +
-                        " bytes");
+        lines.push_back(SimTimeStamp() + " " + head + "no message in the line packet of " +
+                        std::to_string(n) + " bytes");
     if (!cur.IsEmpty()) packs.push_back(cur);
 
     for (const CPackMes& p : packs) {
@@ -235,24 +238,36 @@ std::string AddrText(const in6_addr& a) {
 
 namespace {
 
-std::string Narrow(const wchar_t* text) { return DBString(text).ToStr(); }
+std::string Narrow(const wchar_t* text) {
+    return DBString(text).ToStr();
+}
 
-std::string PeerText(const in6_addr& a, int port) { return "[" + AddrText(a) + "]:" + std::to_string(port); }
+std::string PeerText(const in6_addr& a, int port) {
+    return "[" + AddrText(a) + "]:" + std::to_string(port);
+}
 
 }  // namespace
 
 ConsolePeer::ConsolePeer(ConsoleSim& owner, BasePoolThread* pool, const in6_addr& addr, int port)
     : CSendDisp(pool, addr, port, 1, nullptr), owner_(owner) {}
 
-ConsolePeer::~ConsolePeer() { Halt(); }
+ConsolePeer::~ConsolePeer() {
+    Halt();
+}
 
-std::string ConsolePeer::Name() const { return PeerText(GetPeerAddr(), GetPeerPort()); }
+std::string ConsolePeer::Name() const {
+    return PeerText(GetPeerAddr(), GetPeerPort());
+}
 
 void ConsolePeer::LogSend(const in6_addr&, int, const CPackDisp&) {}
 void ConsolePeer::LogReceive(const in6_addr&, int, const CPackDisp&) {}
 
-void ConsolePeer::BadPut(const wchar_t* text) { owner_.BadPut(text); }
-void ConsolePeer::BadPutErr(const wchar_t* text, int code) { owner_.BadPutErr(text, code); }
+void ConsolePeer::BadPut(const wchar_t* text) {
+    owner_.BadPut(text);
+}
+void ConsolePeer::BadPutErr(const wchar_t* text, int code) {
+    owner_.BadPutErr(text, code);
+}
 void ConsolePeer::BadPutMes(const wchar_t* text, const unsigned char* bytes, int n) {
     owner_.BadPutMes(text, bytes, n);
 }
@@ -265,18 +280,26 @@ void ConsolePeer::Disconnect(const in6_addr&, int) {
     owner_.Ending(*this, "link lost: " + std::to_string(CDispWind::kLostLimit) + " frames given up");
 }
 
-void ConsolePeer::HandlingData(CPackDisp& p) { owner_.Relay(*this, p); }
+void ConsolePeer::HandlingData(CPackDisp& p) {
+    owner_.Relay(*this, p);
+}
 
 ConsoleSim::ConsoleSim(BasePoolThread* pool, const ConsoleSimOptions& options, SimLu& lu)
     : CReceivDisp(pool, false), pool_(pool), options_(options), relay_(options, lu), faults_(lu.Options()) {
     SetOwnAddress(options.bindAddr, options.port);
 }
 
-ConsoleSim::~ConsoleSim() { Stop(); }
+ConsoleSim::~ConsoleSim() {
+    Stop();
+}
 
-void ConsoleSim::Start() { CReceivDisp::Start(); }
+void ConsoleSim::Start() {
+    CReceivDisp::Start();
+}
 
-int ConsoleSim::BoundPort() const { return CReceivDisp::GetPort(); }
+int ConsoleSim::BoundPort() const {
+    return CReceivDisp::GetPort();
+}
 
 void ConsoleSim::Stop() {
     // CloseLink goes out while the socket is still there.
@@ -304,7 +327,9 @@ void ConsoleSim::PrintError(const std::string& line) {
     std::fflush(stderr);
 }
 
-void ConsoleSim::BadPut(const wchar_t* text) { PrintError(Narrow(text)); }
+void ConsoleSim::BadPut(const wchar_t* text) {
+    PrintError(Narrow(text));
+}
 
 void ConsoleSim::BadPutErr(const wchar_t* text, int code) {
     PrintError(Narrow(text) + ": " + std::to_string(code) + " - " + std::strerror(code));
@@ -337,7 +362,8 @@ ConsolePeer* ConsoleSim::Find(const in6_addr& addr, int port, bool create) {
         Link link;
         link.peer = std::make_unique<ConsolePeer>(*this, pool_, addr, port);
         if (options_.closeAfterMs >= 0)
-            link.closeAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.closeAfterMs);
+            link.closeAt =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.closeAfterMs);
         link.peer->Start();
         it = links_.emplace(key, std::move(link)).first;
         PrintLine(SimTimeStamp() + " link with " + PeerText(addr, port) + " opened");
@@ -354,8 +380,8 @@ void ConsoleSim::LogPut(const in6_addr& addr, int port, const unsigned char* dat
     }
     inCopies_ = faults_.Copies(SimDirection::In);
     if (inCopies_ == 0) {
-        PrintLine(SimTimeStamp() + " fault: datagram of " + std::to_string(n) + " bytes from " + PeerText(addr, port) +
-                  " dropped");
+        PrintLine(SimTimeStamp() + " fault: datagram of " + std::to_string(n) + " bytes from " +
+                  PeerText(addr, port) + " dropped");
     } else if (inCopies_ > 1 && n >= CReceivDisp::kMinDatagram) {
         // The second copy is handled here, right before the one the receiver hands on.
         if (ConsolePeer* peer = Find(addr, port, true)) peer->Handling(data, n);
@@ -384,15 +410,16 @@ void ConsoleSim::Relay(ConsolePeer& peer, CPackDisp& p) {
             if (delay > 0) {
                 std::lock_guard<std::mutex> lock(linksMutex_);
                 for (auto& a : answers)
-                    held_.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(delay), &peer, a});
+                    held_.push_back(
+                        {std::chrono::steady_clock::now() + std::chrono::milliseconds(delay), &peer, a});
             } else {
                 for (auto& a : answers) peer.SendMes(a);
             }
         } else if (code == CMesDisp::mesCloseLink) {
             Ending(peer, "CloseLink from the tool");
         } else {
-            PrintLine(SimTimeStamp() + " " + DispCatalog::Name(code) + " (" + std::to_string(code) + ") from " +
-                      peer.Name() + " ignored");
+            PrintLine(SimTimeStamp() + " " + DispCatalog::Name(code) + " (" + std::to_string(code) +
+                      ") from " + peer.Name() + " ignored");
         }
     }
 }

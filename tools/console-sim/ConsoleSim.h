@@ -144,8 +144,8 @@ private:
     struct Link {
         std::unique_ptr<ConsolePeer> peer;
         std::optional<std::chrono::steady_clock::time_point> closeAt;
-        bool open = true;      // frames from it are handled
-        bool ending = false;   // closed or lost: to be stopped by Poll
+        bool open = true;     // frames from it are handled
+        bool ending = false;  // closed or lost: to be stopped by Poll
     };
     struct Held {
         std::chrono::steady_clock::time_point due;

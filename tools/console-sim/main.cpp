@@ -72,13 +72,14 @@ int main(int argc, char** argv) {
         try {
             sim.Start();
         } catch (const ErrorXML& e) {
-            std::fprintf(stderr, "console-sim: cannot listen on [%s]:%d: %s\n", AddrText(options.bindAddr).c_str(),
-                         options.port, e.Number() != 0 ? std::strerror(e.Number()) : e.what());
+            std::fprintf(stderr, "console-sim: cannot listen on [%s]:%d: %s\n",
+                         AddrText(options.bindAddr).c_str(), options.port,
+                         e.Number() != 0 ? std::strerror(e.Number()) : e.what());
             pool.Stop();
             return 1;
         }
-        sim.PrintLine("console-sim: listening on [" + AddrText(options.bindAddr) + "]:" +
-                      std::to_string(sim.BoundPort()));
+        sim.PrintLine("console-sim: listening on [" + AddrText(options.bindAddr) +
+                      "]:" + std::to_string(sim.BoundPort()));
 
         for (;;) {
             timespec tick{0, ConsoleSim::kTickMs * 1000000L};

@@ -53,8 +53,8 @@ int ParseLuSimV7Option(int argc, char** argv, int& i, LuSimV7Options& o, std::st
     const auto eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
     static const char* const kNames[] = {"--node", "--key", "--bind", "--port", "--repeat-ms"};
-    if (std::find_if(std::begin(kNames), std::end(kNames),
-                     [&name](const char* n) { return name == n; }) == std::end(kNames)) {
+    if (std::find_if(std::begin(kNames), std::end(kNames), [&name](const char* n) { return name == n; }) ==
+        std::end(kNames)) {
         return 0;
     }
     std::string value;
@@ -113,8 +113,7 @@ std::string LuSimV7OptionsHelp() {
 
 CKeySys LuSimKeyFromText(const std::string& text) {
     CKeySys key;
-    const bool hex = text.size() == 32 &&
-                     std::all_of(text.begin(), text.end(), [](char c) {
+    const bool hex = text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
                          return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
                      });
     const std::wstring wide(text.begin(), text.end());
@@ -144,8 +143,12 @@ bool LuSimParseAddress(const std::string& text, in6_addr& out) {
 // ---- Endpoint --------------------------------------------------------------------------
 
 LuSimV7::LuSimV7(SimLu& lu, SimFaults& faults, LuSimV7Options options, bool refuse)
-    : lu_(lu), faults_(faults), options_(std::move(options)), refuse_(refuse),
-      ident_(options_.node, 0), key_(LuSimKeyFromText(options_.keyText)) {}
+    : lu_(lu),
+      faults_(faults),
+      options_(std::move(options)),
+      refuse_(refuse),
+      ident_(options_.node, 0),
+      key_(LuSimKeyFromText(options_.keyText)) {}
 
 LuSimV7::~LuSimV7() {
     if (socket_ >= 0) ::close(socket_);
@@ -215,8 +218,8 @@ void LuSimV7::Step(int timeoutMs) {
         unsigned char buf[CPackV7::kBufSize];
         sockaddr_in6 from{};
         socklen_t len = sizeof from;
-        const ssize_t n = ::recvfrom(socket_, buf, sizeof buf, MSG_DONTWAIT,
-                                     reinterpret_cast<sockaddr*>(&from), &len);
+        const ssize_t n =
+            ::recvfrom(socket_, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
         if (n >= 0) {
             const int copies = faults_.Copies(SimDirection::In);
             for (int c = 0; c < copies; ++c) {
@@ -347,8 +350,8 @@ void LuSimV7::Acknowledged(Peer& peer, int repl) {
 
 void LuSimV7::Queue(Peer& peer, const CMes& answer) {
     if (faults_.DelayMs() > 0) {
-        delayed_.push_back({Clock::now() + std::chrono::milliseconds(faults_.DelayMs()),
-                            peer.ident.GetBigNode(), answer});
+        delayed_.push_back(
+            {Clock::now() + std::chrono::milliseconds(faults_.DelayMs()), peer.ident.GetBigNode(), answer});
         return;
     }
     CPackV7 pack(answer);
@@ -438,7 +441,8 @@ void LuSimV7::SendRaw(const unsigned char* data, int n, const in6_addr& to, int 
     sa.sin6_addr = to;
     sa.sin6_port = htons(static_cast<uint16_t>(port));
     for (int c = 0; c < copies; ++c) {
-        if (::sendto(socket_, data, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
+        if (::sendto(socket_, data, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) <
+            0) {
             lu_.Print("send to " + AddressText(to, port) + " failed: " + std::strerror(errno));
         }
     }

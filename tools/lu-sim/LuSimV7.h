@@ -22,12 +22,12 @@
 #include "SimLu.h"
 
 struct LuSimV7Options {
-    int node = 1001;                   // the unit's V7 node (device 0)
-    std::string keyText;               // as the tool's -k: 32 upper-case hex digits, else a pass phrase
+    int node = 1001;      // the unit's V7 node (device 0)
+    std::string keyText;  // as the tool's -k: 32 upper-case hex digits, else a pass phrase
     std::string bindAddress = "::1";
-    int port = 0;                      // 0: any free port
-    int repeatMs = 2000;               // between sends of one unacknowledged packet
-    int maxSends = 5;                  // sends of one packet before it is given up
+    int port = 0;         // 0: any free port
+    int repeatMs = 2000;  // between sends of one unacknowledged packet
+    int maxSends = 5;     // sends of one packet before it is given up
 };
 
 // Recognises one endpoint option at argv[i]; same contract as ParseSimLuOption.

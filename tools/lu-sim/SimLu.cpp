@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -55,13 +55,12 @@ struct OptionShape {
 };
 
 const OptionShape kOptions[] = {
-    {"--type", true},       {"--variant", true},    {"--fw-version", true},
-    {"--report", true},     {"--line-address", true}, {"--no-defaults", false},
-    {"--nvram", true},      {"--defaults", true},   {"--save", true},
-    {"--silent", false},    {"--param-error", false}, {"--read-error", false},
-    {"--refuse", false},    {"--drop", true},       {"--drop-in", true},
-    {"--drop-out", true},   {"--dup", true},        {"--dup-in", true},
-    {"--dup-out", true},    {"--delay", true},      {"--seed", true},
+    {"--type", true},         {"--variant", true},      {"--fw-version", true},   {"--report", true},
+    {"--line-address", true}, {"--no-defaults", false}, {"--nvram", true},        {"--defaults", true},
+    {"--save", true},         {"--silent", false},      {"--param-error", false}, {"--read-error", false},
+    {"--refuse", false},      {"--drop", true},         {"--drop-in", true},      {"--drop-out", true},
+    {"--dup", true},          {"--dup-in", true},       {"--dup-out", true},      {"--delay", true},
+    {"--seed", true},
 };
 
 }  // namespace
@@ -120,8 +119,8 @@ int ParseSimLuOption(int argc, char** argv, int& i, SimLuOptions& o, std::string
     } else if (name == "--fw-version") {
         int a = -1, b = -1, c = -1, used = 0;
         if (std::sscanf(value.c_str(), "%d.%d.%d%n", &a, &b, &c, &used) != 3 ||
-            used != static_cast<int>(value.size()) || a < 0 || a > 25 || b < 0 || b > 9 ||
-            a * 10 + b > 255 || c < 0 || c > 63) {
+            used != static_cast<int>(value.size()) || a < 0 || a > 25 || b < 0 || b > 9 || a * 10 + b > 255 ||
+            c < 0 || c > 63) {
             // a*10+b is one byte and c one 6-bit unit of the long report.
             error = name + ": '" + value + "' is no version a.b.c (a 0..25, b 0..9, c 0..63)";
             ok = false;
@@ -247,10 +246,9 @@ uint16_t VersionWord(const SimLuOptions& o) {
 SimLuWords SimLuBuiltinNvram(const SimLuOptions& o) {
     // An installed unit: nine floors, a few states monitored, table usage on (0x55).
     SimLuWords w = {
-        0,      0x0301, 0x0200, 0x0001, 0x0900, 0x0000, 0x03FF, 0x00FF,
-        0x5500, 0x7FFE, 0x00FF, 0x000F, 0x0000, 0x0005, 0x0F0F, 0x00F0,
-        0x0003, 0x0101, 0x0000, 0x0001, 0x0000, 0x0000, 0x5555, 0x3333,
-        0x7777, 0x1111, 0x0000, 0x2222, 0x0000, 0x0000, 0x0055, 0x0000,
+        0,      0x0301, 0x0200, 0x0001, 0x0900, 0x0000, 0x03FF, 0x00FF, 0x5500, 0x7FFE, 0x00FF,
+        0x000F, 0x0000, 0x0005, 0x0F0F, 0x00F0, 0x0003, 0x0101, 0x0000, 0x0001, 0x0000, 0x0000,
+        0x5555, 0x3333, 0x7777, 0x1111, 0x0000, 0x2222, 0x0000, 0x0000, 0x0055, 0x0000,
     };
     w[0] = VersionWord(o);
     return w;
@@ -339,8 +337,7 @@ std::string SimTimeStamp() {
 
 // ---- The unit --------------------------------------------------------------------------
 
-SimLu::SimLu(SimLuOptions options)
-    : options_(std::move(options)), clock_([] { return Clock::now(); }) {
+SimLu::SimLu(SimLuOptions options) : options_(std::move(options)), clock_([] { return Clock::now(); }) {
     nvram_ = options_.nvram ? *options_.nvram : SimLuBuiltinNvram(options_);
     defaults_ = options_.defaults ? *options_.defaults : SimLuBuiltinDefaults(options_);
 }
@@ -389,8 +386,8 @@ std::vector<CMes> SimLu::HandleLocked(const CMes& rq, std::vector<std::string>& 
         return {};
     }
     if (options_.lineAddress >= 0 && rq.dev != options_.lineAddress) {
-        lines.push_back(Format("ignored: request for device %d, this unit is device %d", rq.dev,
-                               options_.lineAddress));
+        lines.push_back(
+            Format("ignored: request for device %d, this unit is device %d", rq.dev, options_.lineAddress));
         return {};
     }
 
@@ -400,27 +397,28 @@ std::vector<CMes> SimLu::HandleLocked(const CMes& rq, std::vector<std::string>& 
 
     std::string what;
     switch (rq.ask) {
-    case CMes::askDevParam:
-        what = "device parameters";
-        break;
-    case CMes::askLbNVRAM:
-        if (payloadUnits == 0) {
-            what = Format("read word %d", nextRead_);
-        } else if (payloadUnits >= 4 && (bytes[0] & 0x80) && (bytes[1] & 0x80)) {
-            const int addr = (bytes[0] & 0x7F) | ((bytes[1] & 15) << 7) | (((bytes[1] >> 4) & 3) << 11);
-            what = Format("write byte %d := 0x%02X", addr, bytes[2]);
-        } else {
-            lines.push_back(Format("ignored: NVRAM request with %d payload units that is no byte write",
-                                   payloadUnits));
+        case CMes::askDevParam:
+            what = "device parameters";
+            break;
+        case CMes::askLbNVRAM:
+            if (payloadUnits == 0) {
+                what = Format("read word %d", nextRead_);
+            } else if (payloadUnits >= 4 && (bytes[0] & 0x80) && (bytes[1] & 0x80)) {
+                const int addr = (bytes[0] & 0x7F) | ((bytes[1] & 15) << 7) | (((bytes[1] >> 4) & 3) << 11);
+                what = Format("write byte %d := 0x%02X", addr, bytes[2]);
+            } else {
+                lines.push_back(Format("ignored: NVRAM request with %d payload units that is no byte write",
+                                       payloadUnits));
+                return {};
+            }
+            break;
+        case CMes::askRestart:
+            what =
+                bytes[0] == CMes::sub18Restart ? "restart" : Format("command %d (sub-address 18)", bytes[0]);
+            break;
+        default:
+            lines.push_back("ignored: " + Describe(rq) + " (sub-address not served)");
             return {};
-        }
-        break;
-    case CMes::askRestart:
-        what = bytes[0] == CMes::sub18Restart ? "restart" : Format("command %d (sub-address 18)", bytes[0]);
-        break;
-    default:
-        lines.push_back("ignored: " + Describe(rq) + " (sub-address not served)");
-        return {};
     }
 
     if (options_.silent) {
@@ -436,9 +434,8 @@ std::vector<CMes> SimLu::HandleLocked(const CMes& rq, std::vector<std::string>& 
             return {ErrorReport(rq)};
         }
         lines.push_back(Format("%s -> %s report: type %d, variant %d, version %d.%d.%d", what.c_str(),
-                               options_.longReport ? "long" : "short", options_.devType,
-                               options_.variant, options_.versionMajor, options_.versionMinor,
-                               options_.versionPatch));
+                               options_.longReport ? "long" : "short", options_.devType, options_.variant,
+                               options_.versionMajor, options_.versionMinor, options_.versionPatch));
         return {DeviceParameters(rq)};
     }
 
@@ -472,8 +469,8 @@ std::vector<CMes> SimLu::HandleLocked(const CMes& rq, std::vector<std::string>& 
     const int addr = (bytes[0] & 0x7F) | ((bytes[1] & 15) << 7) | (((bytes[1] >> 4) & 3) << 11);
     const int word = addr / 2;
     if (word >= kSimLuWords) {
-        lines.push_back(what + Format(" -> refused: the unit has bytes 0..%d (error report)",
-                                      kSimLuFileBytes - 1));
+        lines.push_back(what +
+                        Format(" -> refused: the unit has bytes 0..%d (error report)", kSimLuFileBytes - 1));
         return {ErrorReport(rq)};
     }
     uint16_t& w = nvram_[word];
@@ -507,29 +504,27 @@ CMes SimLu::ErrorReport(const CMes& rq) const {
 CMes SimLu::DeviceParameters(const CMes& rq) const {
     // Units from parameter unit 2 on (the first two hold device number and sub-address).
     unsigned char u[22] = {};
-    u[0] = static_cast<unsigned char>(options_.devType & 63);          // 2: type
-    u[3] = static_cast<unsigned char>(options_.variant & 63);          // 5: variant
+    u[0] = static_cast<unsigned char>(options_.devType & 63);  // 2: type
+    u[3] = static_cast<unsigned char>(options_.variant & 63);  // 5: variant
     if (!options_.longReport) {
         // Exactly 14 units; the last one stays 0 so the report is no error report.
         return Answer(rq, u, 6);
     }
-    u[4] = 0;                                                          // 6: 0 marks the long form
-    u[5] = static_cast<unsigned char>((options_.variant >> 6) & 63);   // 7: variant, high part
-    u[7] = static_cast<unsigned char>(options_.versionMajor & 63);     // 9
-    u[8] = static_cast<unsigned char>(options_.versionMinor & 63);     // 10
-    u[9] = static_cast<unsigned char>(options_.versionPatch & 63);     // 11
+    u[4] = 0;                                                         // 6: 0 marks the long form
+    u[5] = static_cast<unsigned char>((options_.variant >> 6) & 63);  // 7: variant, high part
+    u[7] = static_cast<unsigned char>(options_.versionMajor & 63);    // 9
+    u[8] = static_cast<unsigned char>(options_.versionMinor & 63);    // 10
+    u[9] = static_cast<unsigned char>(options_.versionPatch & 63);    // 11
     return Answer(rq, u, 22);
 }
 
 CMes SimLu::WordAnswer(const CMes& rq, int word) const {
     const uint16_t v = nvram_[word];
     const uint16_t d = defaults_[word];
-    const unsigned char bytes[6] = {static_cast<unsigned char>(word & 0x7F),
-                                    static_cast<unsigned char>(v & 0xFF),
-                                    static_cast<unsigned char>(v >> 8),
-                                    static_cast<unsigned char>(d & 0xFF),
-                                    static_cast<unsigned char>(d >> 8),
-                                    0};
+    const unsigned char bytes[6] = {
+        static_cast<unsigned char>(word & 0x7F), static_cast<unsigned char>(v & 0xFF),
+        static_cast<unsigned char>(v >> 8),      static_cast<unsigned char>(d & 0xFF),
+        static_cast<unsigned char>(d >> 8),      0};
     unsigned char units[9] = {};
     if (options_.withDefaults) {
         // 16 units; the padding byte keeps the last unit 0.
@@ -545,8 +540,8 @@ CMes SimLu::WordAnswer(const CMes& rq, int word) const {
 }
 
 std::string SimLu::Describe(const CMes& rq) const {
-    return Format("type %d from %d:%d to %d:%d, device %d, sub-address %d, %d units", rq.typ,
-                  rq.origNode, rq.origSub, rq.destNode, rq.destSub, rq.dev, rq.ask, rq.len);
+    return Format("type %d from %d:%d to %d:%d, device %d, sub-address %d, %d units", rq.typ, rq.origNode,
+                  rq.origSub, rq.destNode, rq.destSub, rq.dev, rq.ask, rq.len);
 }
 
 std::optional<std::chrono::nanoseconds> SimLu::TimeToAllWords() const {

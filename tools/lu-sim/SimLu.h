@@ -26,8 +26,8 @@ using SimLuWords = std::array<uint16_t, kSimLuWords>;
 
 struct SimLuOptions {
     // ---- What the unit says about itself in its device-parameters report ----
-    int devType = 14;   // 14: the V7 model of the V6 family
-    int variant = 0;    // controller kind: 0..63 short report, 0..4095 long report
+    int devType = 14;  // 14: the V7 model of the V6 family
+    int variant = 0;   // controller kind: 0..63 short report, 0..4095 long report
     // Firmware version a.b.c: the report carries a*10+b as one byte and c as a unit.
     int versionMajor = 2;
     int versionMinor = 1;
@@ -58,8 +58,8 @@ struct SimLuOptions {
     int dropOut = 0;
     int dupIn = 0;
     int dupOut = 0;
-    int delayMs = 0;          // answers leave this much later
-    unsigned seed = 0;        // of the drop/duplicate draws; 0: a random seed
+    int delayMs = 0;    // answers leave this much later
+    unsigned seed = 0;  // of the drop/duplicate draws; 0: a random seed
 };
 
 // Recognises one LU option at argv[i] ("--name value" or "--name=value"). Returns 1 when

@@ -98,9 +98,8 @@ int main(int argc, char** argv) {
               endpoint.Key().GetString().ToStr() + ", type " + std::to_string(o.devType) + " variant " +
               std::to_string(o.variant) + " version " + std::to_string(o.versionMajor) + "." +
               std::to_string(o.versionMinor) + "." + std::to_string(o.versionPatch) + ", " +
-              (o.longReport ? "long" : "short") + " report, " +
-              (o.withDefaults ? "with" : "without") + " defaults, NVRAM " +
-              (o.nvram ? o.nvramFile : std::string("built-in")) + ", defaults " +
+              (o.longReport ? "long" : "short") + " report, " + (o.withDefaults ? "with" : "without") +
+              " defaults, NVRAM " + (o.nvram ? o.nvramFile : std::string("built-in")) + ", defaults " +
               (o.defaults ? o.defaultsFile : std::string("built-in")) +
               (faultsText.empty() ? std::string() : ", faults:" + faultsText));
 

@@ -38,8 +38,7 @@ struct InputError {
     std::string text;
 };
 
-[[noreturn]] void Fail(const std::string& file, int line, const std::string& what)
-{
+[[noreturn]] void Fail(const std::string& file, int line, const std::string& what) {
     std::ostringstream s;
     s << file << ":" << line << ": " << what;
     throw InputError{s.str()};
@@ -47,14 +46,12 @@ struct InputError {
 
 // Length of the UTF-8 sequence starting at s[i], or 0 when it is not well-formed
 // (overlong forms, surrogates and code points above U+10FFFF included).
-std::size_t Utf8SequenceLength(const std::string& s, std::size_t i)
-{
+std::size_t Utf8SequenceLength(const std::string& s, std::size_t i) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char b0 = byte(i);
     std::size_t len;
     std::uint32_t cp;
-    if (b0 < 0x80)
-        return 1;
+    if (b0 < 0x80) return 1;
     if (b0 >= 0xC2 && b0 <= 0xDF) {
         len = 2;
         cp = b0 & 0x1F;
@@ -67,11 +64,9 @@ std::size_t Utf8SequenceLength(const std::string& s, std::size_t i)
     } else {
         return 0;
     }
-    if (i + len > s.size())
-        return 0;
+    if (i + len > s.size()) return 0;
     for (std::size_t k = 1; k < len; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
         cp = (cp << 6) | (byte(i + k) & 0x3F);
     }
     if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
@@ -80,22 +75,21 @@ std::size_t Utf8SequenceLength(const std::string& s, std::size_t i)
     return len;
 }
 
-std::string Unescape(const std::string& raw, const std::string& file, int line)
-{
+std::string Unescape(const std::string& raw, const std::string& file, int line) {
     std::string out;
     for (std::size_t i = 0; i < raw.size(); ++i) {
         const char c = raw[i];
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
             char buf[64];
-            std::snprintf(buf, sizeof buf, "control character 0x%02X in the text", static_cast<unsigned char>(c));
+            std::snprintf(buf, sizeof buf, "control character 0x%02X in the text",
+                          static_cast<unsigned char>(c));
             Fail(file, line, buf);
         }
         if (c != '\\') {
             out += c;
             continue;
         }
-        if (i + 1 >= raw.size())
-            Fail(file, line, "backslash at the end of the text");
+        if (i + 1 >= raw.size()) Fail(file, line, "backslash at the end of the text");
         const char e = raw[++i];
         if (e == 'n')
             out += '\n';
@@ -107,11 +101,9 @@ std::string Unescape(const std::string& raw, const std::string& file, int line)
     return out;
 }
 
-std::map<unsigned, std::string> ReadTexts(const std::string& file)
-{
+std::map<unsigned, std::string> ReadTexts(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
-    if (!in)
-        throw InputError{file + ": cannot open for reading"};
+    if (!in) throw InputError{file + ": cannot open for reading"};
 
     std::map<unsigned, std::string> texts;
     std::map<unsigned, int> firstLine;
@@ -119,21 +111,17 @@ std::map<unsigned, std::string> ReadTexts(const std::string& file)
     int line = 0;
     while (std::getline(in, raw)) {
         ++line;
-        if (raw.empty() || raw[0] == '#')
-            continue;
+        if (raw.empty() || raw[0] == '#') continue;
 
         const std::size_t tab = raw.find('\t');
-        if (tab == std::string::npos)
-            Fail(file, line, "no TAB between the number and the text");
+        if (tab == std::string::npos) Fail(file, line, "no TAB between the number and the text");
         const std::string num = raw.substr(0, tab);
-        if (num.empty())
-            Fail(file, line, "the line does not start with a message number");
+        if (num.empty()) Fail(file, line, "the line does not start with a message number");
         if (num.size() > 5)
             Fail(file, line, "message number '" + num + "' is above " + std::to_string(kMaxNumber));
         unsigned number = 0;
         for (char c : num) {
-            if (c < '0' || c > '9')
-                Fail(file, line, "message number '" + num + "' is not a decimal number");
+            if (c < '0' || c > '9') Fail(file, line, "message number '" + num + "' is not a decimal number");
             number = number * 10 + static_cast<unsigned>(c - '0');
         }
         if (number > kMaxNumber)
@@ -144,39 +132,36 @@ std::map<unsigned, std::string> ReadTexts(const std::string& file)
             Fail(file, line, "message " + num + " has an empty text (an empty entry means 'no text')");
         for (std::size_t i = 0; i < text.size();) {
             const std::size_t n = Utf8SequenceLength(text, i);
-            if (n == 0)
-                Fail(file, line, "message " + num + " is not valid UTF-8");
+            if (n == 0) Fail(file, line, "message " + num + " is not valid UTF-8");
             i += n;
         }
         if (text.size() > kMaxTextBytes)
-            Fail(file, line, "message " + num + " is " + std::to_string(text.size()) + " bytes of UTF-8, at most " +
-                                 std::to_string(kMaxTextBytes) + " fit");
+            Fail(file, line,
+                 "message " + num + " is " + std::to_string(text.size()) + " bytes of UTF-8, at most " +
+                     std::to_string(kMaxTextBytes) + " fit");
 
         const auto [it, inserted] = firstLine.emplace(number, line);
         if (!inserted)
-            Fail(file, line, "message " + num + " is defined twice (first on line " + std::to_string(it->second) + ")");
+            Fail(file, line,
+                 "message " + num + " is defined twice (first on line " + std::to_string(it->second) + ")");
         texts.emplace(number, text);
     }
-    if (in.bad())
-        throw InputError{file + ": read error"};
+    if (in.bad()) throw InputError{file + ": read error"};
     return texts;
 }
 
-void PutLE16(std::vector<unsigned char>& out, unsigned v)
-{
+void PutLE16(std::vector<unsigned char>& out, unsigned v) {
     out.push_back(static_cast<unsigned char>(v & 0xFF));
     out.push_back(static_cast<unsigned char>((v >> 8) & 0xFF));
 }
 
-void PutLE32(std::vector<unsigned char>& out, std::uint32_t v)
-{
+void PutLE32(std::vector<unsigned char>& out, std::uint32_t v) {
     for (int shift = 0; shift < 32; shift += 8)
         out.push_back(static_cast<unsigned char>((v >> shift) & 0xFF));
 }
 
-std::vector<unsigned char> BuildImage(const std::map<unsigned, std::string>& texts)
-{
-    std::map<unsigned, std::vector<const std::string*>> blocks; // block number -> 16 entries
+std::vector<unsigned char> BuildImage(const std::map<unsigned, std::string>& texts) {
+    std::map<unsigned, std::vector<const std::string*>> blocks;  // block number -> 16 entries
     for (const auto& [number, text] : texts) {
         auto& entries = blocks[number / kEntriesPerBlock + 1];
         entries.resize(kEntriesPerBlock, nullptr);
@@ -205,21 +190,18 @@ std::vector<unsigned char> BuildImage(const std::map<unsigned, std::string>& tex
     return image;
 }
 
-bool IsIdentifier(const std::string& s)
-{
-    if (s.empty() || (s[0] >= '0' && s[0] <= '9'))
-        return false;
+bool IsIdentifier(const std::string& s) {
+    if (s.empty() || (s[0] >= '0' && s[0] <= '9')) return false;
     for (char c : s) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-        if (!ok)
-            return false;
+        const bool ok =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+        if (!ok) return false;
     }
     return true;
 }
 
-std::string Source(const std::vector<unsigned char>& image, const std::string& symbol, const std::string& input,
-                   std::size_t count)
-{
+std::string Source(const std::vector<unsigned char>& image, const std::string& symbol,
+                   const std::string& input, std::size_t count) {
     std::ostringstream s;
     s << "// Generated by tolvane_mktexts from " << input << " (" << count << " texts). Do not edit.\n"
       << "#include <cstddef>\n\n"
@@ -227,11 +209,9 @@ std::string Source(const std::vector<unsigned char>& image, const std::string& s
       << "extern const std::size_t " << symbol << "_size;\n\n";
     // A zero-length array is not valid C++, so an empty table still gets one byte.
     s << "const unsigned char " << symbol << "[] = {";
-    if (image.empty())
-        s << "\n    0x00";
+    if (image.empty()) s << "\n    0x00";
     for (std::size_t i = 0; i < image.size(); ++i) {
-        if (i % 16 == 0)
-            s << "\n   ";
+        if (i % 16 == 0) s << "\n   ";
         char buf[8];
         std::snprintf(buf, sizeof buf, " 0x%02X,", image[i]);
         s << buf;
@@ -243,13 +223,11 @@ std::string Source(const std::vector<unsigned char>& image, const std::string& s
 
 // Written beside the target and renamed over it, so that a failed run never leaves a
 // half-written source for the next build to pick up.
-void WriteFile(const std::string& path, const std::string& content)
-{
+void WriteFile(const std::string& path, const std::string& content) {
     const std::string tmp = path + ".tmp";
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            throw InputError{tmp + ": cannot open for writing"};
+        if (!out) throw InputError{tmp + ": cannot open for writing"};
         out << content;
         out.close();
         if (!out) {
@@ -264,12 +242,12 @@ void WriteFile(const std::string& path, const std::string& content)
     }
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc != 4) {
-        std::cerr << "usage: " << (argc > 0 ? argv[0] : "tolvane_mktexts") << " <texts.txt> <output.cpp> <symbol>\n";
+        std::cerr << "usage: " << (argc > 0 ? argv[0] : "tolvane_mktexts")
+                  << " <texts.txt> <output.cpp> <symbol>\n";
         return 2;
     }
     const std::string input = argv[1];
