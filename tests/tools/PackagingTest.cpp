@@ -17,7 +17,7 @@
 
 namespace {
 
-const std::filesystem::path kData = std::filesystem::path(__FILE__).parent_path() / ".." / ".." / "data";
+const std::filesystem::path kData = TOLVANE_DATA_DIR;
 
 struct XpmHeader {
     int width = 0, height = 0, colours = 0, chars = 0;
