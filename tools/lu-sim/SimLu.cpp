@@ -55,12 +55,12 @@ struct OptionShape {
 };
 
 const OptionShape kOptions[] = {
-    {"--type", true},         {"--variant", true},      {"--fw-version", true},   {"--report", true},
-    {"--line-address", true}, {"--no-defaults", false}, {"--nvram", true},        {"--defaults", true},
-    {"--save", true},         {"--silent", false},      {"--param-error", false}, {"--read-error", false},
-    {"--refuse", false},      {"--drop", true},         {"--drop-in", true},      {"--drop-out", true},
-    {"--dup", true},          {"--dup-in", true},       {"--dup-out", true},      {"--delay", true},
-    {"--seed", true},
+    {"--type", true},         {"--variant", true},      {"--fw-version", true}, {"--report", true},
+    {"--line-address", true}, {"--no-defaults", false}, {"--word-form", true},  {"--nvram", true},
+    {"--defaults", true},     {"--save", true},         {"--silent", false},    {"--param-error", false},
+    {"--read-error", false},  {"--refuse", false},      {"--drop", true},       {"--drop-in", true},
+    {"--drop-out", true},     {"--dup", true},          {"--dup-in", true},     {"--dup-out", true},
+    {"--delay", true},        {"--seed", true},
 };
 
 }  // namespace
@@ -143,6 +143,14 @@ int ParseSimLuOption(int argc, char** argv, int& i, SimLuOptions& o, std::string
         if (ok) o.lineAddress = static_cast<int>(v);
     } else if (name == "--no-defaults") {
         o.withDefaults = false;
+    } else if (name == "--word-form") {
+        if (value == "12" || value == "13" || value == "16") {
+            o.wordForm = std::stoi(value);
+            o.withDefaults = o.wordForm == 16;
+        } else {
+            error = name + ": '" + value + "' is none of 12, 13 and 16";
+            ok = false;
+        }
     } else if (name == "--nvram" || name == "--defaults") {
         SimLuWords words{};
         std::string why;
@@ -213,6 +221,9 @@ std::string SimLuOptionsHelp() {
            "  --report short|long form of the parameters report (default long)\n"
            "  --line-address N    answer only requests for device N, 0..127 (default: any)\n"
            "  --no-defaults       NVRAM answers without the word's default value\n"
+           "  --word-form N       units of a word answer: 16 with the default (the default), 13\n"
+           "                      without it and padded (as --no-defaults), 12 without it, bare:\n"
+           "                      a value of 0x8000 or more then ends in the error-report bit\n"
            "  --nvram FILE        NVRAM words from a .046 file (64 bytes; default: built-in)\n"
            "  --defaults FILE     default words from a .046 file (64 bytes; default: built-in)\n"
            "  --save FILE         write the NVRAM to a .046 file on exit\n"
@@ -532,9 +543,10 @@ CMes SimLu::WordAnswer(const CMes& rq, int word) const {
         return Answer(rq, units, n);
     }
     // The last of four units carries the top bits of the value's high byte: a value of
-    // 0x8000 or more would end the answer in a unit with bit 5 set and read as an error
-    // report. One padding unit keeps every value readable.
+    // 0x8000 or more ends the bare form in a unit with bit 5 set, the bit of an error report.
+    // The padded form adds one unit that keeps every value clear of it.
     const int n = CMes::Conv8To6(3, bytes, units, 4);
+    if (options_.wordForm == 12) return Answer(rq, units, n);
     units[n] = 0;
     return Answer(rq, units, n + 1);
 }

@@ -40,6 +40,8 @@ struct SimLuOptions {
     // ---- NVRAM ----
     // Read answers carry the word's default as second value.
     bool withDefaults = true;
+    // Units of a word answer without the default: 13 (padded) or 12 (bare).
+    int wordForm = 13;
     // Loaded from ".046" files by the option parser; empty: built-in values.
     std::optional<SimLuWords> nvram;
     std::optional<SimLuWords> defaults;
