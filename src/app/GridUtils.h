@@ -6,25 +6,8 @@
 #include <wx/string.h>
 
 #include <cstdint>
-#include <map>
 
-// NVRAM word number -> 16-bit value. Words not in the map read as 0.
-using WordMap = std::map<int, uint16_t>;
-
-uint16_t GetWord(const WordMap& words, int w);
-uint8_t GetLowByte(const WordMap& words, int w);
-uint8_t GetHighByte(const WordMap& words, int w);
-
-// Each setter creates the word with value 0 when absent and leaves every other bit as it was.
-void SetLowByte(WordMap& words, int w, uint8_t b);
-void SetHighByte(WordMap& words, int w, uint8_t b);
-
-bool GetWordBit(const WordMap& words, int w, int bit);
-void SetWordBit(WordMap& words, int w, int bit, bool on);
-
-// A bit field of `width` bits starting at bit `shift` (the time intervals are 4-bit fields).
-unsigned GetWordField(const WordMap& words, int w, int shift, int width);
-void SetWordField(WordMap& words, int w, int shift, int width, unsigned value);
+#include "NvRam.h"
 
 // Check-box cell that also shows a text (the setting's number) to the right of the box.
 class GridCellBoolWithStrRenderer : public wxGridCellBoolRenderer {

@@ -5,7 +5,11 @@
 #include <wx/strconv.h>
 #include <wx/thread.h>
 
+// After msgdlg.h, which it builds on.
+#include <wx/generic/msgdlgg.h>
+
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <clocale>
 #include <csignal>
@@ -37,6 +41,8 @@ namespace {
 
 std::mutex g_HookLock;
 MessageBoxHook g_Hook;
+// Set on the GUI thread when a stop signal arrives.
+bool g_Stopping = false;
 
 // The locale every number is written and read in, whatever LANG says.
 constexpr const char* kNumericLocale = "C.UTF-8";
@@ -57,15 +63,6 @@ DBString ToWide(const std::string& text) {
     return DBString(wide.ToStdWstring());
 }
 
-// 32 upper-case hexadecimal digits are the key itself; anything else is a pass phrase.
-bool IsKeyDigits(const DBString& text) {
-    if (text.size() != 32) return false;
-    for (wchar_t c : text) {
-        if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) return false;
-    }
-    return true;
-}
-
 bool TrySetLocale(const std::string& name) {
     try {
         std::locale::global(std::locale(name.c_str()));
@@ -84,7 +81,33 @@ int TolvaneMessageBox(const wxString& text, const wxString& caption, long style,
         hook = g_Hook;
     }
     if (hook) return hook(text, caption, style);
-    return wxMessageBox(text, caption, style, parent);
+    // Once the run is ending, nobody is there to answer a box.
+    if (g_Stopping) return wxCANCEL;
+    // A dialog of the framework's own, not the native one: a stop signal must be able to end
+    // it, and the native box runs a loop of its own that nothing outside can end.
+    const long buttons = (style & (wxYES_NO | wxCANCEL)) != 0 ? 0 : wxOK;
+    wxGenericMessageDialog box(parent, text, caption, style | buttons);
+    box.CentreOnScreen();
+    switch (box.ShowModal()) {
+        case wxID_YES:
+            return wxYES;
+        case wxID_NO:
+            return wxNO;
+        case wxID_CANCEL:
+            return wxCANCEL;
+        default:
+            return wxOK;
+    }
+}
+
+void ArmSessionTimer(wxTimer& timer, const CUnitSession& session) {
+    const auto due = session.NextDeadline();
+    if (due == CUnitSession::Clock::time_point::max()) {
+        timer.Stop();
+        return;
+    }
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - CUnitSession::Clock::now()).count();
+    timer.StartOnce(static_cast<int>(std::clamp<long long>(wait, 1, INT_MAX)));
 }
 
 void SetMessageBoxHook(MessageBoxHook hook) {
@@ -269,54 +292,7 @@ std::string TolvaneApp::ReadCommandLine(const std::vector<std::string>& args) {
 }
 
 wxString TolvaneApp::CheckSettings() {
-    DBString suffix;
-    if (v7Id < 1) {
-        if (utilPort == 0) throw ErrorXML(L"Missing -v<Dorvik port>", 0);
-        sendDisp.SetPeer(isNulIPv6(utilAddr) ? LocalHostIPv6() : utilAddr, utilPort);
-        if (codLift > 0) {
-            pultNum = 0;
-            umNum = 0;
-            slotNum = 7;
-            devAddr = 1;
-            suffix.Format(L" CodLift:%d", codLift);
-        } else {
-            if (pultNum < 0) throw ErrorXML(_S_(1100), 0);
-            if (umNum < 0) throw ErrorXML(_S_(1101), 0);
-            if (slotNum < 0) throw ErrorXML(_S_(1102), 0);
-            if (devAddr == 0) throw ErrorXML(_S_(1103), 0);
-            // A request to such an address could never be built, and the unit would only
-            // seem silent after the whole retry time.
-            if (devAddr < 0 || devAddr > kMaxDevAddr) {
-                DBString text = _S_(1103);
-                text.AppendFormat(L": -a%d (1..%d)", devAddr, kMaxDevAddr);
-                throw ErrorXML(text, 0);
-            }
-            suffix.Format(L" %d:%d:%d:%d", pultNum, umNum, slotNum, devAddr);
-        }
-    } else {
-        CIdentV7 own;
-        own.SetUnique();
-        CKeySys key;
-        if (IsKeyDigits(keyText))
-            key.Set(keyText.c_str());
-        else
-            key.Create(keyText.c_str());
-        receivV7.SetKey(key);
-        receivV7.SetIdent(own);
-        receivV7.SetBindAddress(NulIPv6());
-        sendV7.SetAddress(v7Addr, v7Port);
-        CIdentV7 unit;
-        unit.Set(v7Id, 0);
-        sendV7.SetRemoteIdent(unit);
-        // The unit is reached by its V7 identity, and the line address inside its messages
-        // is not checked; but a message with a negative console, UM or slot number cannot be
-        // built at all, so a start with only the V7 settings would never ask the unit anything.
-        pultNum = std::max(pultNum, 0);
-        umNum = std::max(umNum, 0);
-        slotNum = std::max(slotNum, 0);
-        devAddr = std::max(devAddr, 0);
-        suffix.Format(L" ID:%d", v7Id);
-    }
+    const DBString suffix = ToolContext::CheckSettings();
     m_TitleSuffix = wxString(suffix.c_str(), suffix.size());
     return m_TitleSuffix;
 }
@@ -332,7 +308,18 @@ void TolvaneApp::AbortStart(const DBString& text, int error) {
     badLog.Close();
 }
 
+bool TolvaneApp::IsStopping() {
+    return g_Stopping;
+}
+
 void TolvaneApp::OnStopSignal(int /*signal*/) {
+    g_Stopping = true;
+    // A box open now runs a modal loop of its own inside the main one: it ends first, and the
+    // code that opened it goes on to the orderly end.
+    for (wxWindow* w : wxTopLevelWindows) {
+        auto* box = dynamic_cast<wxGenericMessageDialog*>(w);
+        if (box != nullptr && box->IsModal()) box->EndModal(wxID_CANCEL);
+    }
     TolvaneApp& app = wxGetApp();
     if (app.topWindow != nullptr)
         app.topWindow->Close(true);  // the loading dialog fails the start, the main window ends the loop

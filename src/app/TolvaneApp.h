@@ -4,6 +4,7 @@
 #include <wx/event.h>
 #include <wx/intl.h>
 #include <wx/string.h>
+#include <wx/timer.h>
 #include <wx/window.h>
 
 #include <functional>
@@ -35,13 +36,13 @@ int TolvaneMessageBox(const wxString& text, const wxString& caption, long style,
 // An empty hook brings the real box back.
 void SetMessageBoxHook(MessageBoxHook hook);
 
+// Starts `timer` once for whatever `session` has due next; stops it when nothing is.
+void ArmSessionTimer(wxTimer& timer, const CUnitSession& session);
+
 // The application object: the settings, word images, logs, links and pool of ToolContext,
 // plus the window that the link events go to.
 class TolvaneApp : public wxApp, public ToolContext {
 public:
-    // A device number travels in 7 bits of a line message; a larger -a cannot be reached.
-    static constexpr int kMaxDevAddr = 127;
-
     TolvaneApp();
     ~TolvaneApp() override;
 
@@ -51,6 +52,8 @@ public:
     // SIGTERM, SIGINT and SIGHUP end the run like a closed window: the unit gets its
     // close-link and the error log its "Stop". Runs on the GUI thread, not in the signal.
     static void OnStopSignal(int signal);
+    // True once a stop signal has come: boxes no longer wait for a user.
+    static bool IsStopping();
 
     // The window that receives PACKV5_RECEIVED, PACKV7_RECEIVED and NO_LINK: the loading dialog
     // while it runs, then the main window; null in between. Written on the GUI thread only.
@@ -77,8 +80,7 @@ public:
     // Reads every argument after the program name into the settings fields and returns the
     // command-line text: one space, then each argument behind a space of its own.
     std::string ReadCommandLine(const std::vector<std::string>& args);
-    // Checks the settings of the chosen mode and prepares that mode's link objects. Throws
-    // ErrorXML (text, 0) for a setting the link cannot work with; returns the title suffix.
+    // ToolContext::CheckSettings, keeping the title suffix.
     wxString CheckSettings();
     // The arguments after the program name, as narrow text in the C library's encoding.
     std::vector<std::string> Arguments() const;

@@ -18,8 +18,8 @@
 #include "../../data/tolvane.xpm"
 #include "Dev.h"
 #include "Mes.h"
-#include "PackV7.h"
 #include "ServiceTab.h"
+#include "SettingsFile.h"
 #include "TolvaneApp.h"
 #include "Xml.h"
 #include "wxLoadRes.h"
@@ -59,34 +59,26 @@ constexpr int kCheckWordBase[3] = {9, 14, 17};
 
 constexpr int kFirstIntervalRow = 8;
 
-bool WriteAll(int fd, const unsigned char* p, size_t n) {
-    while (n > 0) {
-        const ssize_t done = ::write(fd, p, n);
-        if (done < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += done;
-        n -= static_cast<size_t>(done);
-    }
-    return true;
-}
-
 }  // namespace
 
-wxBEGIN_EVENT_TABLE(TolvaneFrame, wxFrame) EVT_MENU(TolvaneFrame::ID_SAVE_FILE,
-                                                    TolvaneFrame::OnSaveIntoFileNVRAM)
+// clang-format off
+wxBEGIN_EVENT_TABLE(TolvaneFrame, wxFrame)
+    EVT_MENU(TolvaneFrame::ID_SAVE_FILE, TolvaneFrame::OnSaveIntoFileNVRAM)
     EVT_MENU(TolvaneFrame::ID_LOAD_FILE, TolvaneFrame::OnLoadFromFileNVRAM)
-        EVT_MENU(wxID_EXIT, TolvaneFrame::OnExit) EVT_MENU(TolvaneFrame::ID_WRITE, TolvaneFrame::OnWriteNVRAM)
-            EVT_MENU(TolvaneFrame::ID_DEFAULT, TolvaneFrame::OnDefault)
-                EVT_MENU(TolvaneFrame::ID_LAST_SAVED, TolvaneFrame::OnReturnToLastSaved)
-                    EVT_MENU(TolvaneFrame::ID_RESTART, TolvaneFrame::OnSendRestart)
-                        EVT_COMMAND(wxID_ANY, ID_START_TOLVANE, TolvaneFrame::OnStartTolvane)
-                            EVT_COMMAND(wxID_ANY, PACKV5_RECEIVED, TolvaneFrame::OnExistsPack)
-                                EVT_COMMAND(wxID_ANY, PACKV7_RECEIVED, TolvaneFrame::OnMngPack)
-                                    EVT_COMMAND(wxID_ANY, NO_LINK, TolvaneFrame::OnNoLink) wxEND_EVENT_TABLE()
+    EVT_MENU(wxID_EXIT, TolvaneFrame::OnExit)
+    EVT_MENU(TolvaneFrame::ID_WRITE, TolvaneFrame::OnWriteNVRAM)
+    EVT_MENU(TolvaneFrame::ID_DEFAULT, TolvaneFrame::OnDefault)
+    EVT_MENU(TolvaneFrame::ID_LAST_SAVED, TolvaneFrame::OnReturnToLastSaved)
+    EVT_MENU(TolvaneFrame::ID_RESTART, TolvaneFrame::OnSendRestart)
+    EVT_COMMAND(wxID_ANY, ID_START_TOLVANE, TolvaneFrame::OnStartTolvane)
+    EVT_COMMAND(wxID_ANY, PACKV5_RECEIVED, TolvaneFrame::OnExistsPack)
+    EVT_COMMAND(wxID_ANY, PACKV7_RECEIVED, TolvaneFrame::OnMngPack)
+    EVT_COMMAND(wxID_ANY, NO_LINK, TolvaneFrame::OnNoLink)
+    EVT_TIMER(TolvaneFrame::ID_SESSION_TIMER, TolvaneFrame::OnSessionTimer)
+wxEND_EVENT_TABLE()
+    // clang-format on
 
-                                        void TolvaneFrame::SetFileChooserFn(FileChooserFn fn) {
+    void TolvaneFrame::SetFileChooserFn(FileChooserFn fn) {
     FileChooser() = std::move(fn);
 }
 
@@ -102,7 +94,8 @@ TolvaneFrame::TolvaneFrame(const wxString& title) : TolvaneFrame(title, wxGetApp
 TolvaneFrame::TolvaneFrame(const wxString& title, ToolContext& ctx, int protoVer)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(1024, 768),
               wxDEFAULT_FRAME_STYLE | wxSTAY_ON_TOP),
-      m_ctx(ctx) {
+      m_ctx(ctx),
+      m_sessionTimer(this, ID_SESSION_TIMER) {
     if (protoVer < 0) {
         const CDev* dev = ctx.pult.GetDev();
         protoVer = dev ? ProtoVerOfType(dev->Typ()) : 0;
@@ -110,10 +103,13 @@ TolvaneFrame::TolvaneFrame(const wxString& title, ToolContext& ctx, int protoVer
     m_protoVer = protoVer;
     m_defaultsAvailable = ctx.nvramDefaults.size() == static_cast<size_t>(kNvramWords);
     Build();
+    m_ctx.session.SetListener([this](const UnitEvent& e) { OnSessionEvent(e); });
     QueueEvent(new wxCommandEvent(ID_START_TOLVANE, -1));
 }
 
 TolvaneFrame::~TolvaneFrame() {
+    m_sessionTimer.Stop();
+    m_ctx.session.SetListener({});
     // The pages call back into the service page object and the grid handlers: they go first.
     DestroyChildren();
     m_grid = nullptr;
@@ -144,6 +140,11 @@ void TolvaneFrame::Build() {
     m_notebook->AddPage(m_service->CreateServiceValuesTab(m_notebook), _W_(1806));
     m_notebook->AddPage(CreateConfigTab(m_notebook), _W_(1807));
     panel->SetFont(panelFont);
+
+    CreateStatusBar(kStatusFields);
+    const int widths[kStatusFields] = {-3, -2, -2};
+    SetStatusWidths(kStatusFields, widths);
+    SetStatusText(GetTitle(), kStatusUnit);
 
     Layout();
     Centre();
@@ -277,8 +278,15 @@ void TolvaneFrame::OnCellLeftClick(wxGridEvent& event) {
     editor->DecRef();
 
     if (isBool && !m_grid->IsReadOnly(r, c)) {
-        m_grid->SetCellValue(r, c, m_grid->GetCellValue(r, c) == "1" ? "0" : "1");
+        const bool on = m_grid->GetCellValue(r, c) != "1";
+        m_grid->SetCellValue(r, c, on ? "1" : "0");
         ValueChanged(m_grid, r, c);
+        // A state that may switch the power off is always a trigger state. Only the user's
+        // click couples them: showing the unit's words must never change them.
+        if (c == 3 && on && m_grid->GetCellValue(r, 2) != "1") {
+            m_grid->SetCellValue(r, 2, "1");
+            ValueChanged(m_grid, r, 2);
+        }
     } else if (isCombo) {
         m_grid->SetGridCursor(r, c);
         m_grid->EnableCellEditControl();
@@ -303,16 +311,7 @@ void TolvaneFrame::OnConfigTabCellChanged(wxGridEvent& event) {
     if (c >= 1 && c <= 3) {
         const bool on = m_grid->GetCellValue(r, c) == "1";
         SetWordBit(m_edited, CheckWord(c, r), r % 16, on);
-        if (c == 3) {
-            // A state that may switch the power off is always a trigger state.
-            if (on) {
-                m_grid->SetCellValue(r, 2, "1");
-                m_grid->SetReadOnly(r, 2, true);
-                ValueChanged(m_grid, r, 2);
-            } else {
-                m_grid->SetReadOnly(r, 2, false);
-            }
-        }
+        if (c == 3) m_grid->SetReadOnly(r, 2, on);
         if (m_defaultsAvailable) PaintCheckCell(r, c);
     } else if (c == 4 && r >= kFirstIntervalRow) {
         wxGridCellEditor* editor = m_grid->GetCellEditor(r, c);
@@ -356,11 +355,23 @@ bool TolvaneFrame::AreWordsEquivalent(const WordMap& a, const WordMap& b) const 
 
 void TolvaneFrame::CheckButtonsEnabled() {
     if (!m_itemDefault || !m_itemLastSaved || !m_itemWrite) return;
+    const CUnitSession& session = m_ctx.session;
     m_itemDefault->Enable(m_defaultsAvailable && !AreWordsEquivalent(m_edited, m_ctx.nvramDefaults));
     const bool changed = !AreWordsEquivalent(m_edited, m_ctx.nvramRead);
     m_itemLastSaved->Enable(changed);
-    m_itemWrite->Enable(changed);
-    if (m_itemRestart) m_itemRestart->Enable(true);
+    // Writing and restarting need a unit that answers and no write under way.
+    m_itemWrite->Enable(changed && session.IsReady());
+    if (m_itemRestart) m_itemRestart->Enable(session.IsReady());
+    if (GetStatusBar() != nullptr) {
+        wxString edits;
+        edits.Printf(_W_(1148), PendingBytes());
+        SetStatusText(edits, kStatusEdits);
+    }
+}
+
+int TolvaneFrame::PendingBytes() const {
+    if (AreWordsEquivalent(m_edited, m_ctx.nvramRead)) return 0;
+    return static_cast<int>(LuWriteBytes(m_ctx.nvramRead, m_edited).size());
 }
 
 // ---- Commands ----------------------------------------------------------------------------
@@ -372,7 +383,9 @@ void TolvaneFrame::OnStartTolvane(wxCommandEvent& /*event*/) {
     }
     m_edited = m_ctx.nvramRead;
     SetNVRAM(m_edited);
+    ShowLinkState();
     CheckButtonsEnabled();
+    ArmSessionTimer(m_sessionTimer, m_ctx.session);
 }
 
 void TolvaneFrame::OnDefault(wxCommandEvent& /*event*/) {
@@ -387,144 +400,121 @@ void TolvaneFrame::OnReturnToLastSaved(wxCommandEvent& /*event*/) {
 }
 
 void TolvaneFrame::OnWriteNVRAM(wxCommandEvent& /*event*/) {
-    WordMap& read = m_ctx.nvramRead;
-    // A word the editor lacks reads as 0 and must reach the unit as 0 too, or nvramRead
-    // would claim a value the unit does not hold.
-    std::set<int> words;
-    for (const auto& entry : m_edited) words.insert(entry.first);
-    for (const auto& entry : read) words.insert(entry.first);
-
-    for (int w : words) {
-        const uint16_t oldValue = GetWord(read, w);
-        const uint16_t newValue = GetWord(m_edited, w);
-        if ((oldValue & 0xFF) != (newValue & 0xFF))
-            SendRequestSaveNVRAM(2 * w, static_cast<unsigned char>(newValue & 0xFF));
-        if ((oldValue >> 8) != (newValue >> 8))
-            SendRequestSaveNVRAM(2 * w + 1, static_cast<unsigned char>(newValue >> 8));
-    }
-    m_beforeWrite = read;
-    read = m_edited;
-    m_awaitingWriteConfirm = true;
+    const int sent = m_ctx.session.Write(m_edited);
+    if (sent > 0 || m_ctx.session.IsBusy()) m_awaitingWriteConfirm = true;
+    ShowLinkState();
     CheckDefault();
     CheckButtonsEnabled();
-}
-
-void TolvaneFrame::SendRequestSaveNVRAM(int address, unsigned char value) {
-    const auto request = LuByteWriteRequest(address, value);
-    if (!request) {
-        LogError(
-            wxString::Format("TolvaneFrame::SendRequestSaveNVRAM(): byte address %d out of range", address),
-            0);
-        return;
-    }
-    SendRequest(*request);
+    ArmSessionTimer(m_sessionTimer, m_ctx.session);
 }
 
 void TolvaneFrame::OnSendRestart(wxCommandEvent& /*event*/) {
-    SendRequest(LuRestartRequest());
-}
-
-void TolvaneFrame::SendRequest(const LuRequest& r) {
-    if (m_requestSink) {
-        m_requestSink(r);
-        return;
-    }
-    CDev* dev = m_ctx.pult.GetDev();
-    if (!dev || !dev->AddMes(r)) {
-        LogError("TolvaneFrame::SendRequest(): the request could not be queued", 0);
-        return;
-    }
-    dev->Put();
+    m_ctx.session.Restart();
 }
 
 void TolvaneFrame::OnExit(wxCommandEvent& /*event*/) {
     Destroy();
 }
 
-// ---- Answers from the unit ---------------------------------------------------------------
+// ---- The session's view ------------------------------------------------------------------
 
 void TolvaneFrame::MngMsg(const CMes& m) {
-    if (m.typ != CMes::mesDevAnswer || m.ask != CMes::askLbNVRAM || !m_awaitingWriteConfirm) return;
-    m_awaitingWriteConfirm = false;
-    if (m.IsGood()) {
-        TolvaneMessageBox(_W_(1111), wxMessageBoxCaptionStr, wxOK | wxCENTRE, this);
+    m_ctx.session.TakeMes(m);
+    ArmSessionTimer(m_sessionTimer, m_ctx.session);
+}
+
+void TolvaneFrame::PollSession() {
+    try {
+        m_ctx.session.Poll(m_ctx.inpV7, m_ctx.inpMes);
+    } catch (const ErrorXML& e) {
+        m_ctx.badLog.PutErr(e.Text().c_str(), e.Number(), true);
+        if (!IsBeingDeleted()) Destroy();
         return;
     }
-    // The unit refused the write: the words it holds are the ones from before, so the
-    // editor must offer the write again rather than count it as saved.
-    m_ctx.nvramRead = m_beforeWrite;
-    CheckDefault();
-    CheckButtonsEnabled();
-    TolvaneMessageBox(_W_(1112), App, wxOK | wxCENTRE | wxICON_ERROR, this);
+    ArmSessionTimer(m_sessionTimer, m_ctx.session);
 }
 
 void TolvaneFrame::OnExistsPack(wxCommandEvent& /*event*/) {
-    CPackMes pack;
-    while (m_ctx.inpMes.Read(pack)) {
-        pack.UnPack();
-        if (!pack.IsValid() || pack.pultNo != m_ctx.pultNum) continue;
-        CMes m;
-        while (pack.GetMes(m)) {
-            if (m.typ != CMes::mesDevAnswer) continue;
-            const bool fromUnit =
-                m.origNode == m_ctx.umNum && m.origSub == m_ctx.slotNum && m.dev == m_ctx.devAddr;
-            if (fromUnit || m_ctx.codLift >= 1) MngMsg(m);
-        }
-    }
-}
-
-bool TolvaneFrame::IsRefusalForUs(const CPackV7& p, const CIdentV7& own, int v7Id) {
-    if (p.GetClass() != CPackV7::classLink || p.GetTyp() != CPackV7::typRefuse || p.GetLength() < 14 ||
-        p.GetBuf()[13] != 1)
-        return false;
-    if (p.GetLength() < 22) return true;
-    // The long form names the refused program and the refusing unit.
-    CIdentV7 program;
-    CIdentV7 unit;
-    program.SetValue(p.GetBuf() + 14);
-    unit.SetValue(p.GetBuf() + 18);
-    return program.GetNode() == own.GetNode() && unit.GetNode() == v7Id;
-}
-
-void TolvaneFrame::StopV7Link() {
-    m_ctx.sendV7.Stop();
-    m_ctx.receivV7.Stop();
-}
-
-void TolvaneFrame::HandleV7Packet(const CPackV7& p, bool& destroy) {
-    if (p.GetClass() == CPackV7::classData && p.GetTyp() == CPackV7::typMes) {
-        CMes m;
-        if (p.GetMes(m)) MngMsg(m);
-        return;
-    }
-    if (IsRefusalForUs(p, m_ctx.receivV7.GetIdent(), m_ctx.v7Id)) {
-        StopV7Link();
-        TolvaneMessageBox(_W_(1105), App, wxOK | wxICON_ERROR, this);
-        destroy = true;
-    }
+    PollSession();
 }
 
 void TolvaneFrame::OnMngPack(wxCommandEvent& /*event*/) {
-    CPackV7 p;
-    bool destroy = false;
-    while (m_ctx.inpV7.Read(p)) {
-        // Once the window is going, the rest of the queue is only emptied.
-        if (destroy) continue;
-        try {
-            HandleV7Packet(p, destroy);
-        } catch (const ErrorXML& e) {
-            m_ctx.badLog.PutErr(e.Text().c_str(), e.Number(), true);
-            destroy = true;
-        }
-    }
-    if (destroy && !IsBeingDeleted()) Destroy();
+    PollSession();
 }
 
 void TolvaneFrame::OnNoLink(wxCommandEvent& /*event*/) {
+    m_ctx.session.LinkLost();
+}
+
+void TolvaneFrame::OnSessionTimer(wxTimerEvent& /*event*/) {
+    m_ctx.session.Tick();
+    ArmSessionTimer(m_sessionTimer, m_ctx.session);
+}
+
+void TolvaneFrame::ShowLinkState() {
+    if (GetStatusBar() == nullptr) return;
+    static const std::pair<typUnitState, int> kStateText[] = {
+        {typUnitState::Loading, 1140},   {typUnitState::Ready, 1141},  {typUnitState::Writing, 1142},
+        {typUnitState::Verifying, 1143}, {typUnitState::Silent, 1144}, {typUnitState::Refused, 1145},
+        {typUnitState::Lost, 1146},      {typUnitState::Closed, 1147},
+    };
+    wxString text;
+    for (const auto& [state, id] : kStateText) {
+        if (state == m_ctx.session.State()) text = _W_(id);
+    }
+    if (m_ctx.session.State() == typUnitState::Verifying)
+        text += wxString::Format(" %d/%d", m_ctx.session.ReadBackCount(), kNvramWords);
+    SetStatusText(text, kStatusLink);
+}
+
+void TolvaneFrame::OnSessionEvent(const UnitEvent& event) {
     if (IsBeingDeleted()) return;
-    StopV7Link();
-    TolvaneMessageBox(_W_(1106), App, wxOK | wxICON_ERROR, this);
-    Destroy();
+    ShowLinkState();
+    if (event.kind == UnitEvent::typKind::Written) {
+        ShowWriteResult(event);
+        return;
+    }
+    if (event.kind != UnitEvent::typKind::State) return;
+    CheckButtonsEnabled();
+    switch (m_ctx.session.State()) {
+        case typUnitState::Refused:
+            TolvaneMessageBox(_W_(1105), App, wxOK | wxICON_ERROR, this);
+            Destroy();
+            return;
+        case typUnitState::Lost:
+        case typUnitState::Closed:
+            // The edits stay: the engineer may still save them to a file.
+            m_sessionTimer.Stop();
+            TolvaneMessageBox(_W_(m_ctx.session.State() == typUnitState::Lost ? 1149 : 1150), App,
+                              wxOK | wxICON_ERROR, this);
+            return;
+        default:
+            return;
+    }
+}
+
+void TolvaneFrame::ShowWriteResult(const UnitEvent& event) {
+    m_awaitingWriteConfirm = false;
+    // The window shows what the unit was seen to hold; a word not read back keeps the edit,
+    // so that "Update NVRAM" offers it again.
+    for (const auto& [w, value] : event.readBack) m_edited[w] = value;
+    SetNVRAM(m_edited);
+    switch (event.result) {
+        case typWriteResult::Verified:
+            TolvaneMessageBox(_W_(1111), wxMessageBoxCaptionStr, wxOK | wxCENTRE, this);
+            return;
+        case typWriteResult::Mismatch: {
+            wxString text = _W_(1133);
+            for (const WordMismatch& m : event.mismatches)
+                text += "\n" + wxString::Format(_W_(1134), m.word, m.wanted, m.read);
+            TolvaneMessageBox(text, App, wxOK | wxCENTRE | wxICON_ERROR, this);
+            return;
+        }
+        case typWriteResult::Unverified:
+            TolvaneMessageBox(wxString::Format(_W_(1135), static_cast<int>(event.readBack.size())), App,
+                              wxOK | wxCENTRE | wxICON_ERROR, this);
+            return;
+    }
 }
 
 // ---- Settings file -----------------------------------------------------------------------
@@ -551,94 +541,34 @@ void TolvaneFrame::OnLoadFromFileNVRAM(wxCommandEvent& /*event*/) {
 }
 
 bool TolvaneFrame::SaveIntoFile(const wxString& path) {
-    // Word k always sits at offset 2k: a missing word is written as 0 rather than
-    // shifting the words behind it.
-    unsigned char image[kSettingsFileBytes];
-    for (int k = 0; k < kNvramWords; ++k) {
-        image[2 * k] = GetLowByte(m_ctx.nvramRead, k);
-        image[2 * k + 1] = GetHighByte(m_ctx.nvramRead, k);
-    }
-
-    const std::string target(path.fn_str());
-    // The image goes to a file beside the target first, so a failed write never leaves
-    // the user's settings file cut short.
-    const std::string temp = target + "." + std::to_string(::getpid()) + ".tmp";
-    const char* step = "open()";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == EEXIST) {
-        ::unlink(temp.c_str());
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    }
-    bool ok = fd >= 0;
-    int error = ok ? 0 : errno;
-    if (ok && !WriteAll(fd, image, sizeof image)) {
-        step = "write()";
-        error = errno;
-        ok = false;
-    }
-    if (ok && ::fsync(fd) != 0) {
-        step = "fsync()";
-        error = errno;
-        ok = false;
-    }
-    if (fd >= 0 && ::close(fd) != 0 && ok) {
-        step = "close()";
-        error = errno;
-        ok = false;
-    }
-    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
-        step = "rename()";
-        error = errno;
-        ok = false;
-    }
-    if (ok) return true;
-
-    if (fd >= 0) ::unlink(temp.c_str());
-    LogError(wxString::Format("TolvaneFrame::SaveIntoFile(): %s %s", step, path), error);
-    ShowErrorBox(path + ": " + wxString(std::strerror(error)));
+    SettingsFileError error;
+    if (SaveSettingsFile(std::string(path.fn_str()), m_ctx.nvramRead, error)) return true;
+    LogError(wxString::Format("TolvaneFrame::SaveIntoFile(): %s %s", error.step, path), error.error);
+    ShowErrorBox(wxString::Format(_W_(1139), path, wxString(std::strerror(error.error))));
     return false;
 }
 
 bool TolvaneFrame::LoadFromFile(const wxString& path) {
-    const std::string name(path.fn_str());
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        LogError(wxString::Format("TolvaneFrame::LoadFromFile(): open() %s", path), errno);
-        return false;
-    }
-    std::vector<unsigned char> bytes;
-    unsigned char buffer[4096];
-    int error = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error = errno;
-            break;
+    SettingsFileError error;
+    WordMap words;
+    if (!LoadSettingsFile(std::string(path.fn_str()), words, error)) {
+        wxString text;
+        switch (error.kind) {
+            case SettingsFileError::typKind::WrongLength:
+                text.Printf(_W_(1136), path, error.length);
+                break;
+            case SettingsFileError::typKind::NotRegular:
+                text.Printf(_W_(1137), path);
+                break;
+            default:
+                text.Printf(_W_(1138), path, wxString(std::strerror(error.error)));
+                break;
         }
-        if (n == 0) break;
-        bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    ::close(fd);
-    if (error) {
-        LogError(wxString::Format("TolvaneFrame::LoadFromFile(): read() %s", path), error);
+        LogError(wxString::Format("TolvaneFrame::LoadFromFile(): %s %s", error.step, text), error.error);
+        ShowErrorBox(text);
         return false;
     }
-    if (bytes.size() != static_cast<size_t>(kSettingsFileBytes)) {
-        LogError(wxString::Format("TolvaneFrame::LoadFromFile(): %s holds %zu bytes, a settings file %d",
-                                  path, bytes.size(), kSettingsFileBytes),
-                 0);
-    }
-
-    // Only the unit's 32 words are taken; a short file leaves the rest at 0, which is
-    // what a missing word means everywhere else.
-    m_edited.clear();
-    for (int k = 0; k < kNvramWords; ++k) {
-        const size_t at = 2 * static_cast<size_t>(k);
-        const uint16_t value =
-            at + 1 < bytes.size() ? static_cast<uint16_t>(bytes[at] | (bytes[at + 1] << 8)) : 0;
-        m_edited[k] = value;
-    }
+    m_edited = std::move(words);
     SetNVRAM(m_edited);
     return true;
 }

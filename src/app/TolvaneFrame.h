@@ -6,6 +6,7 @@
 #include <wx/grid.h>
 #include <wx/menu.h>
 #include <wx/notebook.h>
+#include <wx/timer.h>
 
 #include <cstdint>
 #include <functional>
@@ -13,10 +14,9 @@
 
 #include "GridUtils.h"
 #include "NvRam.h"
+#include "UnitSession.h"
 
 class CMes;
-class CPackV7;
-class CIdentV7;
 class ServiceTab;
 struct ToolContext;
 
@@ -30,6 +30,7 @@ public:
         ID_RESTART = 291,
         ID_LAST_SAVED = 292,
         ID_WRITE = 293,
+        ID_SESSION_TIMER = 294,
         ID_GRID = 296,
         ID_SAVE_FILE = 298,
         ID_LOAD_FILE = 299,
@@ -39,13 +40,13 @@ public:
     static constexpr int kRowsV5 = 32;
     static constexpr int kRowsV6 = 40;
     // Words the unit holds; a settings file is exactly their image.
-    static constexpr int kNvramWords = 32;
-    static constexpr int kSettingsFileBytes = 2 * kNvramWords;
+    static constexpr int kNvramWords = kLuWords;
+
+    // The status bar's fields: the unit, the link state, the bytes edited but not written.
+    enum { kStatusUnit, kStatusLink, kStatusEdits, kStatusFields };
 
     // The settings-file path chooser; an empty result means cancelled.
     using FileChooserFn = std::function<wxString(wxWindow* parent, bool save)>;
-    // Where the LU requests go; the default queues them at the unit's record and flushes.
-    using RequestSink = std::function<void(const LuRequest&)>;
 
     // An empty function restores the real dialogs.
     static void SetFileChooserFn(FileChooserFn fn);
@@ -58,8 +59,6 @@ public:
     // protoVer < 0: taken from the LU record of ctx.pult.
     TolvaneFrame(const wxString& title, ToolContext& ctx, int protoVer = -1);
     ~TolvaneFrame() override;
-
-    void SetRequestSink(RequestSink sink) { m_requestSink = std::move(sink); }
 
     // ---- Handlers ----
     void OnStartTolvane(wxCommandEvent& event);
@@ -75,9 +74,10 @@ public:
     void OnLoadFromFileNVRAM(wxCommandEvent& event);
     void OnCellLeftClick(wxGridEvent& event);
     void OnConfigTabCellChanged(wxGridEvent& event);
+    void OnSessionTimer(wxTimerEvent& event);
 
+    // One message from the unit, already matched to it.
     void MngMsg(const CMes& m);
-    void SendRequestSaveNVRAM(int address, unsigned char value);
     void CheckButtonsEnabled();
     bool AreWordsEquivalent(const WordMap& a, const WordMap& b) const;
     uint16_t NormalizeWordForCompare(int w, uint16_t value) const;
@@ -90,11 +90,15 @@ public:
     static void ValueChanged(wxGrid* grid, int row, int col);
 
     // ---- Settings file ----
-    // Writes nvramRead as the 64-byte image. On failure shows the system's reason and logs
-    // it; the file on disk is never left half written.
+    // Writes nvramRead as the 64-byte image. On failure shows why in a box and logs it; the
+    // file on disk is never left half written.
     bool SaveIntoFile(const wxString& path);
-    // Reads words 0..31 of the file into edited and shows them. False when unreadable.
+    // Takes the file's 32 words into edited and shows them; a file that is not a settings file
+    // is refused with a box and nothing changes.
     bool LoadFromFile(const wxString& path);
+
+    // Bytes that "Update NVRAM" would write now.
+    int PendingBytes() const;
 
     // ---- Word placement on the grid ----
     // Word of a check column (1..3) for a row.
@@ -109,6 +113,7 @@ public:
     // ---- State, for the application and the tests ----
     int GetProtoVer() const { return m_protoVer; }
     bool DefaultsAvailable() const { return m_defaultsAvailable; }
+    // A write has been sent and its outcome not yet shown.
     bool AwaitingWriteConfirm() const { return m_awaitingWriteConfirm; }
     wxGrid* GetGrid() const { return m_grid; }
     WordMap& Edited() { return m_edited; }
@@ -119,16 +124,14 @@ public:
     wxMenuItem* ItemRestart() const { return m_itemRestart; }
     wxNotebook* GetNotebook() const { return m_notebook; }
 
-    // True when a refusal packet is meant for this tool and this unit.
-    static bool IsRefusalForUs(const CPackV7& p, const CIdentV7& own, int v7Id);
-
 private:
     void Build();
     void CreateMenus();
     wxWindow* CreateConfigTab(wxNotebook* notebook);
-    void SendRequest(const LuRequest& r);
-    void HandleV7Packet(const CPackV7& p, bool& destroy);
-    void StopV7Link();
+    void OnSessionEvent(const UnitEvent& event);
+    void ShowWriteResult(const UnitEvent& event);
+    void ShowLinkState();
+    void PollSession();
     void PaintCheckCell(int row, int col);
     void LogError(const wxString& text, int error);
     void ShowErrorBox(const wxString& text);
@@ -143,12 +146,9 @@ private:
     wxMenuItem* m_itemWrite = nullptr;
     wxMenuItem* m_itemRestart = nullptr;
     WordMap m_edited;
-    // nvramRead before the last write, brought back if the unit refuses it.
-    WordMap m_beforeWrite;
     wxNotebook* m_notebook = nullptr;
     std::unique_ptr<ServiceTab> m_service;
-    RequestSink m_requestSink;
-    bool m_destroying = false;
+    wxTimer m_sessionTimer;
 
     wxDECLARE_EVENT_TABLE();
 };

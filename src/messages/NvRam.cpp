@@ -53,6 +53,71 @@ bool CMes::GetLbNVRAM(int& index, unsigned short& value, bool& isWord, unsigned 
     return true;
 }
 
+bool IsNvramErrorReport(const CMes& m) {
+    if (m.IsGood()) return false;
+    int index = 0;
+    unsigned short value = 0;
+    bool isWord = false;
+    return !(m.len == kWordAnswerUnits && m.GetLbNVRAM(index, value, isWord) && isWord);
+}
+
+// ---- Word maps -------------------------------------------------------------------------
+
+uint16_t GetWord(const WordMap& words, int w) {
+    auto it = words.find(w);
+    return it == words.end() ? 0 : it->second;
+}
+
+uint8_t GetLowByte(const WordMap& words, int w) {
+    return static_cast<uint8_t>(GetWord(words, w) & 0xFF);
+}
+
+uint8_t GetHighByte(const WordMap& words, int w) {
+    return static_cast<uint8_t>(GetWord(words, w) >> 8);
+}
+
+void SetLowByte(WordMap& words, int w, uint8_t b) {
+    uint16_t& v = words[w];
+    v = static_cast<uint16_t>((v & 0xFF00) | b);
+}
+
+void SetHighByte(WordMap& words, int w, uint8_t b) {
+    uint16_t& v = words[w];
+    v = static_cast<uint16_t>((v & 0x00FF) | (static_cast<unsigned>(b) << 8));
+}
+
+bool GetWordBit(const WordMap& words, int w, int bit) {
+    return (GetWord(words, w) >> bit) & 1u;
+}
+
+void SetWordBit(WordMap& words, int w, int bit, bool on) {
+    SetWordField(words, w, bit, 1, on ? 1u : 0u);
+}
+
+unsigned GetWordField(const WordMap& words, int w, int shift, int width) {
+    const unsigned mask = (1u << width) - 1u;
+    return (GetWord(words, w) >> shift) & mask;
+}
+
+void SetWordField(WordMap& words, int w, int shift, int width, unsigned value) {
+    const unsigned mask = ((1u << width) - 1u) << shift;
+    uint16_t& v = words[w];
+    v = static_cast<uint16_t>((v & ~mask) | ((value << shift) & mask));
+}
+
+std::vector<LuByteWrite> LuWriteBytes(const WordMap& from, const WordMap& to) {
+    std::vector<LuByteWrite> writes;
+    for (int w = 0; w < kLuWords; ++w) {
+        const uint16_t oldValue = GetWord(from, w);
+        const uint16_t newValue = GetWord(to, w);
+        if ((oldValue & 0xFF) != (newValue & 0xFF))
+            writes.push_back({2 * w, static_cast<uint8_t>(newValue & 0xFF)});
+        if ((oldValue >> 8) != (newValue >> 8))
+            writes.push_back({2 * w + 1, static_cast<uint8_t>(newValue >> 8)});
+    }
+    return writes;
+}
+
 // ---- Request payloads ------------------------------------------------------------------
 
 bool LbNvramWriteUnits(int address, unsigned char value, unsigned char units[4]) {

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <vector>
 
 #include "Mes.h"
 
@@ -73,6 +75,48 @@ std::optional<CMes> LuDevParamsMes(const LuTarget& t);
 std::optional<CMes> LuNvramReadMes(const LuTarget& t);
 std::optional<CMes> LuByteWriteMes(const LuTarget& t, int address, unsigned char value);
 std::optional<CMes> LuRestartMes(const LuTarget& t);
+
+// ---- The LU's words as the tool holds them ----------------------------------------------
+
+// Words the LU's NVRAM holds; a settings file is exactly their image, two bytes each.
+constexpr int kLuWords = 32;
+constexpr int kLuWordBytes = 2 * kLuWords;
+// Bits that word 8 of a complete defaults image always carries.
+constexpr uint16_t kLuWord8DefaultBits = 0x5500;
+
+// NVRAM word number -> 16-bit value. Words not in the map read as 0.
+using WordMap = std::map<int, uint16_t>;
+
+uint16_t GetWord(const WordMap& words, int w);
+uint8_t GetLowByte(const WordMap& words, int w);
+uint8_t GetHighByte(const WordMap& words, int w);
+
+// Each setter creates the word with value 0 when absent and leaves every other bit as it was.
+void SetLowByte(WordMap& words, int w, uint8_t b);
+void SetHighByte(WordMap& words, int w, uint8_t b);
+
+bool GetWordBit(const WordMap& words, int w, int bit);
+void SetWordBit(WordMap& words, int w, int bit, bool on);
+
+// A bit field of `width` bits starting at bit `shift` (the time intervals are 4-bit fields).
+unsigned GetWordField(const WordMap& words, int w, int shift, int width);
+void SetWordField(WordMap& words, int w, int shift, int width, unsigned value);
+
+// One byte write to the LU: byte address 2w for the low byte of word w, 2w + 1 for its high byte.
+struct LuByteWrite {
+    int address = 0;
+    uint8_t value = 0;
+    bool operator==(const LuByteWrite&) const = default;
+};
+
+// The byte writes that take the LU's words `from` to `to`, in ascending word order, low byte
+// first; only bytes that differ travel. Words 0..31 only: the LU has no others.
+std::vector<LuByteWrite> LuWriteBytes(const WordMap& from, const WordMap& to);
+
+// Whether an answer to an NVRAM read or write is the LU's error report. An answer in the plain
+// 12-unit word form carries bit 15 of the value in the bit that marks error reports, so such
+// an answer is a word, whatever that bit says.
+bool IsNvramErrorReport(const CMes& m);
 
 // ---- The slot NVRAM image ----------------------------------------------------------------
 //

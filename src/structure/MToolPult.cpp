@@ -2,15 +2,19 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "Dev.h"
+#include "KeySys.h"
+#include "LoadRes.h"
 #include "PackDisp.h"
 #include "PackV7.h"
 #include "Pult.h"
 #include "Slot.h"
 #include "Um.h"
 #include "Xml.h"
+#include "utilities.h"
 
 MToolPult::MToolPult(ToolContext& context) : m_Context(context) {}
 
@@ -97,13 +101,135 @@ void MToolPult::Put(CPult* /*pult*/, CPackMes& pack) {
     if (mes.Create_SendMsg(target, kSendMsgLinePacket, pack.len, pack.buf)) c.sendDisp.SendMes(mes);
 }
 
+bool ToolUnitLink::Send(const LuRequest& r) {
+    CDev* dev = m_Context.pult.GetDev();
+    if (dev == nullptr || !dev->AddMes(r)) {
+        DBString text;
+        text.Format(
+            L"ToolUnitLink::Send(): CDev::AddMes refused the request (sub-address %d, %d units) "
+            L"to the unit %d:%d:%d:%d",
+            static_cast<int>(r.ask), r.n, m_Context.pultNum, m_Context.umNum, m_Context.slotNum,
+            m_Context.devAddr);
+        m_Context.badLog.Put(text.c_str(), false);
+        return false;
+    }
+    dev->Put();
+    return true;
+}
+
+void ToolUnitLink::TakeParams(const CMes& report) {
+    if (CDev* dev = m_Context.pult.GetDev()) dev->SetParDev(report);
+}
+
+void ToolUnitLink::Stop() {
+    // A console link is the console's to close; a V7 link to a unit that refused, closed or
+    // went silent is stopped so that nothing more arrives from it.
+    if (!m_Context.pult.IsDirect()) return;
+    m_Context.sendV7.Stop();
+    m_Context.receivV7.Stop();
+}
+
+namespace {
+
+// 32 upper-case hexadecimal digits are the key itself; anything else is a pass phrase.
+bool IsKeyDigits(const DBString& text) {
+    if (text.size() != 32) return false;
+    for (wchar_t c : text) {
+        if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) return false;
+    }
+    return true;
+}
+
+// A value that no request could carry to the unit: refused at start-up rather than left for
+// the unit to seem silent after the whole retry time.
+void CheckReach(const wchar_t* option, int value, int low, int high) {
+    if (value >= low && value <= high) return;
+    DBString text;
+    text.Format(_S_(1130).c_str(), option, value, low, high);
+    throw ErrorXML(text, 0);
+}
+
+constexpr int kMaxPort = 65535;
+constexpr int kMaxUm = 255;
+constexpr int kMaxSlot = 15;
+constexpr int kLastLuNode = 9999899;
+
+}  // namespace
+
+DBString ToolContext::CheckSettings() {
+    DBString suffix;
+    if (v7Id < 1) {
+        if (utilPort == 0) throw ErrorXML(L"Missing -v<Dorvik port>", 0);
+        CheckReach(L"-v", utilPort, 1, kMaxPort);
+        sendDisp.SetPeer(isNulIPv6(utilAddr) ? LocalHostIPv6() : utilAddr, utilPort);
+        if (codLift > 0) {
+            pultNum = 0;
+            umNum = 0;
+            slotNum = 7;
+            devAddr = 1;
+            suffix.Format(L" CodLift:%d", codLift);
+            return suffix;
+        }
+        if (pultNum < 0) throw ErrorXML(_S_(1100), 0);
+        if (umNum < 0) throw ErrorXML(_S_(1101), 0);
+        if (slotNum < 0) throw ErrorXML(_S_(1102), 0);
+        if (devAddr == 0) throw ErrorXML(_S_(1103), 0);
+        CheckReach(L"-u", umNum, 0, kMaxUm);
+        CheckReach(L"-s", slotNum, 0, kMaxSlot);
+        CheckReach(L"-a", devAddr, 1, kLuMaxDev);
+        suffix.Format(L" %d:%d:%d:%d", pultNum, umNum, slotNum, devAddr);
+        return suffix;
+    }
+
+    CheckReach(L"-g", v7Id, 1, kLastLuNode);
+    CheckReach(L"-h", v7Port, 1, kMaxPort);
+    // The unit is reached by its V7 identity and the line address inside its messages is not
+    // checked, so the structure numbers may be left out; given, they must fit their units.
+    if (slotNum == -1) slotNum = 0;
+    pultNum = std::max(pultNum, 0);
+    CheckReach(L"-u", umNum, 0, kMaxUm);
+    CheckReach(L"-s", slotNum, 0, kMaxSlot);
+    CheckReach(L"-a", devAddr, 0, kLuMaxDev);
+    CIdentV7 own;
+    own.SetUnique();
+    CKeySys key;
+    if (IsKeyDigits(keyText))
+        key.Set(keyText.c_str());
+    else
+        key.Create(keyText.c_str());
+    receivV7.SetKey(key);
+    receivV7.SetIdent(own);
+    receivV7.SetBindAddress(NulIPv6());
+    sendV7.SetAddress(v7Addr, v7Port);
+    CIdentV7 unit;
+    unit.Set(v7Id, 0);
+    sendV7.SetRemoteIdent(unit);
+    suffix.Format(L" ID:%d", v7Id);
+    return suffix;
+}
+
+UnitAddress ToolContext::SessionAddress() const {
+    UnitAddress a;
+    a.direct = pult.IsDirect();
+    a.pultNum = pultNum;
+    a.umNum = umNum;
+    a.slotNum = slotNum;
+    a.devAddr = devAddr;
+    a.codLift = codLift;
+    a.own = receivV7.GetIdent();
+    a.v7Id = v7Id;
+    return a;
+}
+
 ToolContext::ToolContext()
     : pult(*this),
       pool(&badLog),
       receivDisp(&pool, sendDisp, badLog),
       sendDisp(&pool, receivDisp, inpMes, dispLog, badLog, events),
       sendV7(&pool, receivV7, proLog, badLog, events),
-      receivV7(&pool, sendV7, inpV7, proLog, badLog, events) {}
+      receivV7(&pool, sendV7, inpV7, proLog, badLog, events),
+      unitLink(*this),
+      session(unitLink, nvramRead, nvramDefaults) {}
 
 ToolContext::~ToolContext() {
     events.Remove();

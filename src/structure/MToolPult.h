@@ -15,6 +15,7 @@
 #include "SendNet.h"
 #include "SendUtil.h"
 #include "Thread.h"
+#include "UnitSession.h"
 
 class CDev;
 struct ToolContext;
@@ -49,6 +50,19 @@ public:
 private:
     ToolContext& m_Context;
     CDev* m_Dev = nullptr;
+};
+
+// The session's way to the unit: requests queued at the unit's record and flushed over the
+// chosen link; a request the record refuses is written to the error log.
+class ToolUnitLink : public CUnitSession::Link {
+public:
+    explicit ToolUnitLink(ToolContext& context) : m_Context(context) {}
+    bool Send(const LuRequest& r) override;
+    void TakeParams(const CMes& report) override;
+    void Stop() override;
+
+private:
+    ToolContext& m_Context;
 };
 
 // Everything the windows and the link threads share: the start-up settings, the two word
@@ -90,6 +104,17 @@ struct ToolContext {
     // The sender comes first: the receiver stops the sender's workers when it goes.
     SendNet sendV7;
     ReceiveNet receivV7;
+    ToolUnitLink unitLink;
+    // The one unit's load, writes and link state; the windows and the command line are its views.
+    CUnitSession session;
+
+    // The unit's address and the tool's identity, as the settings and the V7 receiver hold them.
+    UnitAddress SessionAddress() const;
+
+    // Chooses the mode (a V7 identity of 1 or more means direct), checks the settings of that
+    // mode and prepares its link objects. Throws ErrorXML (text, 0) for a setting with which the
+    // unit cannot be reached; returns the title suffix (" ID:5", " 1:0:3:5", " CodLift:17").
+    DBString CheckSettings();
 
     // The settings back to their start values (the word images, logs and links stay).
     void ResetSettings();

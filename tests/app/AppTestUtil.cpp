@@ -141,9 +141,23 @@ void ResetApp() {
     app.inpMes.Clear();
     app.inpV7.Clear();
     app.pult.PultTab().Clear();
+    app.session.SetListener({});
+    app.session.Reset();
+    app.session.SetTiming(UnitSessionTiming{});
     app.ResetSettings();
     g_StringENU = false;
     ClearShownBoxes();
+}
+
+void LoadSession(const SimLuOptions& options) {
+    TolvaneApp& app = TestApp();
+    SimLu unit(options);
+    const LuTarget target{app.umNum, std::max(app.slotNum, 0), std::max(app.devAddr, 0)};
+    app.session.Start(app.SessionAddress());
+    for (int i = 0; i <= kLuWords && app.session.State() == typUnitState::Loading; ++i) {
+        const auto request = i == 0 ? LuDevParamsMes(target) : LuNvramReadMes(target);
+        for (const CMes& answer : unit.Handle(*request)) app.session.TakeMes(answer);
+    }
 }
 
 ScopedHome::ScopedHome() {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "GridUtils.h"
+#include "SimLu.h"
 #include "TolvaneApp.h"
 
 // The application object of the test program.
@@ -43,6 +44,11 @@ void ClearShownBoxes();
 // settings back to their start values and the texts back to Russian: every test starts from
 // the application as the program creates it.
 void ResetApp();
+
+// Loads the application's session from a simulated unit without any link: its answers to the
+// load's requests are handed to the session directly. The session ends Ready with the unit's
+// words in nvramRead.
+void LoadSession(const SimLuOptions& options);
 
 // HOME pointed at a fresh directory for the object's life (the logs and the client
 // configuration live below it); the directory is removed afterwards.

@@ -147,13 +147,12 @@ protected:
         if (!x.Ready()) GTEST_SKIP() << "no X display to look at the program's windows";
     }
 
-    void StartLuSim() {
+    void StartLuSim(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {
+            "--node", std::to_string(kUnitNode), "--key", kKeyDigits, "--bind", "::1", "--port", "0"};
+        args.insert(args.end(), extra.begin(), extra.end());
         std::string error;
-        ASSERT_TRUE(sim.Start(
-            TOLVANE_LU_SIM_PATH,
-            {"--node", std::to_string(kUnitNode), "--key", kKeyDigits, "--bind", "::1", "--port", "0"}, 5s,
-            &error))
-            << error;
+        ASSERT_TRUE(sim.Start(TOLVANE_LU_SIM_PATH, args, 5s, &error)) << error;
     }
 
     void StartConsoleSim(const std::vector<std::string>& extra) {
@@ -324,6 +323,24 @@ TEST_F(EndToEndTest, TerminationSignalEndsTheRunLikeAClosedWindow) {
     EXPECT_EQ(*code, 0) << "ended by the signal instead of by its own shutdown";
     ExpectCleanLog();
     EXPECT_TRUE(sim.WaitForLineContaining("link closed by", 2s)) << "lu-sim saw no close-link";
+}
+
+// A box waits for its user; a stop signal must not: the box goes and the run still ends in
+// order, "Stop" the error log's last line.
+TEST_F(EndToEndTest, AStopSignalWhileABoxIsOpenStillEndsTheRunInOrder) {
+    StartLuSim({"--refuse"});
+    const std::string port = std::to_string(sim.Port());
+    ASSERT_TRUE(StartTool(
+        {"-g" + std::to_string(kUnitNode), "-e::1", "-h" + port, std::string("-k") + kKeyDigits, "enu"},
+        "Tolvane"));
+    EXPECT_EQ(window.title, "Tolvane") << "the refusal's box";
+    ASSERT_TRUE(tool.Signal(SIGTERM));
+    const std::optional<int> code = tool.WaitExitCode(5s);
+    ASSERT_TRUE(code.has_value()) << "the box held the program";
+    EXPECT_NE(*code, 0) << "the start failed";
+    const std::vector<std::string> lines = ReadLogTexts(home.BadLogDir());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Stop") << LogText();
 }
 
 #endif

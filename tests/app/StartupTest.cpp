@@ -138,18 +138,40 @@ TEST_F(StartupTest, DispatcherChecksInOrder) {
     EXPECT_EQ(_S_(1103).ToStr(), "Not defined parameter -a<number_LU_in_LB>");
 }
 
-TEST_F(StartupTest, DispatcherRefusesAnAddressNoMessageCanCarry) {
-    g_StringENU = true;
-    for (const char* address : {"-a128", "-a-3"}) {
+TEST_F(StartupTest, NumbersThatCannotReachTheUnitAreRefusedInBothModes) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* refused;  // the option named in the text; nullptr: accepted
+    } cases[] = {
+        {{"-v5000", "-n1", "-s3", "-a128"}, "-a128"},
+        {{"-v5000", "-n1", "-s3", "-a-3"}, "-a-3"},
+        {{"-v5000", "-n1", "-s3", "-a127"}, nullptr},
+        {{"-v5000", "-n1", "-u300", "-s3", "-a5"}, "-u300"},
+        {{"-v5000", "-n1", "-u255", "-s15", "-a5"}, nullptr},
+        {{"-v5000", "-n1", "-s16", "-a5"}, "-s16"},
+        {{"-v70000", "-n1", "-s3", "-a5"}, "-v70000"},
+        {{"-v65535", "-I17"}, nullptr},
+        {{"-g5", "-h6000", "-a200"}, "-a200"},
+        {{"-g5", "-h6000", "-s16"}, "-s16"},
+        {{"-g5", "-h6000", "-u-1"}, "-u-1"},
+        {{"-g5", "-h70000"}, "-h70000"},
+        {{"-g5"}, "-h0"},
+        {{"-g10000000", "-h6000"}, "-g10000000"},
+        {{"-g5", "-h6000", "-u255", "-s15", "-a127"}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.front() + " " + c.args.back());
         ResetApp();
         g_StringENU = true;
-        app.ReadCommandLine({"-v5000", "-n1", "-s3", address});
+        app.ReadCommandLine(c.args);
         const std::string failure = CheckFailure(app);
-        EXPECT_EQ(failure.rfind(_S_(1103).ToStr(), 0), 0u) << failure;
-        EXPECT_NE(failure.find(std::string(address)), std::string::npos) << failure;
+        if (c.refused == nullptr) {
+            EXPECT_EQ(failure, "");
+            continue;
+        }
+        EXPECT_EQ(failure.rfind("Option " + std::string(c.refused) + " cannot reach the unit", 0), 0u)
+            << failure;
     }
-    app.ReadCommandLine({"-v5000", "-n1", "-s3", "-a127"});
-    EXPECT_EQ(CheckFailure(app), "");
 }
 
 TEST_F(StartupTest, TitleSuffixesOfTheThreeAddressingForms) {
@@ -184,13 +206,13 @@ TEST_F(StartupTest, TitleSuffixesOfTheThreeAddressingForms) {
 
 TEST_F(StartupTest, KeyDigitsOrPassPhrase) {
     const std::string digits = "00112233445566778899AABBCCDDEEFF";
-    app.ReadCommandLine({"-g5", "-k" + digits});
+    app.ReadCommandLine({"-g5", "-h6000", "-k" + digits});
     app.CheckSettings();
     EXPECT_EQ(app.receivV7.GetKey().GetString().ToStr(), digits);
 
     std::string lower = "00112233445566778899aabbccddeeff";
     for (const std::string& phrase : {lower, digits.substr(1), digits + "0", std::string()}) {
-        app.ReadCommandLine({"-g5", "-k" + phrase});
+        app.ReadCommandLine({"-g5", "-h6000", "-k" + phrase});
         app.CheckSettings();
         CKeySys derived;
         derived.Create(DBString(phrase).c_str());

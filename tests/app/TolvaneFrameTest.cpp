@@ -1,17 +1,19 @@
 // The main window against the application object of the test program: the configuration grid,
-// the "Func" commands and the answers from the unit, with the requests caught at the frame's
-// request sink.
+// the "Func" commands, and the window as the session's view (status bar, boxes, enabling), with
+// the real link to lu-sim where the words must travel.
 
 #include <gtest/gtest.h>
 #include <wx/bitmap.h>
 #include <wx/dcmemory.h>
 #include <wx/settings.h>
+#include <wx/statusbr.h>
 #include <wx/weakref.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -168,12 +170,6 @@ std::vector<int> GridWords(int protoVer) {
     return w;
 }
 
-CMes NvramAnswer(const TolvaneApp& app, bool good) {
-    const unsigned char units[4] = {1, 2, 3, static_cast<unsigned char>(good ? 4 : 4 | 32)};
-    return CMes(255, 15, app.umNum, app.slotNum, app.devAddr, CMes::mesDevAnswer, CMes::askLbNVRAM, units, 4,
-                -1);
-}
-
 class FrameTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -188,12 +184,13 @@ protected:
         ResetApp();
     }
 
+    // The window on a ready session holding `read`: the unit is out of the picture.
     TolvaneFrame* Open(int protoVer, const WordMap& read, const WordMap& defaults) {
         TolvaneApp& app = TestApp();
+        if (app.session.State() != typUnitState::Ready) LoadSession(SimLuOptions{});
         app.nvramRead = read;
         app.nvramDefaults = defaults;
         frame = new TolvaneFrame("Tolvane test", app, protoVer);
-        frame->SetRequestSink([this](const LuRequest& r) { requests.push_back(r); });
         Settle();
         return frame;
     }
@@ -219,24 +216,7 @@ protected:
         PumpUntil([this] { return !frame || !wxTheApp->HasPendingEvents(); }, 3s);
     }
 
-    // The requests must be these byte writes, in this order.
-    void ExpectWrites(const std::vector<std::pair<int, int>>& writes) const {
-        ASSERT_EQ(requests.size(), writes.size());
-        for (size_t i = 0; i < writes.size(); ++i) {
-            const LuRequest& r = requests[i];
-            EXPECT_EQ(r.typ, CMes::mesDevAsk);
-            EXPECT_EQ(r.ask, CMes::askLbNVRAM);
-            EXPECT_EQ(r.prior, kLuPriorWrite);
-            unsigned char units[4];
-            ASSERT_TRUE(
-                LbNvramWriteUnits(writes[i].first, static_cast<unsigned char>(writes[i].second), units));
-            EXPECT_TRUE(std::equal(units, units + 4, r.units.begin()))
-                << "request " << i << " is not address " << writes[i].first << " value " << writes[i].second;
-        }
-    }
-
     wxWeakRef<TolvaneFrame> frame;
-    std::vector<LuRequest> requests;
 };
 
 TEST_F(FrameTest, GridRowsAndIntervalListsFollowTheGeneration) {
@@ -391,114 +371,17 @@ TEST_F(FrameTest, ChoosingAnIntervalSetsOnlyItsField) {
     EXPECT_EQ(GetWord(frame->Edited(), 22), 0x12F4);
 }
 
-TEST_F(FrameTest, UpdateSendsExactlyTheChangedBytesLowByteFirst) {
+TEST_F(FrameTest, ShowingTheUnitsWordsNeverChangesThem) {
+    // A power-off state that is not a trigger state: shown as it is, locked, not "fixed".
     WordMap read = SampleWords(8);
-    read[0] = 0x0102;
-    read[3] = 0x1122;
+    read[19] = static_cast<uint16_t>(read[19] | 0x0008);
+    read[16] = static_cast<uint16_t>(read[16] & ~0x0008);
     Open(7, read, read);
-    requests.clear();
-
-    frame->Edited()[3] = 0x3322;  // high byte only: byte address 7
-    frame->Edited()[0] = 0x0304;  // both bytes: 0 then 1
-    frame->CheckButtonsEnabled();
-    ASSERT_TRUE(frame->ItemWrite()->IsEnabled());
-    const WordMap written = frame->Edited();
-
-    Command(&TolvaneFrame::OnWriteNVRAM);
-    ExpectWrites({{0, 0x04}, {1, 0x03}, {7, 0x33}});
-    EXPECT_EQ(TestApp().nvramRead, written);
-    EXPECT_TRUE(frame->AwaitingWriteConfirm());
+    EXPECT_EQ(GetWord(frame->Edited(), 16), read[16]);
+    EXPECT_NE(frame->GetGrid()->GetCellValue(35, 2), "1");
+    EXPECT_TRUE(frame->GetGrid()->IsReadOnly(35, 2));
     EXPECT_FALSE(frame->ItemWrite()->IsEnabled());
-    EXPECT_FALSE(frame->ItemLastSaved()->IsEnabled());
-
-    // Unconfirmed, the written words are the last saved ones.
-    frame->Edited()[3] = 0;
-    Command(&TolvaneFrame::OnReturnToLastSaved);
-    EXPECT_EQ(GetWord(frame->Edited(), 3), 0x3322);
-
-    // Nothing changed: nothing sent.
-    requests.clear();
-    Command(&TolvaneFrame::OnWriteNVRAM);
-    EXPECT_TRUE(requests.empty());
-}
-
-TEST_F(FrameTest, TheFirstNvramAnswerAfterAWriteIsConfirmedOnce) {
-    Open(7, SampleWords(9), SampleWords(9));
-    TolvaneApp& app = TestApp();
-    app.v7Id = 5;  // direct mode packets
-    frame->Edited()[2] ^= 0x0100;
-    Command(&TolvaneFrame::OnWriteNVRAM);
-
-    const CMes good = NvramAnswer(app, true);
-    ASSERT_EQ(good.typ, CMes::mesDevAnswer);
-    ASSERT_EQ(good.ask, CMes::askLbNVRAM);
-    ASSERT_TRUE(good.IsGood());
-    CPackV7 p1(good);
-    CPackV7 p2(good);
-    app.inpV7.Put(p1);
-    app.inpV7.Put(p2);
-    Post(PACKV7_RECEIVED);
-
-    const auto boxes = ShownBoxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, _W_(1111));
-    EXPECT_FALSE(frame->AwaitingWriteConfirm());
-    EXPECT_TRUE(app.inpV7.IsEmpty());
-}
-
-TEST_F(FrameTest, ConsoleAnswersCountOnlyFromTheUnitOnTheConsole) {
-    TolvaneApp& app = TestApp();
-    app.pultNum = 2;
-    app.umNum = 3;
-    app.slotNum = 4;
-    app.devAddr = 5;
-    Open(6, SampleWords(10), SampleWords(10));
-    frame->Edited()[4] ^= 0x0001;
-    Command(&TolvaneFrame::OnWriteNVRAM);
-
-    auto queue = [&](const CMes& m, int pult) {
-        CPackMes pack(0, 0, 8);
-        ASSERT_NE(pack.AddMes(m), 0);
-        pack.pultNo = pult;
-        app.inpMes.Put(pack);
-    };
-    const unsigned char units[4] = {1, 2, 3, 4};
-    // Another device on the same slot, then the right unit on another console.
-    queue(CMes(255, 15, 3, 4, 6, CMes::mesDevAnswer, CMes::askLbNVRAM, units, 4, -1), 2);
-    queue(NvramAnswer(app, true), 1);
-    Post(PACKV5_RECEIVED);
-    EXPECT_TRUE(ShownBoxes().empty());
-    EXPECT_TRUE(frame->AwaitingWriteConfirm());
-
-    queue(NvramAnswer(app, true), 2);
-    Post(PACKV5_RECEIVED);
-    ASSERT_EQ(ShownBoxes().size(), 1u);
-    EXPECT_EQ(ShownBoxes()[0].text, _W_(1111));
-}
-
-TEST_F(FrameTest, ARefusedWriteIsReportedAndOfferedAgain) {
-    const WordMap read = SampleWords(11);
-    Open(7, read, read);
-    TolvaneApp& app = TestApp();
-    app.v7Id = 5;
-    frame->Edited()[5] ^= 0x0101;
-    Command(&TolvaneFrame::OnWriteNVRAM);
-    ASSERT_FALSE(frame->ItemWrite()->IsEnabled());
-
-    const CMes bad = NvramAnswer(app, false);
-    ASSERT_FALSE(bad.IsGood());
-    CPackV7 p(bad);
-    app.inpV7.Put(p);
-    Post(PACKV7_RECEIVED);
-
-    const auto boxes = ShownBoxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, _W_(1112));
-    EXPECT_NE(boxes[0].text, _W_(1111));
-    EXPECT_TRUE(boxes[0].style & wxICON_ERROR);
-    EXPECT_EQ(app.nvramRead, read) << "the unit still holds the words from before";
-    EXPECT_TRUE(frame->ItemWrite()->IsEnabled());
-    EXPECT_FALSE(frame->AwaitingWriteConfirm());
+    EXPECT_EQ(frame->PendingBytes(), 0);
 }
 
 TEST_F(FrameTest, DefaultsAreOfferedOnlyWhenAllWereReported) {
@@ -552,20 +435,6 @@ TEST_F(FrameTest, MissingWordsAndZeroWordsAreEquivalent) {
     EXPECT_FALSE(frame->AreWordsEquivalent(WordMap{{3, 1}}, WordMap{}));
 }
 
-TEST_F(FrameTest, RestartIsOneRequestAndAwaitsNothing) {
-    Open(7, SampleWords(16), SampleWords(16));
-    requests.clear();
-    Command(&TolvaneFrame::OnSendRestart);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].typ, CMes::mesDevAsk);
-    EXPECT_EQ(requests[0].ask, CMes::askRestart);
-    EXPECT_EQ(requests[0].prior, kLuPriorWrite);
-    unsigned char units[4];
-    LbRestartUnits(units);
-    EXPECT_TRUE(std::equal(units, units + 4, requests[0].units.begin()));
-    EXPECT_FALSE(frame->AwaitingWriteConfirm());
-}
-
 TEST_F(FrameTest, AnIncompleteImageClosesTheWindowAtOnce) {
     WordMap read = SampleWords(17);
     read.erase(12);
@@ -574,55 +443,90 @@ TEST_F(FrameTest, AnIncompleteImageClosesTheWindowAtOnce) {
     EXPECT_TRUE(PumpUntil([this] { return !frame; }, 3s));
 }
 
-TEST_F(FrameTest, LostLinkAndRefusalEndTheWindowWithTheirBox) {
+TEST_F(FrameTest, TheStatusBarShowsTheUnitTheLinkAndTheBytesNotWritten) {
     TolvaneApp& app = TestApp();
-    app.v7Id = 77;
-    Open(7, SampleWords(18), SampleWords(18));
-    app.SetTopWindowTracked(frame.get());
-    Post(NO_LINK);
-    EXPECT_TRUE(PumpUntil([this] { return !frame; }, 3s));
-    ASSERT_EQ(ShownBoxes().size(), 1u);
-    EXPECT_EQ(ShownBoxes()[0].text, _W_(1106));
-    EXPECT_EQ(app.topWindow, nullptr);
+    SimLuOptions unit;
+    unit.nvram = SimLuWords{};
+    LoadSession(unit);
+    ASSERT_EQ(app.session.State(), typUnitState::Ready);
+    Open(7, app.nvramRead, app.nvramDefaults);
+    wxStatusBar* bar = frame->GetStatusBar();
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(bar->GetStatusText(TolvaneFrame::kStatusUnit), "Tolvane test");
+    EXPECT_EQ(bar->GetStatusText(TolvaneFrame::kStatusLink), _W_(1141));
+    EXPECT_EQ(bar->GetStatusText(TolvaneFrame::kStatusEdits), wxString::Format(_W_(1148), 0));
+    Click(20, 1);  // one byte of word 10
+    Click(35, 3);  // power-off and trigger state: bytes of words 19 and 16
+    EXPECT_EQ(frame->PendingBytes(), 3);
+    EXPECT_EQ(bar->GetStatusText(TolvaneFrame::kStatusEdits), wxString::Format(_W_(1148), 3));
+    EXPECT_TRUE(frame->ItemWrite()->IsEnabled());
+    EXPECT_TRUE(frame->ItemRestart()->IsEnabled());
+}
 
-    // A long refusal naming another program is not ours; a short one is.
-    ClearShownBoxes();
-    Open(7, SampleWords(18), SampleWords(18));
-    CIdentV7 other(app.receivV7.GetIdent().GetNode() + 1, 0);
-    CIdentV7 unit(77, 0);
-    unsigned char longForm[9] = {1};
-    other.GetValue(longForm + 1);
-    unit.GetValue(longForm + 5);
-    CPackV7 notOurs;
-    ASSERT_TRUE(notOurs.SetLink(CPackV7::typRefuse, longForm, 9));
-    EXPECT_FALSE(TolvaneFrame::IsRefusalForUs(notOurs, app.receivV7.GetIdent(), 77));
-    app.receivV7.GetIdent().GetValue(longForm + 1);
-    CPackV7 ours;
-    ASSERT_TRUE(ours.SetLink(CPackV7::typRefuse, longForm, 9));
-    EXPECT_TRUE(TolvaneFrame::IsRefusalForUs(ours, app.receivV7.GetIdent(), 77));
-    EXPECT_FALSE(TolvaneFrame::IsRefusalForUs(ours, app.receivV7.GetIdent(), 78));
-
-    app.inpV7.Put(notOurs);
-    Post(PACKV7_RECEIVED);
-    EXPECT_TRUE(frame);
-    EXPECT_TRUE(ShownBoxes().empty());
-
-    const unsigned char shortForm[1] = {1};
-    CPackV7 refusal;
-    ASSERT_TRUE(refusal.SetLink(CPackV7::typRefuse, shortForm, 1));
-    app.inpV7.Put(refusal);
-    app.inpV7.Put(refusal);
-    Post(PACKV7_RECEIVED);
-    EXPECT_TRUE(PumpUntil([this] { return !frame; }, 3s));
-    ASSERT_EQ(ShownBoxes().size(), 1u);
-    EXPECT_EQ(ShownBoxes()[0].text, _W_(1105));
-    EXPECT_TRUE(app.inpV7.IsEmpty());
+TEST_F(FrameTest, AUnitThatLeavesIsShownAtOnceAndTheEditsStay) {
+    TolvaneApp& app = TestApp();
+    struct Case {
+        const char* what;
+        std::function<void()> leave;
+        int box;
+        int state;
+        bool windowStays;
+    } cases[] = {
+        {"lost link", [this] { Post(NO_LINK); }, 1149, 1146, true},
+        {"close-link from the unit",
+         [&] {
+             const unsigned char who[4] = {};
+             CPackV7 close;
+             close.SetLink(CPackV7::typCloseLink, who, 4);
+             app.inpV7.Put(close);
+             Post(PACKV7_RECEIVED);
+         },
+         1150, 1147, true},
+        {"refusal",
+         [&] {
+             const unsigned char mark[1] = {1};
+             CPackV7 refusal;
+             refusal.SetLink(CPackV7::typRefuse, mark, 1);
+             app.inpV7.Put(refusal);
+             app.inpV7.Put(refusal);
+             Post(PACKV7_RECEIVED);
+         },
+         1105, 1145, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetApp();
+        g_StringENU = true;
+        app.v7Id = 77;
+        LoadSession(SimLuOptions{});
+        Open(7, app.nvramRead, app.nvramDefaults);
+        app.SetTopWindowTracked(frame.get());
+        Click(20, 1);
+        const WordMap edited = frame->Edited();
+        c.leave();
+        ASSERT_EQ(ShownBoxes().size(), 1u);
+        EXPECT_EQ(ShownBoxes()[0].text, _W_(c.box));
+        EXPECT_TRUE(app.inpV7.IsEmpty());
+        if (!c.windowStays) {
+            EXPECT_TRUE(PumpUntil([this] { return !frame; }, 3s));
+            continue;
+        }
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->GetStatusBar()->GetStatusText(TolvaneFrame::kStatusLink), _W_(c.state));
+        EXPECT_EQ(frame->Edited(), edited);
+        EXPECT_FALSE(frame->ItemWrite()->IsEnabled());
+        EXPECT_FALSE(frame->ItemRestart()->IsEnabled());
+        EXPECT_TRUE(frame->GetMenuBar()->FindItem(TolvaneFrame::ID_SAVE_FILE)->IsEnabled());
+        frame->Destroy();
+        PumpUntil([this] { return !frame; }, 3s);
+        ClearShownBoxes();
+    }
 }
 
 // ---- Against the simulated unit ------------------------------------------------------------
 
 // The frame with the real request path: the byte writes travel as V7 packets to lu-sim, which
-// reports each one it executes, and its answer comes back through the receiver and the queue.
+// reports each one it executes, and the read-back answers come back through the receiver.
 class FrameLinkTest : public ::testing::Test {
 protected:
     static constexpr int kUnitNode = 4711;
@@ -631,14 +535,6 @@ protected:
     void SetUp() override {
         ResetApp();
         g_StringENU = true;
-        ClearShownBoxes();
-        words = SampleWords(31);
-        wordsFile = home.Path() + "/words.046";
-        std::ofstream out(wordsFile, std::ios::binary);
-        for (int k = 0; k < TolvaneFrame::kNvramWords; ++k) {
-            out.put(static_cast<char>(GetLowByte(words, k)));
-            out.put(static_cast<char>(GetHighByte(words, k)));
-        }
     }
 
     void TearDown() override {
@@ -647,91 +543,97 @@ protected:
         ResetApp();
     }
 
-    // lu-sim holding `words`, the link up, and the window open on the same words.
-    void Start(const std::vector<std::string>& extra) {
-#ifdef TOLVANE_LU_SIM_PATH
+    // lu-sim holding `words`, the link up, the session ready and the window open.
+    void Start(SimLuOptions unit, const std::vector<std::string>& extra) {
+        const std::string file = home.Path() + "/words.046";
+        std::string why;
+        ASSERT_TRUE(SaveSimLuFile(file, *unit.nvram, why)) << why;
         std::vector<std::string> args = {
             "--node", std::to_string(kUnitNode), "--key", kKey, "--bind", "::1", "--port", "0", "--nvram",
-            wordsFile};
+            file};
         args.insert(args.end(), extra.begin(), extra.end());
         std::string error;
-        ASSERT_TRUE(sim.Start(TOLVANE_LU_SIM_PATH, args, 5s, &error)) << error;
+        sim = std::make_unique<SimProcess>();
+        ASSERT_TRUE(sim->Start(TOLVANE_LU_SIM_PATH, args, 5s, &error)) << error;
         TolvaneApp& app = TestApp();
         app.v7Id = kUnitNode;
         app.v7Addr = IP6FromStr("::1");
-        app.v7Port = sim.Port();
+        app.v7Port = sim->Port();
         app.keyText = DBString(kKey);
         app.CheckSettings();
         ASSERT_TRUE(app.pult.Connect());
-        app.nvramRead = words;
-        app.nvramDefaults = words;
+        LoadSession(unit);
         frame = new TolvaneFrame("Tolvane test", app, 7);
         app.SetTopWindowTracked(frame.get());
         PumpUntil([] { return !wxTheApp->HasPendingEvents(); }, 3s);
-#else
-        (void)extra;
-        GTEST_SKIP() << "lu-sim is not built";
-#endif
     }
 
     std::vector<std::string> WriteLines() const {
         std::vector<std::string> out;
-        for (const std::string& l : sim.Lines()) {
+        for (const std::string& l : sim->Lines()) {
             if (l.find("write byte") != std::string::npos) out.push_back(l);
         }
         return out;
     }
 
     ScopedHome home;
-    SimProcess sim;
-    WordMap words;
-    std::string wordsFile;
+    std::unique_ptr<SimProcess> sim;
     wxWeakRef<TolvaneFrame> frame;
 };
 
-TEST_F(FrameLinkTest, TheUnitReceivesOnlyTheChangedBytesAndConfirmsOnce) {
-    Start({});
-    if (IsSkipped() || HasFatalFailure()) return;
-    frame->Edited()[0] = static_cast<uint16_t>(words.at(0) ^ 0x0101);  // both bytes
-    frame->Edited()[3] = static_cast<uint16_t>(words.at(3) ^ 0x1000);  // high byte only
-    wxCommandEvent ev;
-    frame->OnWriteNVRAM(ev);
+TEST_F(FrameLinkTest, InEveryWordFormOnlyChangedBytesTravelAndTheWriteIsVerified) {
+    for (const char* form : {"16", "13", "12"}) {
+        SCOPED_TRACE(form);
+        SimLuOptions unit;
+        unit.wordForm = form[1] == '2' ? 12 : 13;
+        unit.withDefaults = form[1] == '6';
+        SimLuWords words = SimLuBuiltinNvram(unit);
+        words[3] = 0x1234;
+        unit.nvram = words;
+        Start(unit, {"--word-form", form});
+        if (HasFatalFailure()) return;
+        frame->Edited()[0] = static_cast<uint16_t>(words[0] ^ 0x0101);  // both bytes
+        frame->Edited()[3] = 0x9234;                                    // high byte: bit 15 set
+        wxCommandEvent ev;
+        frame->OnWriteNVRAM(ev);
+        EXPECT_EQ(frame->GetStatusBar()->GetStatusText(TolvaneFrame::kStatusLink), _W_(1142));
+        ASSERT_TRUE(PumpUntil([] { return !ShownBoxes().empty(); }, 5s)) << "no outcome";
+        const auto writes = WriteLines();
+        ASSERT_EQ(writes.size(), 3u);
+        for (const auto& [i, text] :
+             {std::pair{0, "write byte 0 "}, {1, "write byte 1 "}, {2, "write byte 7 "}})
+            EXPECT_NE(writes[i].find(text), std::string::npos) << writes[i];
+        ASSERT_EQ(ShownBoxes().size(), 1u);
+        EXPECT_EQ(ShownBoxes()[0].text, _W_(1111));
+        EXPECT_EQ(GetWord(TestApp().nvramRead, 3), 0x9234);
+        EXPECT_EQ(frame->PendingBytes(), 0);
+        EXPECT_EQ(frame->GetStatusBar()->GetStatusText(TolvaneFrame::kStatusLink), _W_(1141));
 
-    ASSERT_TRUE(PumpUntil([] { return !ShownBoxes().empty(); }, 5s)) << "no confirmation";
-    PumpFor(300ms);
-    const auto writes = WriteLines();
-    ASSERT_EQ(writes.size(), 3u);
-    char expected[64];
-    std::snprintf(expected, sizeof expected, "write byte 0 := 0x%02X", (words.at(0) ^ 0x0101) & 0xFF);
-    EXPECT_NE(writes[0].find(expected), std::string::npos) << writes[0];
-    std::snprintf(expected, sizeof expected, "write byte 1 := 0x%02X", ((words.at(0) ^ 0x0101) >> 8) & 0xFF);
-    EXPECT_NE(writes[1].find(expected), std::string::npos) << writes[1];
-    std::snprintf(expected, sizeof expected, "write byte 7 := 0x%02X", ((words.at(3) ^ 0x1000) >> 8) & 0xFF);
-    EXPECT_NE(writes[2].find(expected), std::string::npos) << writes[2];
-
-    const auto boxes = ShownBoxes();
-    ASSERT_EQ(boxes.size(), 1u) << "three answers, one confirmation";
-    EXPECT_EQ(boxes[0].text, _W_(1111));
-
-    wxCommandEvent restart;
-    frame->OnSendRestart(restart);
-    std::string line;
-    EXPECT_TRUE(sim.WaitForLineContaining("restart requested", 5s, &line));
+        wxCommandEvent restart;
+        frame->OnSendRestart(restart);
+        EXPECT_TRUE(sim->WaitForLineContaining("restart requested", 5s));
+        TearDown();
+        SetUp();
+    }
 }
 
-TEST_F(FrameLinkTest, AnErrorReportToAWriteIsShownAsARefusal) {
-    Start({});
-    if (IsSkipped() || HasFatalFailure()) return;
-    // The unit answers a write beyond its 64 bytes with an error report.
-    frame->Edited()[40] = 0x0101;
+TEST_F(FrameLinkTest, AWriteThatCannotBeReadBackIsReportedUnverified) {
+    SimLuOptions unit;
+    unit.nvram = SimLuBuiltinNvram(unit);
+    UnitSessionTiming fast;
+    fast.tick = 100ms;
+    fast.verifyBound = 300ms;
+    TestApp().session.SetTiming(fast);
+    Start(unit, {"--read-error"});
+    if (HasFatalFailure()) return;
+    frame->Edited()[5] ^= 0x0001;
     wxCommandEvent ev;
     frame->OnWriteNVRAM(ev);
     ASSERT_TRUE(PumpUntil([] { return !ShownBoxes().empty(); }, 5s));
-    PumpFor(300ms);
-    ASSERT_EQ(ShownBoxes().size(), 1u);
-    EXPECT_EQ(ShownBoxes()[0].text, _W_(1112));
-    EXPECT_EQ(TestApp().nvramRead, words) << "the refused write is not counted as saved";
-    EXPECT_TRUE(frame->ItemWrite()->IsEnabled());
+    EXPECT_EQ(ShownBoxes()[0].text, wxString::Format(_W_(1135), 0));
+    for (int w = 0; w < kLuWords; ++w)
+        EXPECT_EQ(GetWord(TestApp().nvramRead, w), (*unit.nvram)[w]) << "nothing read back counts as written";
+    EXPECT_TRUE(frame->ItemWrite()->IsEnabled()) << "the edit is offered again";
 }
 
 }  // namespace

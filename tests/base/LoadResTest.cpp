@@ -78,7 +78,7 @@ TEST(MessageTable, WindowTextsMatchTheirWording) {
         {1103, "Not defined parameter -a<number_LU_in_LB>", "Не указан ключ -a<адрес_ЛБ_на_ЛШ>"},
         {1107, "Set default\nvalue", "Задать значения\nпо умолчанию"},
         {1109, "Reset to last\n saved values", "Сбросить на последний\nсохранённый вариант"},
-        {1111, "NVRAM loaded successfully", "Параметры успешно сохранены"},
+        {1111, "NVRAM written successfully: every word read back as written", "Параметры успешно сохранены"},
         {1570, "sec.", "сек."},
         {1587, "0.35-0,8 mps", "0.35-0,8 м/с"},
         {1600, "Shaft penetration signal", "Сигнал \"Проникновение в шахту\""},

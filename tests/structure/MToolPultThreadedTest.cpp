@@ -206,6 +206,20 @@ TEST_F(ToolPult, ABindFailureStopsWhatStartedLogsAndGivesFalse) {
     EXPECT_TRUE(found);
 }
 
+TEST_F(ToolPult, ARequestTheUnitsRecordRefusesIsLoggedNotDropped) {
+    ASSERT_TRUE(ctx.badLog.Open("C", "log"));
+    ctx.devAddr = 200;  // no record was built for it
+    EXPECT_FALSE(ctx.unitLink.Send(LuNvramReadRequest()));
+    ctx.badLog.Close();
+    bool found = false;
+    for (const auto& f : std::filesystem::recursive_directory_iterator(home.Path())) {
+        std::ifstream in(f.path());
+        for (std::string line; f.is_regular_file() && std::getline(in, line);)
+            found = found || line.find("refused the request (sub-address 15") != std::string::npos;
+    }
+    EXPECT_TRUE(found);
+}
+
 TEST_F(ToolPult, ConsoleModeSendsOnePackAsOneSendMsgToTheLiftCode) {
     DispPeer peer;
     ConsoleTo(peer, false);
