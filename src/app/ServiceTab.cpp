@@ -20,12 +20,12 @@ namespace {
 // from a user's edit.
 constexpr long kShownTag = 0x53525654;
 
-constexpr uint8_t kNvramEnabled = 0x55;
-constexpr int kInputModeNone = 0;
-constexpr int kInputModeCallsCheck = 86;
+using namespace NvramCodec;
 
-wxString CodeEntry(int code, int message, bool wideGap) {
-    return wxString::Format(wideGap ? "%d.   " : "%d. ", code) + _W_(message);
+wxArrayString ToArray(const std::vector<DBString>& texts) {
+    wxArrayString out;
+    for (const DBString& t : texts) out.Add(wxString(t.c_str(), t.size()));
+    return out;
 }
 
 wxArrayString Messages(int first, int last) {
@@ -71,64 +71,23 @@ uint8_t RowByte(const WordMap& words, int word, bool high) {
 // Lists
 
 wxArrayString ServiceTab::DisplayChoicesInput() {
-    wxArrayString out;
-    out.Add(_W_(1650));
-    for (int k = 1; k <= 48; ++k) out.Add(CodeEntry(k, 1918 + k, k < 10));
-    for (int code = 51; code <= 87; ++code) out.Add(CodeEntry(code, 1600 + code, false));
-    out.Add(_W_(1688));
-    return out;
+    return ToArray(NvramCodec::InputChoices());
 }
 
 wxArrayString ServiceTab::DisplayChoicesOutput() {
-    return Messages(1618, 1635);
+    return ToArray(NvramCodec::OutputChoices());
 }
 
 wxArrayString ServiceTab::DisplayABLChoices() {
-    wxArrayString out;
-    out.Add(_W_(1689));
-    for (int k = 1; k <= 48; ++k) out.Add(CodeEntry(k, 1918 + k, k < 10));
-    for (int code = 51; code <= 84; ++code) out.Add(CodeEntry(code, 1600 + code, false));
-    out.Add(_W_(1690));
-    out.Add(_W_(1689));
-    return out;
+    return ToArray(NvramCodec::DisplayABLChoices());
 }
 
 wxArrayString ServiceTab::CountFloorsChoices(int highest) {
-    wxArrayString out;
-    out.Add(_W_(1590));
-    for (int n = 1; n <= highest; ++n) out.Add(wxString::Format("%d", n));
-    return out;
+    return ToArray(NvramCodec::FloorsChoices(highest));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Byte encodings
-
-ServiceTab::UserIO ServiceTab::DecodeUserIOByte(uint8_t b) {
-    const UserIO invalid{false, kInputModeNone, false, false};
-    if (b >= 210 && b <= 227) return UserIO{true, b - 210, false, true};
-    if (b == 200) return UserIO{false, kInputModeCallsCheck, false, true};
-    UserIO v;
-    if (b < 100) {
-        v.mode = b < 49 ? b : b - 2;
-    } else if (b < 200) {
-        v.mode = b < 149 ? b - 100 : b - 102;
-        v.inverted = true;
-    } else {
-        return invalid;
-    }
-    // 89..99 and 189..199 would select past the end of the input list.
-    if (v.mode >= kInputChoices) return invalid;
-    return v;
-}
-
-uint8_t ServiceTab::EncodeUserIOByte(const UserIO& v) {
-    if (v.output) return static_cast<uint8_t>((v.mode + 210) & 0xFF);
-    const int inv = v.inverted ? 100 : 0;
-    if (v.mode >= 1 && v.mode <= 48) return static_cast<uint8_t>(v.mode + inv);
-    if (v.mode >= 49 && v.mode <= 85) return static_cast<uint8_t>(v.mode + 2 + inv);
-    if (v.mode == kInputModeCallsCheck) return 200;
-    return 0;
-}
 
 int ServiceTab::GetUserIOControlKind(int id) {
     if (id < ID_USER_FIRST || id > ID_USER_LAST) return 0;
@@ -153,46 +112,6 @@ std::pair<int, bool> ServiceTab::UserByteLocation(int row) {
     return {2 + half / 2, half % 2 == 1};
 }
 
-ServiceTab::DisplayABL ServiceTab::LoadDisplayABLByte(uint8_t b) {
-    if (b >= 1 && b <= 98) return DisplayABL{true, b <= 48 ? b : b - 2, false, true};
-    if (b >= 101 && b <= 199) return DisplayABL{true, b <= 148 ? b - 100 : b - 102, true, true};
-    if (b == 0 || b == 99 || b == 255) return DisplayABL{true, 0, false, false};
-    return DisplayABL{};
-}
-
-std::optional<ServiceTab::DisplayABLWrite> ServiceTab::EncodeDisplayABLEntry(int entry, bool checked) {
-    if (entry < 0 || entry >= kDisplayABLChoices) return std::nullopt;
-    if (entry == 0 || entry == 84) return DisplayABLWrite{0xFF, false, false};
-    if (entry == 83) return DisplayABLWrite{static_cast<uint8_t>(checked ? 185 : 99), checked, false};
-    const int code = entry < 49 ? entry : entry + 2;
-    return DisplayABLWrite{static_cast<uint8_t>(code + (checked ? 100 : 0)), checked, true};
-}
-
-int ServiceTab::DecodeCanPowerByte(uint8_t b) {
-    if (b == 0xFF) return kCanPowerChoices - 1;
-    if (b >= 210 && b <= 227) return b - 210;
-    return -1;
-}
-
-uint8_t ServiceTab::EncodeCanPowerEntry(int entry) {
-    if (entry == kCanPowerChoices - 1) return 0xFF;
-    return static_cast<uint8_t>((entry + 210) & 0xFF);
-}
-
-ServiceTab::NegativeFloors ServiceTab::DecodeNegativeFloorsByte(uint8_t b) {
-    if (b == 0 || b == 0xFF) return NegativeFloors{};
-    return NegativeFloors{b & 0x7F, b >= 128};
-}
-
-uint8_t ServiceTab::EncodeNegativeFloorsByte(const NegativeFloors& v, uint8_t current) {
-    if (!v.hasFloorZero && v.count == 0 && current == 0xFF) return 0xFF;
-    return static_cast<uint8_t>((v.count & 0x7F) | (v.hasFloorZero ? 0x80 : 0));
-}
-
-uint8_t ServiceTab::NormalizeNegativeFloorsByte(uint8_t b) {
-    return b == 0xFF ? 0 : b;
-}
-
 std::vector<std::pair<int, int>> ServiceTab::LoadCommonFlags(const WordMap& words, int protoVer) {
     const uint16_t w = GetWord(words, 13);
     auto bit = [w](int k) { return static_cast<int>((w >> k) & 1u); };
@@ -214,11 +133,6 @@ uint16_t ServiceTab::StoreCommonFlag(uint16_t word13, int id, int value) {
     const bool set = (k == 2 || k == 3) ? value == 0 : value != 0;
     const uint16_t mask = static_cast<uint16_t>(1u << k);
     return static_cast<uint16_t>(set ? (word13 | mask) : (word13 & ~mask));
-}
-
-wxString ServiceTab::FirmwareText(uint16_t word0) {
-    const int low = word0 & 0xFF;
-    return wxString::Format("%d.%d.%d", low / 10, low % 10, word0 >> 8);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -632,7 +546,7 @@ std::vector<int> ServiceTab::ShownRowValues(int word, bool high, uint8_t b) cons
         case 5 * 2:
             return {clampSpin(ID_VOICE_CHECK_VALUE, b), b != 0 ? 1 : 0};
         case 5 * 2 + 1: {
-            const DisplayABL d = LoadDisplayABLByte(b);
+            const NvramCodec::DisplayABL d = LoadDisplayABLByte(b);
             const int entry = d.known ? listEntry(ID_DISPLAY_ABL, d.entry) : wxNOT_FOUND;
             return {entry, entry >= 0 && d.checked ? 1 : 0};
         }
@@ -772,7 +686,7 @@ void ServiceTab::SetNVRAM(const WordMap& words) {
         for (size_t i = 0; i < r.ids.size() && i < v.size(); ++i) ValueChanged(r.ids[i], v[i]);
     }
     if (auto* fw = dynamic_cast<wxStaticText*>(Find(ID_FIRMWARE)))
-        fw->SetLabel(FirmwareText(GetWord(words, 0)));
+        fw->SetLabel(wxString(NvramCodec::FirmwareText(GetWord(words, 0)).c_str()));
     for (int id = ID_SOUND_FIRST; id <= ID_SOUND_LAST; ++id)
         ValueChanged(id, GetWordBit(words, 6, 8 + (id - ID_SOUND_FIRST)) ? 1 : 0);
     for (const auto& [id, value] : LoadCommonFlags(words, m_protoVer)) ValueChanged(id, value);
@@ -813,31 +727,21 @@ void ServiceTab::ApplyEnabledStates() {
 
 void ServiceTab::CheckDefault() {
     if (!m_defaultsAvailable || !m_page) return;
-    for (int label = ID_LABEL_FIRST; label <= ID_LABEL_LAST; ++label) {
+    // A row label stands for the byte its row edits (one bit for the common flags), whatever
+    // other bits of that byte the row leaves alone.
+    std::map<int, bool> differs;
+    for (const ParamDef& p : ServiceParams(m_protoVer)) {
+        if (p.pageLabel == 0 || p.codec == typParamCodec::Firmware) continue;
+        const int shift = p.width == 1 && p.word == 13 ? p.shift : p.shift & ~7;
+        const int width = p.width == 1 && p.word == 13 ? 1 : 8;
+        const unsigned a = GetWordField(m_edited, p.word, shift, width);
+        const unsigned d = GetWordField(m_defaults, p.word, shift, width);
+        differs[p.pageLabel] = differs[p.pageLabel] || !p.SameValue(a, d, m_protoVer);
+    }
+    for (const auto& [label, differ] : differs) {
         wxWindow* w = Find(label);
         if (!w) continue;
-        bool differs = false;
-        if (label >= ID_LABEL_FLAG_FIRST) {
-            const int bit = label - ID_LABEL_FLAG_FIRST;
-            differs = GetWordBit(m_edited, 13, bit) != GetWordBit(m_defaults, 13, bit);
-        } else if (label == 148) {
-            continue;
-        } else {
-            // Labels 147 and 149 .. 161 mark the byte rows in order, word 8 high first.
-            static const std::pair<int, bool> bytes[] = {
-                {8, true},  {0, false}, {1, false}, {1, true}, {2, false}, {2, true}, {3, false}, {3, true},
-                {4, false}, {4, true},  {5, false}, {5, true}, {6, false}, {6, true}, {7, false},
-            };
-            const auto [word, high] = bytes[label - ID_LABEL_FIRST];
-            uint8_t a = RowByte(m_edited, word, high);
-            uint8_t d = RowByte(m_defaults, word, high);
-            if (word == 7 && m_protoVer >= 6) {
-                a = NormalizeNegativeFloorsByte(a);
-                d = NormalizeNegativeFloorsByte(d);
-            }
-            differs = a != d;
-        }
-        const wxColour colour = differs ? kBackgroundColourHighlighted : m_page->GetBackgroundColour();
+        const wxColour colour = differ ? kBackgroundColourHighlighted : m_page->GetBackgroundColour();
         if (w->GetBackgroundColour() != colour) {
             w->SetBackgroundColour(colour);
             w->Refresh();

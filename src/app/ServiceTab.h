@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "GridUtils.h"
+#include "NvramLayout.h"
 
 class wxNotebook;
 class wxGridBagSizer;
@@ -49,45 +50,8 @@ public:
         ID_CONFIG_GRID = 296,
     };
 
-    // Lengths of the fixed lists; a byte that would select past the end is shown with no selection.
-    static constexpr int kInputChoices = 87;
-    static constexpr int kOutputChoices = 18;
-    static constexpr int kDisplayABLChoices = 85;
-    static constexpr int kCanPowerChoices = 19;
-    static constexpr int kOut1ChoicesV6 = 3;
-    static constexpr int kOut1ChoicesV7 = 18;
-    static constexpr int kFloorsChoicesV5 = 25;
-    static constexpr int kFloorsChoices = 64;
-
-    // One USER input/output byte.
-    struct UserIO {
-        bool output = false;
-        int mode = 0;
-        bool inverted = false;
-        bool valid = true;  // false: the byte means nothing the lists can show
-        bool operator==(const UserIO&) const = default;
-    };
-
-    // The out-of-service input mapping (word 5 high) as the page shows it.
-    struct DisplayABL {
-        bool known = false;  // false: the byte leaves the page as it is
-        int entry = 0;
-        bool checked = false;
-        bool enabled = false;
-    };
-    // What writing list entry `entry` with the box `checked` stores, and how the box is left.
-    struct DisplayABLWrite {
-        uint8_t byte = 0;
-        bool checked = false;
-        bool enabled = false;
-    };
-
-    // Number of negative floors and "Has floor 0" (word 7 low).
-    struct NegativeFloors {
-        int count = 0;
-        bool hasFloorZero = false;
-        bool operator==(const NegativeFloors&) const = default;
-    };
+    using UserIO = NvramCodec::UserIO;
+    using NegativeFloors = NvramCodec::NegativeFloors;
 
     ServiceTab(int protoVer, WordMap& edited, const WordMap& defaults, std::function<void()> onChanged);
     ~ServiceTab();
@@ -110,43 +74,24 @@ public:
     int GetProtoVer() const { return m_protoVer; }
     bool DefaultsAvailable() const { return m_defaultsAvailable; }
 
-    // ---- Lists ----
+    // ---- Lists (a byte that would select past the end is shown with no selection) ----
     static wxArrayString DisplayChoicesInput();
     static wxArrayString DisplayChoicesOutput();
     static wxArrayString DisplayABLChoices();
     // "Auto", then 1 .. highest.
-    static wxArrayString CountFloorsChoices(int highest = kFloorsChoices - 1);
+    static wxArrayString CountFloorsChoices(int highest = NvramCodec::kFloorsChoices - 1);
 
-    // ---- Byte encodings ----
-    static UserIO DecodeUserIOByte(uint8_t b);
-    static uint8_t EncodeUserIOByte(const UserIO& v);
     // 2 for a direction list, 1 for a mode list, 0 for anything else.
     static int GetUserIOControlKind(int id);
     // USER row 0..3 of a control id 105..116, -1 otherwise; and the word and half holding its byte.
     static int UserRowOfId(int id);
     static std::pair<int, bool> UserByteLocation(int row);  // (word, high byte)
 
-    static DisplayABL LoadDisplayABLByte(uint8_t b);
-    // nullopt for an entry the list does not have.
-    static std::optional<DisplayABLWrite> EncodeDisplayABLEntry(int entry, bool checked);
-
-    // List entry of a CAN POWER byte, -1 when no entry stands for it.
-    static int DecodeCanPowerByte(uint8_t b);
-    static uint8_t EncodeCanPowerEntry(int entry);
-
-    static NegativeFloors DecodeNegativeFloorsByte(uint8_t b);
-    // The byte for the page's values; `current` decides whether "none" stays 0xFF.
-    static uint8_t EncodeNegativeFloorsByte(const NegativeFloors& v, uint8_t current);
-    // 0xFF ("none") compares as 0.
-    static uint8_t NormalizeNegativeFloorsByte(uint8_t b);
-
     // Page values (control id, value) of the common flags present for protoVer; a list's value is
     // its entry.
     static std::vector<std::pair<int, int>> LoadCommonFlags(const WordMap& words, int protoVer);
     // Word 13 with the flag of control id set from the control's value.
     static uint16_t StoreCommonFlag(uint16_t word13, int id, int value);
-
-    static wxString FirmwareText(uint16_t word0);
 
 private:
     enum class Kind { Label, Text, Check, List, Spin };

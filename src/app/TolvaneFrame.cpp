@@ -49,13 +49,8 @@ wxFont TableFont() {
     return wxFont(10, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL);
 }
 
-// Durations of the 16 interval codes, in seconds.
-constexpr double kIntervalSeconds[16] = {0, 0.3, 0.4, 0.5, 0.6, 1, 1.5, 2, 3, 4, 6, 8, 10, 12, 16, 25};
-
 // Grid numbers printed beside the check boxes of columns 1..3.
 constexpr int kCheckNumberBase[3] = {19, 99, 147};
-// First word of columns 1..3; rows 16-31 and 32-39 use the next two words.
-constexpr int kCheckWordBase[3] = {9, 14, 17};
 
 constexpr int kFirstIntervalRow = 8;
 
@@ -82,13 +77,6 @@ wxEND_EVENT_TABLE()
     FileChooser() = std::move(fn);
 }
 
-int TolvaneFrame::ProtoVerOfType(int devType) {
-    if (devType == CDev::devLB14) return 7;
-    if (devType == CDev::devLB11 || devType == CDev::devLB12) return 6;
-    if (devType >= 4 && devType <= 9) return 5;
-    return 0;
-}
-
 TolvaneFrame::TolvaneFrame(const wxString& title) : TolvaneFrame(title, wxGetApp()) {}
 
 TolvaneFrame::TolvaneFrame(const wxString& title, ToolContext& ctx, int protoVer)
@@ -98,7 +86,7 @@ TolvaneFrame::TolvaneFrame(const wxString& title, ToolContext& ctx, int protoVer
       m_sessionTimer(this, ID_SESSION_TIMER) {
     if (protoVer < 0) {
         const CDev* dev = ctx.pult.GetDev();
-        protoVer = dev ? ProtoVerOfType(dev->Typ()) : 0;
+        protoVer = dev ? ::ProtoVerOfType(dev->Typ()) : 0;
     }
     m_protoVer = protoVer;
     m_defaultsAvailable = ctx.nvramDefaults.size() == static_cast<size_t>(kNvramWords);
@@ -173,26 +161,17 @@ void TolvaneFrame::CreateMenus() {
 
 // ---- Configuration grid ----------------------------------------------------------------
 
-int TolvaneFrame::CheckWord(int col, int row) {
-    return kCheckWordBase[col - 1] + row / 16;
-}
-
-int TolvaneFrame::IntervalWord(int row) {
-    // Rows 8-31 fill words 22-27; rows 32-39 skip the two words between them.
-    return row < 32 ? 22 + (row - kFirstIntervalRow) / 4 : 24 + (row - kFirstIntervalRow) / 4;
-}
-
-wxArrayString TolvaneFrame::TimeChoices(int scale) {
-    wxArrayString list;
-    const wxString unit = _W_(1570);
-    for (double seconds : kIntervalSeconds) list.Add(wxString::Format("%g", seconds * scale) + " " + unit);
-    return list;
+const ParamDef* TolvaneFrame::GridParam(int row, int col) const {
+    for (const ParamDef& p : GridParams(m_protoVer))
+        if (p.gridRow == row && p.gridCol == col) return &p;
+    return nullptr;
 }
 
 wxArrayString TolvaneFrame::ChoicesForRow(int row) {
-    if (row == 10) return TimeChoices(10);
-    if (row == 11) return TimeChoices(100);
-    return TimeChoices(1);
+    wxArrayString list;
+    for (const DBString& t : NvramCodec::IntervalChoices(row == 10 ? 10 : row == 11 ? 100 : 1))
+        list.Add(wxString(t.c_str(), t.size()));
+    return list;
 }
 
 wxWindow* TolvaneFrame::CreateConfigTab(wxNotebook* notebook) {
@@ -248,17 +227,16 @@ void TolvaneFrame::ValueChanged(wxGrid* grid, int row, int col) {
 void TolvaneFrame::SetNVRAM(const WordMap& words) {
     m_service->SetNVRAM(words);
     if (m_grid) {
-        const int rows = m_grid->GetNumberRows();
-        for (int c = 1; c <= 3; ++c) {
-            for (int r = 0; r < rows; ++r) {
-                m_grid->SetCellValue(r, c, GetWordBit(words, CheckWord(c, r), r % 16) ? "1" : "");
-                ValueChanged(m_grid, r, c);
+        // Columns 1-3 of every row first, then the intervals, each cell queueing its change.
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const ParamDef& p : GridParams(m_protoVer)) {
+                if ((p.gridCol == 4) != (pass == 1) || p.gridRow >= m_grid->GetNumberRows()) continue;
+                const unsigned raw = p.Raw(words);
+                m_grid->SetCellValue(
+                    p.gridRow, p.gridCol,
+                    p.gridCol == 4 ? ChoicesForRow(p.gridRow)[raw] : wxString(raw ? "1" : ""));
+                ValueChanged(m_grid, p.gridRow, p.gridCol);
             }
-        }
-        for (int r = kFirstIntervalRow; r < rows; ++r) {
-            const unsigned i = GetWordField(words, IntervalWord(r), IntervalShift(r), 4);
-            m_grid->SetCellValue(r, 4, ChoicesForRow(r)[i]);
-            ValueChanged(m_grid, r, 4);
         }
     }
     CheckDefault();
@@ -297,7 +275,7 @@ void TolvaneFrame::OnCellLeftClick(wxGridEvent& event) {
 
 void TolvaneFrame::PaintCheckCell(int row, int col) {
     const bool on = m_grid->GetCellValue(row, col) == "1";
-    const bool def = GetWordBit(m_ctx.nvramDefaults, CheckWord(col, row), row % 16);
+    const bool def = GridParam(row, col)->Raw(m_ctx.nvramDefaults) != 0;
     m_grid->SetCellBackgroundColour(
         row, col,
         on != def ? kBackgroundColourHighlighted : wxSystemSettings::GetColour(wxSYS_COLOUR_DESKTOP));
@@ -308,22 +286,21 @@ void TolvaneFrame::OnConfigTabCellChanged(wxGridEvent& event) {
     const int c = event.GetCol();
     if (!m_grid || r < 0 || r >= m_grid->GetNumberRows()) return;
 
-    if (c >= 1 && c <= 3) {
+    const ParamDef* p = GridParam(r, c);
+    if (p != nullptr && c <= 3) {
         const bool on = m_grid->GetCellValue(r, c) == "1";
-        SetWordBit(m_edited, CheckWord(c, r), r % 16, on);
+        p->SetRaw(m_edited, on ? 1 : 0);
         if (c == 3) m_grid->SetReadOnly(r, 2, on);
         if (m_defaultsAvailable) PaintCheckCell(r, c);
-    } else if (c == 4 && r >= kFirstIntervalRow) {
+    } else if (p != nullptr) {
         wxGridCellEditor* editor = m_grid->GetCellEditor(r, c);
         const auto* combo = dynamic_cast<GridComboBox*>(editor);
         const int i = combo ? combo->GetIndex(m_grid->GetCellValue(r, c)) : wxNOT_FOUND;
         editor->DecRef();
         if (i != wxNOT_FOUND) {
-            const int w = IntervalWord(r);
-            const int s = IntervalShift(r);
-            SetWordField(m_edited, w, s, 4, static_cast<unsigned>(i));
+            p->SetRaw(m_edited, static_cast<unsigned>(i));
             if (m_defaultsAvailable) {
-                const bool differs = static_cast<unsigned>(i) != GetWordField(m_ctx.nvramDefaults, w, s, 4);
+                const bool differs = static_cast<unsigned>(i) != p->Raw(m_ctx.nvramDefaults);
                 m_grid->SetCellBackgroundColour(r, c,
                                                 differs ? kBackgroundColourHighlighted
                                                         : wxSystemSettings::GetColour(wxSYS_COLOUR_DESKTOP));

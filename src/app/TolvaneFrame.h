@@ -14,6 +14,7 @@
 
 #include "GridUtils.h"
 #include "NvRam.h"
+#include "NvramLayout.h"
 #include "UnitSession.h"
 
 class CMes;
@@ -50,9 +51,6 @@ public:
 
     // An empty function restores the real dialogs.
     static void SetFileChooserFn(FileChooserFn fn);
-
-    // Protocol generation by device type: 7, 6, 5 or 0 for an unknown type.
-    static int ProtoVerOfType(int devType);
 
     // The window of the running application (reads wxGetApp()).
     explicit TolvaneFrame(const wxString& title);
@@ -100,13 +98,9 @@ public:
     // Bytes that "Update NVRAM" would write now.
     int PendingBytes() const;
 
-    // ---- Word placement on the grid ----
-    // Word of a check column (1..3) for a row.
-    static int CheckWord(int col, int row);
-    // Word and bit shift of the time interval of a row (8 and up).
-    static int IntervalWord(int row);
-    static int IntervalShift(int row) { return 4 * (row % 4); }
-    static wxArrayString TimeChoices(int scale);
+    // ---- The grid's cells as parameters ----
+    // The parameter a cell of the grid edits (columns 1..4), nullptr for the others.
+    const ParamDef* GridParam(int row, int col) const;
     // Choice list of column 4 for a row.
     static wxArrayString ChoicesForRow(int row);
 

@@ -14,67 +14,15 @@
 #include <set>
 
 #include "AppTestUtil.h"
+#include "NvramLayout.h"
 #include "ServiceTab.h"
 #include "TolvaneFrame.h"
 #include "wxLoadRes.h"
 
 namespace {
 
-using UserIO = ServiceTab::UserIO;
-
 // ---------------------------------------------------------------------------------------------
 // Encodings, no window needed
-
-TEST(ServiceTabUserIO, DecodesInputsOutputsAndInvalidBytes) {
-    EXPECT_EQ(ServiceTab::DecodeUserIOByte(0x96), (UserIO{false, 48, true, true}));
-    EXPECT_EQ(ServiceTab::DecodeUserIOByte(0xD5), (UserIO{true, 3, false, true}));
-    EXPECT_EQ(ServiceTab::DecodeUserIOByte(0xC8), (UserIO{false, 86, false, true}));
-    EXPECT_EQ(ServiceTab::DecodeUserIOByte(0), (UserIO{false, 0, false, true}));
-    EXPECT_EQ(ServiceTab::DecodeUserIOByte(48), (UserIO{false, 48, false, true}));
-    EXPECT_EQ(ServiceTab::DecodeUserIOByte(51), (UserIO{false, 49, false, true}));
-    EXPECT_EQ(ServiceTab::DecodeUserIOByte(87), (UserIO{false, 85, false, true}));
-    EXPECT_EQ(ServiceTab::DecodeUserIOByte(101), (UserIO{false, 1, true, true}));
-    EXPECT_EQ(ServiceTab::DecodeUserIOByte(151), (UserIO{false, 49, true, true}));
-    EXPECT_EQ(ServiceTab::DecodeUserIOByte(187), (UserIO{false, 85, true, true}));
-    EXPECT_EQ(ServiceTab::DecodeUserIOByte(210), (UserIO{true, 0, false, true}));
-    EXPECT_EQ(ServiceTab::DecodeUserIOByte(227), (UserIO{true, 17, false, true}));
-    // Codes between the two input ranges fall back by two, as the unit counts them.
-    EXPECT_EQ(ServiceTab::DecodeUserIOByte(49), (UserIO{false, 47, false, true}));
-    EXPECT_EQ(ServiceTab::DecodeUserIOByte(88), (UserIO{false, 86, false, true}));
-
-    const UserIO invalid{false, 0, false, false};
-    for (int b : {201, 205, 209, 228, 240, 255})
-        EXPECT_EQ(ServiceTab::DecodeUserIOByte(static_cast<uint8_t>(b)), invalid) << b;
-    // These would point past the 87 entries of the input list.
-    for (int b : {89, 95, 99, 189, 199})
-        EXPECT_EQ(ServiceTab::DecodeUserIOByte(static_cast<uint8_t>(b)), invalid) << b;
-}
-
-TEST(ServiceTabUserIO, EncodesEveryModeAndRoundTrips) {
-    EXPECT_EQ(ServiceTab::EncodeUserIOByte({true, 0, false, true}), 210);
-    EXPECT_EQ(ServiceTab::EncodeUserIOByte({true, 17, false, true}), 227);
-    EXPECT_EQ(ServiceTab::EncodeUserIOByte({false, 0, false, true}), 0);
-    EXPECT_EQ(ServiceTab::EncodeUserIOByte({false, 0, true, true}), 0);
-    EXPECT_EQ(ServiceTab::EncodeUserIOByte({false, 1, false, true}), 1);
-    EXPECT_EQ(ServiceTab::EncodeUserIOByte({false, 1, true, true}), 101);
-    EXPECT_EQ(ServiceTab::EncodeUserIOByte({false, 48, true, true}), 148);
-    EXPECT_EQ(ServiceTab::EncodeUserIOByte({false, 49, false, true}), 51);
-    EXPECT_EQ(ServiceTab::EncodeUserIOByte({false, 49, true, true}), 151);
-    EXPECT_EQ(ServiceTab::EncodeUserIOByte({false, 85, false, true}), 87);
-    EXPECT_EQ(ServiceTab::EncodeUserIOByte({false, 85, true, true}), 187);
-    EXPECT_EQ(ServiceTab::EncodeUserIOByte({false, 86, false, true}), 200);
-    EXPECT_EQ(ServiceTab::EncodeUserIOByte({false, 86, true, true}), 200);
-
-    for (int m = 1; m <= 85; ++m)
-        for (bool inv : {false, true}) {
-            const UserIO v{false, m, inv, true};
-            EXPECT_EQ(ServiceTab::DecodeUserIOByte(ServiceTab::EncodeUserIOByte(v)), v) << m << inv;
-        }
-    for (int m = 0; m < ServiceTab::kOutputChoices; ++m) {
-        const UserIO v{true, m, false, true};
-        EXPECT_EQ(ServiceTab::DecodeUserIOByte(ServiceTab::EncodeUserIOByte(v)), v) << m;
-    }
-}
 
 TEST(ServiceTabUserIO, ControlKindsAndBytePlaces) {
     for (int id : {105, 108, 111, 114}) EXPECT_EQ(ServiceTab::GetUserIOControlKind(id), 2) << id;
@@ -88,95 +36,6 @@ TEST(ServiceTabUserIO, ControlKindsAndBytePlaces) {
     EXPECT_EQ(ServiceTab::UserRowOfId(105), 0);
     EXPECT_EQ(ServiceTab::UserRowOfId(116), 3);
     EXPECT_EQ(ServiceTab::UserRowOfId(117), -1);
-}
-
-TEST(ServiceTabDisplayABL, LoadsEveryRange) {
-    auto expect = [](int b, int entry, bool checked, bool enabled) {
-        const auto d = ServiceTab::LoadDisplayABLByte(static_cast<uint8_t>(b));
-        EXPECT_TRUE(d.known) << b;
-        EXPECT_EQ(d.entry, entry) << b;
-        EXPECT_EQ(d.checked, checked) << b;
-        EXPECT_EQ(d.enabled, enabled) << b;
-    };
-    expect(0, 0, false, false);
-    expect(99, 0, false, false);
-    expect(255, 0, false, false);
-    expect(1, 1, false, true);
-    expect(48, 48, false, true);
-    expect(51, 49, false, true);
-    expect(84, 82, false, true);
-    expect(85, 83, false, true);
-    expect(86, 84, false, true);
-    expect(101, 1, true, true);
-    expect(148, 48, true, true);
-    expect(151, 49, true, true);
-    expect(185, 83, true, true);
-    for (int b : {100, 200, 230, 254})
-        EXPECT_FALSE(ServiceTab::LoadDisplayABLByte(static_cast<uint8_t>(b)).known) << b;
-}
-
-TEST(ServiceTabDisplayABL, WritesByTheEntryRules) {
-    auto expect = [](int entry, bool checkedIn, int byte, bool checked, bool enabled) {
-        const auto w = ServiceTab::EncodeDisplayABLEntry(entry, checkedIn);
-        ASSERT_TRUE(w.has_value()) << entry;
-        EXPECT_EQ(w->byte, byte) << entry << checkedIn;
-        EXPECT_EQ(w->checked, checked) << entry << checkedIn;
-        EXPECT_EQ(w->enabled, enabled) << entry << checkedIn;
-    };
-    expect(0, false, 0xFF, false, false);
-    expect(0, true, 0xFF, false, false);
-    expect(84, true, 0xFF, false, false);
-    expect(83, false, 99, false, false);
-    expect(83, true, 185, true, false);
-    expect(1, false, 1, false, true);
-    expect(1, true, 101, true, true);
-    expect(48, true, 148, true, true);
-    expect(49, false, 51, false, true);
-    expect(49, true, 151, true, true);
-    expect(82, false, 84, false, true);
-    expect(82, true, 184, true, true);
-    EXPECT_FALSE(ServiceTab::EncodeDisplayABLEntry(85, false).has_value());
-    EXPECT_FALSE(ServiceTab::EncodeDisplayABLEntry(-1, false).has_value());
-
-    // Ordinary codes come back as they were written.
-    for (int e = 1; e <= 82; ++e)
-        for (bool c : {false, true}) {
-            const auto d = ServiceTab::LoadDisplayABLByte(ServiceTab::EncodeDisplayABLEntry(e, c)->byte);
-            EXPECT_EQ(d.entry, e);
-            EXPECT_EQ(d.checked, c);
-        }
-    // Code 85 is the exception: written as 99 it reads back as entry 0; written as 185 it survives.
-    EXPECT_EQ(ServiceTab::LoadDisplayABLByte(ServiceTab::EncodeDisplayABLEntry(83, false)->byte).entry, 0);
-    EXPECT_EQ(ServiceTab::LoadDisplayABLByte(ServiceTab::EncodeDisplayABLEntry(83, true)->byte).entry, 83);
-}
-
-TEST(ServiceTabBytes, CanPowerFloorsAndFirmware) {
-    EXPECT_EQ(ServiceTab::DecodeCanPowerByte(0xFF), 18);
-    EXPECT_EQ(ServiceTab::DecodeCanPowerByte(210), 0);
-    EXPECT_EQ(ServiceTab::DecodeCanPowerByte(227), 17);
-    for (int b : {0, 100, 209, 228, 254})
-        EXPECT_EQ(ServiceTab::DecodeCanPowerByte(static_cast<uint8_t>(b)), -1) << b;
-    EXPECT_EQ(ServiceTab::EncodeCanPowerEntry(18), 0xFF);
-    EXPECT_EQ(ServiceTab::EncodeCanPowerEntry(0), 210);
-    EXPECT_EQ(ServiceTab::EncodeCanPowerEntry(17), 227);
-
-    using NF = ServiceTab::NegativeFloors;
-    EXPECT_EQ(ServiceTab::DecodeNegativeFloorsByte(0x83), (NF{3, true}));
-    EXPECT_EQ(ServiceTab::DecodeNegativeFloorsByte(0xFF), (NF{0, false}));
-    EXPECT_EQ(ServiceTab::DecodeNegativeFloorsByte(0x00), (NF{0, false}));
-    EXPECT_EQ(ServiceTab::DecodeNegativeFloorsByte(0x80), (NF{0, true}));
-    EXPECT_EQ(ServiceTab::DecodeNegativeFloorsByte(0x10), (NF{16, false}));
-    EXPECT_EQ(ServiceTab::EncodeNegativeFloorsByte({3, true}, 0), 0x83);
-    EXPECT_EQ(ServiceTab::EncodeNegativeFloorsByte({0, false}, 0xFF), 0xFF);
-    EXPECT_EQ(ServiceTab::EncodeNegativeFloorsByte({0, false}, 0x05), 0x00);
-    EXPECT_EQ(ServiceTab::EncodeNegativeFloorsByte({0, true}, 0xFF), 0x80);
-    EXPECT_EQ(ServiceTab::EncodeNegativeFloorsByte({2, false}, 0xFF), 0x02);
-    EXPECT_EQ(ServiceTab::NormalizeNegativeFloorsByte(0xFF), 0);
-    EXPECT_EQ(ServiceTab::NormalizeNegativeFloorsByte(0x83), 0x83);
-
-    EXPECT_EQ(ServiceTab::FirmwareText(0x0215), "2.1.2");
-    EXPECT_EQ(ServiceTab::FirmwareText(0xFFFF), "25.5.255");
-    EXPECT_EQ(ServiceTab::FirmwareText(0), "0.0.0");
 }
 
 TEST(ServiceTabCommonFlags, LoadsByGeneration) {
@@ -223,40 +82,6 @@ TEST(ServiceTabCommonFlags, StoresOneBitEach) {
     EXPECT_EQ(ServiceTab::StoreCommonFlag(0x1040, 146, 1), 0x9040);
     EXPECT_EQ(ServiceTab::StoreCommonFlag(0xA000, 144, 0), 0x8000);
     EXPECT_EQ(ServiceTab::StoreCommonFlag(0x1234, 130, 1), 0x1234);
-}
-
-TEST(ServiceTabLists, EntriesAndTexts) {
-    const wxArrayString in = ServiceTab::DisplayChoicesInput();
-    ASSERT_EQ(in.size(), 87u);
-    EXPECT_EQ(in[0], _W_(1650));
-    EXPECT_EQ(in[1], "1.   " + _W_(1919));
-    EXPECT_EQ(in[9], "9.   " + _W_(1927));
-    EXPECT_EQ(in[10], "10. " + _W_(1928));
-    EXPECT_EQ(in[48], "48. " + _W_(1966));
-    EXPECT_EQ(in[49], "51. " + _W_(1651));
-    EXPECT_EQ(in[85], "87. " + _W_(1687));
-    EXPECT_EQ(in[86], _W_(1688));
-
-    const wxArrayString out = ServiceTab::DisplayChoicesOutput();
-    ASSERT_EQ(out.size(), 18u);
-    EXPECT_EQ(out[0], _W_(1618));
-    EXPECT_EQ(out[17], _W_(1635));
-
-    const wxArrayString abl = ServiceTab::DisplayABLChoices();
-    ASSERT_EQ(abl.size(), 85u);
-    EXPECT_EQ(abl[0], _W_(1689));
-    EXPECT_EQ(abl[48], in[48]);
-    EXPECT_EQ(abl[49], "51. " + _W_(1651));
-    EXPECT_EQ(abl[82], "84. " + _W_(1684));
-    EXPECT_EQ(abl[83], _W_(1690));
-    EXPECT_EQ(abl[84], _W_(1689));
-
-    const wxArrayString floors = ServiceTab::CountFloorsChoices();
-    ASSERT_EQ(floors.size(), 64u);
-    EXPECT_EQ(floors[0], _W_(1590));
-    EXPECT_EQ(floors[1], "1");
-    EXPECT_EQ(floors[63], "63");
-    EXPECT_EQ(ServiceTab::CountFloorsChoices(24).size(), 25u);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -727,6 +552,33 @@ TEST_F(ServicePage, NoNegativeFloorsMatchesZeroInTheMarks) {
     Turn(129, 2);
     EXPECT_EQ(GetLowByte(m_edited, 7), 0x02);
     EXPECT_TRUE(Orange(161));
+}
+
+// The page and the command line read one description: every parameter's label is the text of
+// its row, and a change to its bits alone marks its row and no other.
+TEST_F(ServicePage, TheLayoutsLabelsAndBytesAreThePagesOwn) {
+    for (int proto : {5, 6, 7}) {
+        SCOPED_TRACE(proto);
+        TearDown();
+        const WordMap defaults = FullMap({{8, 0x5500}});
+        Build(proto, defaults);
+        for (const ParamDef& p : ServiceParams(proto)) {
+            SCOPED_TRACE(p.key);
+            auto* label = dynamic_cast<wxStaticText*>(m_tab->Find(p.pageLabel));
+            ASSERT_NE(label, nullptr);
+            wxString text = label->GetLabel();
+            text.Replace("\n", " ");
+            EXPECT_EQ(text, _W_(p.label));
+            if (p.codec == typParamCodec::Firmware) continue;
+            m_edited = defaults;
+            p.SetRaw(m_edited, p.Raw(defaults) ^ 1u);
+            m_tab->CheckDefault();
+            for (const ParamDef& other : ServiceParams(proto)) {
+                const bool marked = other.pageLabel == 148 ? false : Orange(other.pageLabel);
+                EXPECT_EQ(marked, other.pageLabel == p.pageLabel) << other.key;
+            }
+        }
+    }
 }
 
 TEST_F(ServicePage, MarksNeedTheDefaults) {
