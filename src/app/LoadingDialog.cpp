@@ -1,6 +1,10 @@
 #include "LoadingDialog.h"
 
+#include <wx/button.h>
 #include <wx/panel.h>
+#include <wx/sizer.h>
+
+#include <algorithm>
 
 #include "TolvaneApp.h"
 #include "wxLoadRes.h"
@@ -12,18 +16,29 @@ wxBEGIN_EVENT_TABLE(LoadingDialog, wxDialog)
     EVT_COMMAND(wxID_ANY, PACKV5_RECEIVED, LoadingDialog::OnExistsPackV5)
     EVT_COMMAND(wxID_ANY, PACKV7_RECEIVED, LoadingDialog::OnExistsPackV7)
     EVT_COMMAND(wxID_ANY, NO_LINK, LoadingDialog::OnNoLink)
+    EVT_BUTTON(wxID_CANCEL, LoadingDialog::OnCancel)
 wxEND_EVENT_TABLE()
     // clang-format on
 
     LoadingDialog::LoadingDialog(wxWindow* parent, const wxString& title)
-    : wxDialog(parent, wxID_ANY, title, wxDefaultPosition, wxSize(300, 100),
+    : wxDialog(parent, wxID_ANY, title, wxDefaultPosition, wxDefaultSize,
                wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX),
       m_Session(wxGetApp().session),
       timer(this, kTimerId) {
     auto* panel =
         new wxPanel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxNO_BORDER);
-    gauge = new wxGauge(panel, wxID_ANY, 100, wxPoint(20, 20), wxSize(250, 25), wxGA_HORIZONTAL);
+    auto* sizer = new wxBoxSizer(wxVERTICAL);
+    m_status = new wxStaticText(panel, wxID_ANY, _W_(1181));
+    gauge = new wxGauge(panel, wxID_ANY, 100, wxDefaultPosition, FromDIP(wxSize(250, 25)), wxGA_HORIZONTAL);
     gauge->SetValue(0);
+    sizer->Add(m_status, 0, wxLEFT | wxRIGHT | wxTOP | wxEXPAND, FromDIP(20));
+    sizer->Add(gauge, 0, wxALL | wxEXPAND, FromDIP(20));
+    sizer->Add(new wxButton(panel, wxID_CANCEL, _W_(1166)), 0, wxALIGN_RIGHT | wxRIGHT | wxBOTTOM,
+               FromDIP(20));
+    panel->SetSizer(sizer);
+    auto* outer = new wxBoxSizer(wxVERTICAL);
+    outer->Add(panel, 1, wxEXPAND);
+    SetSizerAndFit(outer);
     m_Session.SetListener([this](const UnitEvent& e) { OnSessionEvent(e); });
     // Loading starts only once the modal loop runs, so that every answer finds the loop.
     QueueEvent(new wxCommandEvent(START_LOADING, wxID_ANY));
@@ -36,6 +51,7 @@ LoadingDialog::~LoadingDialog() {
 
 void LoadingDialog::OnStartLoading(wxCommandEvent& /*event*/) {
     if (ended.load()) return;
+    m_lastProgress = CUnitSession::Clock::now();
     m_Session.Start(wxGetApp().SessionAddress());
     ArmTimer();
 }
@@ -43,7 +59,38 @@ void LoadingDialog::OnStartLoading(wxCommandEvent& /*event*/) {
 void LoadingDialog::OnTimerTick(wxTimerEvent& /*event*/) {
     if (ended.load()) return;
     m_Session.Tick();
+    if (!ended.load() && m_Session.ParamsReceived() &&
+        CUnitSession::Clock::now() - m_lastProgress >= m_stallAsk)
+        AskAboutStall();
     ArmTimer();
+}
+
+void LoadingDialog::OnCancel(wxCommandEvent& /*event*/) {
+    Finish(wxID_CANCEL);
+}
+
+void LoadingDialog::AskAboutStall() {
+    wxString missing;
+    for (int w = 0; w < kLuWords; ++w) {
+        if (m_Session.Read().count(w)) continue;
+        if (!missing.empty()) missing += ", ";
+        missing << w;
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(m_stallAsk).count();
+    const wxString text = wxString::Format(_W_(1183), static_cast<int>(seconds), missing);
+    m_lastProgress = CUnitSession::Clock::now();
+    if (TolvaneMessageBox(text, App, wxYES_NO | wxICON_QUESTION, this, {_W_(1184), _W_(1166)}) != wxYES)
+        Finish(wxID_CANCEL);
+}
+
+void LoadingDialog::ShowStatus() {
+    if (!m_Session.ParamsReceived()) {
+        m_status->SetLabel(_W_(1181));
+        return;
+    }
+    // The word now asked for: one more than those in.
+    const int next = std::min(static_cast<int>(m_Session.Read().size()) + 1, kLuWords);
+    m_status->SetLabel(wxString::Format(_W_(1182), next));
 }
 
 void LoadingDialog::OnExistsPackV5(wxCommandEvent& /*event*/) {
@@ -71,9 +118,13 @@ void LoadingDialog::OnSessionEvent(const UnitEvent& event) {
     switch (event.kind) {
         case UnitEvent::typKind::Params:
             gauge->SetValue(4);
+            m_lastProgress = CUnitSession::Clock::now();
+            ShowStatus();
             return;
         case UnitEvent::typKind::Word:
             gauge->SetValue(static_cast<int>(3 * m_Session.Read().size() + 4));
+            m_lastProgress = CUnitSession::Clock::now();
+            ShowStatus();
             return;
         case UnitEvent::typKind::Written:
             return;
@@ -103,7 +154,9 @@ void LoadingDialog::OnSessionEvent(const UnitEvent& event) {
 
 void LoadingDialog::ArmTimer() {
     if (ended.load()) return;
-    ArmSessionTimer(timer, m_Session);
+    ArmSessionTimer(
+        timer, m_Session,
+        m_Session.ParamsReceived() ? m_lastProgress + m_stallAsk : CUnitSession::Clock::time_point::max());
 }
 
 void LoadingDialog::Finish(int code) {

@@ -138,11 +138,12 @@ uint16_t ServiceTab::StoreCommonFlag(uint16_t word13, int id, int value) {
 // ---------------------------------------------------------------------------------------------
 // The page
 
-ServiceTab::ServiceTab(int protoVer, WordMap& edited, const WordMap& defaults,
+ServiceTab::ServiceTab(int protoVer, WordMap& edited, const WordMap& defaults, const WordMap& unit,
                        std::function<void()> onChanged)
     : m_protoVer(protoVer),
       m_edited(edited),
       m_defaults(defaults),
+      m_unit(unit),
       m_defaultsAvailable(defaults.size() == 32),
       m_onChanged(std::move(onChanged)) {}
 
@@ -238,6 +239,27 @@ wxWindow* ServiceTab::CreateServiceValuesTab(wxNotebook* notebook) {
             default:
                 break;
         }
+        if (c.kind == Kind::Spin || c.kind == Kind::List) {
+            const int id = c.window->GetId();
+            c.window->Bind(wxEVT_MOUSEWHEEL, &ServiceTab::OnWheel, this);
+            c.window->Bind(wxEVT_LEFT_DOWN, [this, id](wxMouseEvent& e) {
+                m_clickedInto.insert(id);
+                e.Skip();
+            });
+            c.window->Bind(wxEVT_KILL_FOCUS, [this, id](wxFocusEvent& e) {
+                m_clickedInto.erase(id);
+                e.Skip();
+            });
+        }
+    }
+    // Every control belongs to the nearest labelled row at or above its own.
+    std::map<int, int> labelOfRow;
+    for (const auto& [id, c] : m_controls)
+        if (c.kind == Kind::Label) labelOfRow[m_sizer->GetItemPosition(c.window).GetRow()] = id;
+    for (const auto& [id, c] : m_controls) {
+        const int row = m_sizer->GetItemPosition(c.window).GetRow();
+        auto it = labelOfRow.upper_bound(row);
+        if (it != labelOfRow.begin()) m_rowControls[std::prev(it)->second].push_back(c.window);
     }
     return page;
 }
@@ -400,17 +422,41 @@ wxWindow* ServiceTab::Find(int id) const {
 
 int ServiceTab::ListSel(int id) const {
     auto* c = dynamic_cast<wxComboBox*>(Find(id));
-    return c ? c->GetSelection() : wxNOT_FOUND;
+    if (!c) return wxNOT_FOUND;
+    const int sel = c->GetSelection();
+    return sel >= ListCount(id) ? wxNOT_FOUND : sel;
 }
 
 int ServiceTab::ListCount(int id) const {
     auto* c = dynamic_cast<wxComboBox*>(Find(id));
-    return c ? static_cast<int>(c->GetCount()) : 0;
+    if (!c) return 0;
+    return static_cast<int>(c->GetCount()) - (m_rawEntry.count(id) ? 1 : 0);
 }
 
 void ServiceTab::SetListSel(int id, int sel) {
-    if (auto* c = dynamic_cast<wxComboBox*>(Find(id)))
+    if (auto* c = dynamic_cast<wxComboBox*>(Find(id))) {
+        if (sel >= 0 && sel < ListCount(id)) DropRawEntry(id);
         c->SetSelection(sel >= 0 && sel < static_cast<int>(c->GetCount()) ? sel : wxNOT_FOUND);
+    }
+}
+
+void ServiceTab::DropRawEntry(int id) {
+    auto* c = dynamic_cast<wxComboBox*>(Find(id));
+    if (!c || !m_rawEntry.erase(id)) return;
+    c->Delete(c->GetCount() - 1);
+}
+
+void ServiceTab::ShowListEntry(int id, int entry, uint8_t raw) {
+    auto* c = dynamic_cast<wxComboBox*>(Find(id));
+    if (!c) return;
+    if (entry >= 0 && entry < ListCount(id)) {
+        ValueChanged(id, entry);
+        return;
+    }
+    DropRawEntry(id);
+    c->Append(wxString::Format("0x%02X", raw));
+    m_rawEntry.insert(id);
+    c->SetSelection(static_cast<int>(c->GetCount()) - 1);
 }
 
 bool ServiceTab::Checked(int id) const {
@@ -442,6 +488,7 @@ void ServiceTab::RefillUserModeList(int row, bool output) {
     auto* c = dynamic_cast<wxComboBox*>(Find(ID_USER_FIRST + 3 * row + 1));
     if (!c) return;
     const int wanted = output ? kOutputChoices : kInputChoices;
+    DropRawEntry(ID_USER_FIRST + 3 * row + 1);
     if (static_cast<int>(c->GetCount()) != wanted)
         c->Set(output ? DisplayChoicesOutput() : DisplayChoicesInput());
 }
@@ -529,7 +576,7 @@ std::vector<int> ServiceTab::ShownRowValues(int word, bool high, uint8_t b) cons
             const UserIO d = DecodeUserIOByte(b);
             const bool boxOn =
                 !d.output && d.inverted && d.mode != kInputModeNone && d.mode != kInputModeCallsCheck;
-            return {d.output ? 1 : 0, d.mode, boxOn ? 1 : 0};
+            return {d.output ? 1 : 0, d.valid ? d.mode : wxNOT_FOUND, boxOn ? 1 : 0};
         }
     }
     switch (word * 2 + (high ? 1 : 0)) {
@@ -579,7 +626,7 @@ void ServiceTab::ShowUserRow(int row, uint8_t b) {
     RefillUserModeList(row, d.output);
     const std::vector<int> v = ShownRowValues(UserByteLocation(row).first, UserByteLocation(row).second, b);
     ValueChanged(dir, v[0]);
-    ValueChanged(dir + 1, v[1]);
+    ShowListEntry(dir + 1, d.valid ? v[1] : wxNOT_FOUND, b);
     ValueChanged(dir + 2, v[2]);
 }
 
@@ -683,7 +730,12 @@ void ServiceTab::SetNVRAM(const WordMap& words) {
             continue;
         }
         const std::vector<int> v = ShownRowValues(r.word, r.high, b);
-        for (size_t i = 0; i < r.ids.size() && i < v.size(); ++i) ValueChanged(r.ids[i], v[i]);
+        for (size_t i = 0; i < r.ids.size() && i < v.size(); ++i) {
+            if (Find(r.ids[i]) && m_controls.at(r.ids[i]).kind == Kind::List)
+                ShowListEntry(r.ids[i], v[i], b);
+            else
+                ValueChanged(r.ids[i], v[i]);
+        }
     }
     if (auto* fw = dynamic_cast<wxStaticText*>(Find(ID_FIRMWARE)))
         fw->SetLabel(wxString(NvramCodec::FirmwareText(GetWord(words, 0)).c_str()));
@@ -725,26 +777,102 @@ void ServiceTab::ApplyEnabledStates() {
         if (grid->IsEnabled() != tableOn) grid->Enable(tableOn);
 }
 
+void ServiceTab::ShowNoLayout(const wxString& text) {
+    if (!m_page || m_sizer->GetItemCount() > 0) return;
+    auto* note = new wxStaticText(m_page.get(), wxID_ANY, text);
+    note->Wrap(FromPage(600));
+    m_sizer->Add(note, wxGBPosition(0, 0), wxGBSpan(1, 1), wxALL, FromPage(12));
+    m_page->FitInside();
+}
+
+void ServiceTab::Reveal(int labelId) {
+    wxWindow* label = Find(labelId);
+    auto* page = dynamic_cast<wxScrolledWindow*>(m_page.get());
+    if (!label || !page) return;
+    int unitX = 0;
+    int unitY = 0;
+    page->GetScrollPixelsPerUnit(&unitX, &unitY);
+    const wxPoint at = page->CalcUnscrolledPosition(label->GetPosition());
+    if (unitY > 0) page->Scroll(0, std::max(0, at.y / unitY - 2));
+    for (wxWindow* c : m_rowControls[labelId]) {
+        if (c != label && c->IsEnabled() && c->AcceptsFocus()) {
+            c->SetFocus();
+            break;
+        }
+    }
+}
+
+int ServiceTab::FromPage(int pixels) const {
+    return m_page ? m_page->FromDIP(pixels) : pixels;
+}
+
+bool ServiceTab::IsPending(int labelId) const {
+    return m_pending.count(labelId) != 0;
+}
+
+wxString ServiceTab::RowTip(int labelId) const {
+    wxString tip;
+    for (const ParamDef& p : ServiceParams(m_protoVer)) {
+        if (p.pageLabel != labelId) continue;
+        if (!tip.empty()) tip += "\n\n";
+        const wxString where = p.width == 1
+                                   ? wxString::Format(_W_(1178), p.word, p.shift)
+                                   : wxString::Format(_W_(1177), p.word, p.shift, p.shift + p.width - 1);
+        const int digits = (p.width + 3) / 4;
+        const wxString raw = wxString::Format("0x%0*X", digits, p.Raw(m_edited));
+        const wxString def =
+            m_defaultsAvailable ? wxString::Format("0x%0*X", digits, p.Raw(m_defaults)) : _W_(1180);
+        const DBString label = p.Label();
+        tip += wxString(label.c_str(), label.size()) + "\n" + where + "\n" +
+               wxString::Format(_W_(1179), raw, def);
+    }
+    return tip;
+}
+
 void ServiceTab::CheckDefault() {
-    if (!m_defaultsAvailable || !m_page) return;
+    if (!m_page) return;
     // A row label stands for the byte its row edits (one bit for the common flags), whatever
     // other bits of that byte the row leaves alone.
-    std::map<int, bool> differs;
+    std::map<int, std::pair<bool, bool>> marks;  // label -> (differs from the default, not written)
     for (const ParamDef& p : ServiceParams(m_protoVer)) {
         if (p.pageLabel == 0 || p.codec == typParamCodec::Firmware) continue;
         const int shift = p.width == 1 && p.word == 13 ? p.shift : p.shift & ~7;
         const int width = p.width == 1 && p.word == 13 ? 1 : 8;
-        const unsigned a = GetWordField(m_edited, p.word, shift, width);
-        const unsigned d = GetWordField(m_defaults, p.word, shift, width);
-        differs[p.pageLabel] = differs[p.pageLabel] || !p.SameValue(a, d, m_protoVer);
+        auto part = [&](const WordMap& words) { return GetWordField(words, p.word, shift, width); };
+        auto& [differs, pending] = marks[p.pageLabel];
+        differs =
+            differs || (m_defaultsAvailable && !p.SameValue(part(m_edited), part(m_defaults), m_protoVer));
+        pending = pending || !p.SameValue(part(m_edited), part(m_unit), m_protoVer);
     }
-    for (const auto& [label, differ] : differs) {
+    for (const auto& [label, mark] : marks) {
         wxWindow* w = Find(label);
         if (!w) continue;
-        const wxColour colour = differ ? kBackgroundColourHighlighted : m_page->GetBackgroundColour();
-        if (w->GetBackgroundColour() != colour) {
-            w->SetBackgroundColour(colour);
-            w->Refresh();
-        }
+        const wxColour colour = mark.first ? kBackgroundColourHighlighted : m_page->GetBackgroundColour();
+        if (w->GetBackgroundColour() != colour) w->SetBackgroundColour(colour);
+        wxFont font = w->GetFont();
+        font.SetWeight(mark.second ? wxFONTWEIGHT_BOLD : wxFONTWEIGHT_NORMAL);
+        w->SetFont(font);
+        w->SetForegroundColour(mark.second ? kColourPending : m_page->GetForegroundColour());
+        w->Refresh();
+        if (mark.second)
+            m_pending.insert(label);
+        else
+            m_pending.erase(label);
+        const wxString tip = RowTip(label);
+        for (wxWindow* c : m_rowControls[label])
+            if (c->GetToolTipText() != tip) c->SetToolTip(tip);
     }
+}
+
+void ServiceTab::OnWheel(wxMouseEvent& event) {
+    auto* w = dynamic_cast<wxWindow*>(event.GetEventObject());
+    if (w != nullptr && m_clickedInto.count(w->GetId())) {
+        event.Skip();
+        return;
+    }
+    if (!m_page) return;
+    // Not for this control: the page scrolls as if the pointer were over its background.
+    wxMouseEvent forward(event);
+    forward.SetEventObject(m_page.get());
+    m_page->GetEventHandler()->ProcessEvent(forward);
 }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -53,7 +54,10 @@ public:
     using UserIO = NvramCodec::UserIO;
     using NegativeFloors = NvramCodec::NegativeFloors;
 
-    ServiceTab(int protoVer, WordMap& edited, const WordMap& defaults, std::function<void()> onChanged);
+    // `unit` holds the words the unit was last seen to hold: a row whose part of edited differs
+    // from it is marked as edited and not yet written.
+    ServiceTab(int protoVer, WordMap& edited, const WordMap& defaults, const WordMap& unit,
+               std::function<void()> onChanged);
     ~ServiceTab();
     ServiceTab(const ServiceTab&) = delete;
     ServiceTab& operator=(const ServiceTab&) = delete;
@@ -65,8 +69,16 @@ public:
     void ValueChanged(int id, int value);
     // Shows words on the page; the queued change events then store the page into edited.
     void SetNVRAM(const WordMap& words);
-    // Paints the row labels whose part of edited differs from the defaults.
+    // Marks the row labels: orange where the row's part of edited differs from the defaults, bold
+    // in the pending colour where it differs from the unit's words; and refreshes every row's
+    // tooltip (word, bits, raw value, default).
     void CheckDefault();
+    // The row label marked as edited and not yet written.
+    bool IsPending(int labelId) const;
+    // For a unit without a layout: the page says so instead of staying blank.
+    void ShowNoLayout(const wxString& text);
+    // Scrolls the row of a label into view and gives its first control the focus.
+    void Reveal(int labelId);
 
     wxWindow* GetPage() const { return m_page.get(); }
     // The control with that id on the page, nullptr when the page has none.
@@ -123,6 +135,16 @@ private:
     void ApplyEnabledStates();
     bool OwnEnabled(int id) const;
 
+    // A list whose byte has no entry shows the byte itself, as an entry of its own that stands
+    // for "leave the byte as it is".
+    void ShowListEntry(int id, int entry, uint8_t raw);
+    void DropRawEntry(int id);
+    // The wheel turns a spin field or a list only after the user clicked into it; otherwise it
+    // scrolls the page, so that a value never changes under a passing pointer.
+    void OnWheel(wxMouseEvent& event);
+    wxString RowTip(int labelId) const;
+    int FromPage(int pixels) const;
+
     int ListSel(int id) const;
     void SetListSel(int id, int sel);
     bool Checked(int id) const;
@@ -136,7 +158,15 @@ private:
     int m_protoVer;
     WordMap& m_edited;
     const WordMap& m_defaults;
+    const WordMap& m_unit;
     bool m_defaultsAvailable;
+    // Lists that show a raw byte as their last entry.
+    std::set<int> m_rawEntry;
+    // Controls the user has clicked into since they last lost the focus.
+    std::set<int> m_clickedInto;
+    // The controls of each labelled row (the label's and those of the unlabelled rows below it).
+    std::map<int, std::vector<wxWindow*>> m_rowControls;
+    std::set<int> m_pending;
     std::function<void()> m_onChanged;
     wxWeakRef<wxWindow> m_page;
     std::map<int, Control> m_controls;

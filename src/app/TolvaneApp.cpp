@@ -47,22 +47,6 @@ bool g_Stopping = false;
 // The locale every number is written and read in, whatever LANG says.
 constexpr const char* kNumericLocale = "C.UTF-8";
 
-// strtol's reading, held to the range of int: a value too large for the field must not
-// wrap into a small or negative one.
-int ToInt(const std::string& text) {
-    const long value = std::strtol(text.c_str(), nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
-}
-
-DBString ToWide(const std::string& text) {
-    const wxString wide(text.c_str(), wxConvLibc);
-    if (wide.empty() && !text.empty())
-        return DBString(text);  // not in the C library's encoding: take it as UTF-8
-    return DBString(wide.ToStdWstring());
-}
-
 bool TrySetLocale(const std::string& name) {
     try {
         std::locale::global(std::locale(name.c_str()));
@@ -74,7 +58,8 @@ bool TrySetLocale(const std::string& name) {
 
 }  // namespace
 
-int TolvaneMessageBox(const wxString& text, const wxString& caption, long style, wxWindow* parent) {
+int TolvaneMessageBox(const wxString& text, const wxString& caption, long style, wxWindow* parent,
+                      const std::vector<wxString>& labels) {
     MessageBoxHook hook;
     {
         std::lock_guard<std::mutex> lock(g_HookLock);
@@ -87,6 +72,12 @@ int TolvaneMessageBox(const wxString& text, const wxString& caption, long style,
     // it, and the native box runs a loop of its own that nothing outside can end.
     const long buttons = (style & (wxYES_NO | wxCANCEL)) != 0 ? 0 : wxOK;
     wxGenericMessageDialog box(parent, text, caption, style | buttons);
+    if ((style & wxYES_NO) != 0 && labels.size() >= 3)
+        box.SetYesNoCancelLabels(labels[0], labels[1], labels[2]);
+    else if ((style & wxYES_NO) != 0 && labels.size() == 2)
+        box.SetYesNoLabels(labels[0], labels[1]);
+    else if (labels.size() == 2)
+        box.SetOKCancelLabels(labels[0], labels[1]);
     box.CentreOnScreen();
     switch (box.ShowModal()) {
         case wxID_YES:
@@ -100,8 +91,8 @@ int TolvaneMessageBox(const wxString& text, const wxString& caption, long style,
     }
 }
 
-void ArmSessionTimer(wxTimer& timer, const CUnitSession& session) {
-    const auto due = session.NextDeadline();
+void ArmSessionTimer(wxTimer& timer, const CUnitSession& session, CUnitSession::Clock::time_point also) {
+    const auto due = std::min(session.NextDeadline(), also);
     if (due == CUnitSession::Clock::time_point::max()) {
         timer.Stop();
         return;
@@ -179,15 +170,6 @@ void TolvaneApp::Deliver(typAppEvent event) {
     topWindow->GetEventHandler()->ProcessEvent(command);
 }
 
-void TolvaneApp::ChooseLanguage() {
-    g_StringENU = false;
-    try {
-        CClientCFG::SetDefLanguage();
-    } catch (const ErrorXML&) {
-        // No readable configuration: the texts stay Russian.
-    }
-}
-
 void TolvaneApp::SetLocale() {
     const char* lang = std::getenv("LANG");
     std::string name = lang != nullptr ? lang : "";
@@ -223,72 +205,6 @@ std::vector<std::string> TolvaneApp::Arguments() const {
             args.emplace_back(arg.utf8_string());
     }
     return args;
-}
-
-std::string TolvaneApp::ReadCommandLine(const std::vector<std::string>& args) {
-    std::string text = " ";
-    for (const std::string& arg : args) {
-        text += ' ';
-        text += arg;
-        if (arg.compare(0, 3, "enu") == 0) {
-            g_StringENU = true;
-            continue;
-        }
-        if (arg.size() < 2 || arg[0] != '-') continue;
-        const std::string value = arg.substr(2);
-        switch (arg[1]) {
-            case 'u':
-            case 'U':
-                umNum = ToInt(value);
-                break;
-            case 's':
-            case 'S':
-                slotNum = ToInt(value);
-                break;
-            case 'a':
-            case 'A':
-                devAddr = ToInt(value);
-                break;
-            case 'p':
-            case 'P':
-                break;  // accepted for the console program's sake, and ignored
-            case 'n':
-            case 'N':
-                pultNum = ToInt(value);
-                break;
-            case 'I':
-            case 'i':
-                codLift = ToInt(value);
-                break;
-            case 'v':
-            case 'V':
-                utilPort = ToInt(value);
-                break;
-            case 'q':
-            case 'Q':
-                utilAddr = IP6FromStr(value);
-                break;
-            case 'g':
-            case 'G':
-                v7Id = ToInt(value);
-                break;
-            case 'e':
-            case 'E':
-                v7Addr = IP6FromStr(value);
-                break;
-            case 'h':
-            case 'H':
-                v7Port = ToInt(value);
-                break;
-            case 'k':
-            case 'K':
-                keyText = ToWide(value);
-                break;
-            default:
-                break;
-        }
-    }
-    return text;
 }
 
 wxString TolvaneApp::CheckSettings() {
@@ -368,7 +284,11 @@ bool TolvaneApp::OnInit() {
         wxString title(App);
         title += suffix;
         title += wxS(" - ");
-        title += wxString(type.c_str(), type.size());
+        // A type without a name is still told apart by its number.
+        if (type.empty() && dev != nullptr)
+            title += wxString::Format("%d", static_cast<int>(dev->Typ()));
+        else
+            title += wxString(type.c_str(), type.size());
         auto* frame = new TolvaneFrame(title);
         SetTopWindowTracked(frame);
         SetTopWindow(frame);

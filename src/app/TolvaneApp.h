@@ -32,12 +32,17 @@ wxDECLARE_EVENT(ID_START_TOLVANE, wxCommandEvent);
 // Every modal message box of the program goes through here, so that a test can see the box
 // and answer it instead of a user. Same arguments and result as wxMessageBox.
 using MessageBoxHook = std::function<int(const wxString& text, const wxString& caption, long style)>;
-int TolvaneMessageBox(const wxString& text, const wxString& caption, long style, wxWindow* parent = nullptr);
+// `labels` name the buttons in their order (Yes, No, Cancel; or OK, Cancel), so that a question
+// can offer "Write", "Discard" and "Cancel" in the user's language.
+int TolvaneMessageBox(const wxString& text, const wxString& caption, long style, wxWindow* parent = nullptr,
+                      const std::vector<wxString>& labels = {});
 // An empty hook brings the real box back.
 void SetMessageBoxHook(MessageBoxHook hook);
 
-// Starts `timer` once for whatever `session` has due next; stops it when nothing is.
-void ArmSessionTimer(wxTimer& timer, const CUnitSession& session);
+// Starts `timer` once for whatever `session` has due next, or for `also` when that comes first;
+// stops it when nothing is due.
+void ArmSessionTimer(wxTimer& timer, const CUnitSession& session,
+                     CUnitSession::Clock::time_point also = CUnitSession::Clock::time_point::max());
 
 // The application object: the settings, word images, logs, links and pool of ToolContext,
 // plus the window that the link events go to.
@@ -71,15 +76,9 @@ public:
 
     // ---- Start-up steps, each usable on its own ----
 
-    // Language flag: Russian unless the client configuration file asks for English (an "enu"
-    // argument, read with the command line, switches to English later).
-    static void ChooseLanguage();
     // The C and C++ locales from LANG (C.UTF-8 when LANG is absent or unknown), the framework's
     // locale, and always the numeric category C.UTF-8.
     void SetLocale();
-    // Reads every argument after the program name into the settings fields and returns the
-    // command-line text: one space, then each argument behind a space of its own.
-    std::string ReadCommandLine(const std::vector<std::string>& args);
     // ToolContext::CheckSettings, keeping the title suffix.
     wxString CheckSettings();
     // The arguments after the program name, as narrow text in the C library's encoding.

@@ -8,6 +8,8 @@
 #include <wx/panel.h>
 #include <wx/settings.h>
 #include <wx/sizer.h>
+#include <wx/srchctrl.h>
+#include <wx/stattext.h>
 
 #include <cerrno>
 #include <cstring>
@@ -18,6 +20,7 @@
 #include "../../data/tolvane.xpm"
 #include "Dev.h"
 #include "Mes.h"
+#include "ReviewDialog.h"
 #include "ServiceTab.h"
 #include "SettingsFile.h"
 #include "TolvaneApp.h"
@@ -25,6 +28,7 @@
 #include "wxLoadRes.h"
 
 const wxColour kBackgroundColourHighlighted(255, 165, 0, wxALPHA_OPAQUE);
+const wxColour kColourPending(0, 64, 192, wxALPHA_OPAQUE);
 
 namespace {
 
@@ -70,6 +74,7 @@ wxBEGIN_EVENT_TABLE(TolvaneFrame, wxFrame)
     EVT_COMMAND(wxID_ANY, PACKV7_RECEIVED, TolvaneFrame::OnMngPack)
     EVT_COMMAND(wxID_ANY, NO_LINK, TolvaneFrame::OnNoLink)
     EVT_TIMER(TolvaneFrame::ID_SESSION_TIMER, TolvaneFrame::OnSessionTimer)
+    EVT_CLOSE(TolvaneFrame::OnClose)
 wxEND_EVENT_TABLE()
     // clang-format on
 
@@ -118,14 +123,16 @@ void TolvaneFrame::Build() {
     m_notebook = new wxNotebook(panel, wxID_ANY, wxDefaultPosition, wxDefaultSize,
                                 wxNB_TOP | wxVSCROLL | wxALWAYS_SHOW_SB);
     auto* panelSizer = new wxBoxSizer(wxVERTICAL);
+    panelSizer->Add(CreateTopBar(panel), 0, wxEXPAND | wxALL, FromDIP(4));
     panelSizer->Add(m_notebook, 1, wxEXPAND);
     panel->SetSizer(panelSizer);
 
     const wxFont panelFont = panel->GetFont();
     panel->SetFont(TableFont());
-    m_service = std::make_unique<ServiceTab>(m_protoVer, m_edited, m_ctx.nvramDefaults,
+    m_service = std::make_unique<ServiceTab>(m_protoVer, m_edited, m_ctx.nvramDefaults, m_ctx.nvramRead,
                                              [this] { CheckButtonsEnabled(); });
     m_notebook->AddPage(m_service->CreateServiceValuesTab(m_notebook), _W_(1806));
+    if (m_protoVer == 0) m_service->ShowNoLayout(NoLayoutText());
     m_notebook->AddPage(CreateConfigTab(m_notebook), _W_(1807));
     panel->SetFont(panelFont);
 
@@ -134,28 +141,106 @@ void TolvaneFrame::Build() {
     SetStatusWidths(kStatusFields, widths);
     SetStatusText(GetTitle(), kStatusUnit);
 
+    SetMinSize(FromDIP(wxSize(800, 600)));
     Layout();
     Centre();
 }
 
+wxWindow* TolvaneFrame::CreateTopBar(wxWindow* parent) {
+    auto* bar = new wxPanel(parent);
+    auto* sizer = new wxBoxSizer(wxHORIZONTAL);
+    m_search = new wxSearchCtrl(bar, wxID_ANY, wxEmptyString, wxDefaultPosition, FromDIP(wxSize(240, -1)),
+                                wxTE_PROCESS_ENTER);
+    m_search->SetDescriptiveText(_W_(1176));
+    m_search->Bind(wxEVT_SEARCH, [this](wxCommandEvent& e) { Search(e.GetString(), true); });
+    m_search->Bind(wxEVT_TEXT, [this](wxCommandEvent& e) { Search(e.GetString(), false); });
+    sizer->Add(m_search, 0, wxALIGN_CENTER_VERTICAL | wxRIGHT, FromDIP(16));
+    // The legend: what the two marks mean, each beside a sample of itself.
+    auto* defaults = new wxStaticText(bar, wxID_ANY, " " + _W_(1174) + " ");
+    defaults->SetBackgroundColour(kBackgroundColourHighlighted);
+    auto* pending = new wxStaticText(bar, wxID_ANY, _W_(1175));
+    pending->SetForegroundColour(kColourPending);
+    pending->SetFont(pending->GetFont().Bold());
+    sizer->Add(defaults, 0, wxALIGN_CENTER_VERTICAL | wxRIGHT, FromDIP(12));
+    sizer->Add(pending, 0, wxALIGN_CENTER_VERTICAL);
+    bar->SetSizer(sizer);
+    return bar;
+}
+
+wxString TolvaneFrame::NoLayoutText() const {
+    const CDev* dev = m_ctx.pult.GetDev();
+    const DBString name = dev != nullptr ? dev->TypLB() : DBString();
+    const wxString shown = name.empty() ? wxString() : " (" + wxString(name.c_str(), name.size()) + ")";
+    return wxString::Format(_W_(1185), dev != nullptr ? static_cast<int>(dev->Typ()) : 0, shown);
+}
+
+void TolvaneFrame::Search(const wxString& text, bool next) {
+    const wxString wanted = text.Lower().Trim().Trim(false);
+    if (wanted.empty()) return;
+    // Enter moves on to the next match; typing finds the first.
+    std::vector<const ParamDef*> all = AllParams(m_protoVer);
+    const size_t count = all.size();
+    const size_t start = next ? m_searchAt + 1 : 0;
+    for (size_t k = 0; k < count; ++k) {
+        const size_t i = (start + k) % count;
+        const DBString label = all[i]->Label();
+        if (wxString(label.c_str(), label.size()).Lower().find(wanted) == wxString::npos) continue;
+        m_searchAt = i;
+        ShowParam(*all[i]);
+        return;
+    }
+}
+
+void TolvaneFrame::ShowParam(const ParamDef& p) {
+    if (p.gridRow >= 0 && m_grid != nullptr) {
+        m_notebook->SetSelection(1);
+        m_grid->MakeCellVisible(p.gridRow, p.gridCol);
+        m_grid->SelectBlock(p.gridRow, 0, p.gridRow, m_grid->GetNumberCols() - 1);
+        return;
+    }
+    m_notebook->SetSelection(0);
+    m_service->Reveal(p.pageLabel);
+}
+
+namespace {
+
+// A menu label on one line (the texts of the buttons they once were break theirs), with its
+// mnemonic before `letter` (or before the first letter) and its shortcut.
+wxString MenuLabel(int text, wxChar letter = 0, const char* shortcut = nullptr) {
+    wxString label = _W_(text);
+    label.Replace("\n", " ");
+    while (label.Replace("  ", " ") > 0) {
+    }
+    size_t at = 0;
+    if (letter != 0) {
+        const size_t found = label.Lower().find(wxString(letter).Lower());
+        if (found != wxString::npos) at = found;
+    }
+    label.insert(at, "&");
+    if (shortcut != nullptr) label += wxString("\t") + shortcut;
+    return label;
+}
+
+}  // namespace
+
 void TolvaneFrame::CreateMenus() {
     auto* file = new wxMenu;
-    file->Append(ID_SAVE_FILE, _W_(1121));
-    file->Append(ID_LOAD_FILE, _W_(1122));
+    file->Append(ID_SAVE_FILE, MenuLabel(1121, 's', "Ctrl+S"));
+    file->Append(ID_LOAD_FILE, MenuLabel(1122, 'l', "Ctrl+O"));
     file->AppendSeparator();
-    file->Append(wxID_EXIT, _W_(1123));
+    file->Append(wxID_EXIT, MenuLabel(1123, 'x', "Ctrl+Q"));
 
     auto* func = new wxMenu;
-    m_itemWrite = func->Append(ID_WRITE, _W_(1110));
+    m_itemWrite = func->Append(ID_WRITE, MenuLabel(1110, 'u', "Ctrl+U"));
     func->AppendSeparator();
-    m_itemDefault = func->Append(ID_DEFAULT, _W_(1107));
-    m_itemLastSaved = func->Append(ID_LAST_SAVED, _W_(1109));
+    m_itemDefault = func->Append(ID_DEFAULT, MenuLabel(1107, 'd'));
+    m_itemLastSaved = func->Append(ID_LAST_SAVED, MenuLabel(1109, 'r', "F5"));
     func->AppendSeparator();
-    m_itemRestart = func->Append(ID_RESTART, _W_(1108));
+    m_itemRestart = func->Append(ID_RESTART, MenuLabel(1108, 'i'));
 
     auto* bar = new wxMenuBar;
-    bar->Append(file, _W_(1120));
-    bar->Append(func, _W_(1125));
+    bar->Append(file, MenuLabel(1120, 'f'));
+    bar->Append(func, MenuLabel(1125, 'u'));
     SetMenuBar(bar);
 }
 
@@ -210,6 +295,9 @@ wxWindow* TolvaneFrame::CreateConfigTab(wxNotebook* notebook) {
     m_grid->DisableDragColSize();
     m_grid->DisableDragRowSize();
 
+    // The headings have two lines; the label row is as high as both.
+    m_grid->SetColLabelSize(2 * m_grid->GetCharHeight() + FromDIP(8));
+    m_grid->GetGridWindow()->Bind(wxEVT_MOTION, &TolvaneFrame::OnGridMotion, this);
     m_grid->Bind(wxEVT_GRID_CELL_LEFT_CLICK, &TolvaneFrame::OnCellLeftClick, this);
     m_grid->Bind(wxEVT_GRID_CELL_CHANGED, &TolvaneFrame::OnConfigTabCellChanged, this);
 
@@ -245,6 +333,7 @@ void TolvaneFrame::SetNVRAM(const WordMap& words) {
 
 void TolvaneFrame::CheckDefault() {
     m_service->CheckDefault();
+    PaintGrid();
 }
 
 void TolvaneFrame::OnCellLeftClick(wxGridEvent& event) {
@@ -273,12 +362,49 @@ void TolvaneFrame::OnCellLeftClick(wxGridEvent& event) {
     m_grid->ForceRefresh();
 }
 
-void TolvaneFrame::PaintCheckCell(int row, int col) {
-    const bool on = m_grid->GetCellValue(row, col) == "1";
-    const bool def = GridParam(row, col)->Raw(m_ctx.nvramDefaults) != 0;
+void TolvaneFrame::PaintCell(int row, int col) {
+    const ParamDef* p = GridParam(row, col);
+    if (p == nullptr) return;
+    const unsigned value = p->Raw(m_edited);
+    const bool differs = m_defaultsAvailable && value != p->Raw(m_ctx.nvramDefaults);
+    const bool pending = value != p->Raw(m_ctx.nvramRead);
     m_grid->SetCellBackgroundColour(
-        row, col,
-        on != def ? kBackgroundColourHighlighted : wxSystemSettings::GetColour(wxSYS_COLOUR_DESKTOP));
+        row, col, differs ? kBackgroundColourHighlighted : wxSystemSettings::GetColour(wxSYS_COLOUR_DESKTOP));
+    m_grid->SetCellTextColour(
+        row, col, pending ? kColourPending : wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOWTEXT));
+    const wxFont font = TableFont();
+    m_grid->SetCellFont(row, col, pending ? font.Bold() : font);
+}
+
+void TolvaneFrame::PaintGrid() {
+    if (m_grid == nullptr) return;
+    for (const ParamDef& p : GridParams(m_protoVer))
+        if (p.gridRow < m_grid->GetNumberRows()) PaintCell(p.gridRow, p.gridCol);
+    m_grid->ForceRefresh();
+}
+
+wxString TolvaneFrame::CellTip(int row, int col) const {
+    const ParamDef* p = GridParam(row, col);
+    if (p == nullptr) return wxString();
+    const DBString label = p->Label();
+    const wxString where = p->width == 1
+                               ? wxString::Format(_W_(1178), p->word, p->shift)
+                               : wxString::Format(_W_(1177), p->word, p->shift, p->shift + p->width - 1);
+    const wxString raw = wxString::Format("0x%X", p->Raw(m_edited));
+    const wxString def =
+        m_defaultsAvailable ? wxString::Format("0x%X", p->Raw(m_ctx.nvramDefaults)) : _W_(1180);
+    return wxString(label.c_str(), label.size()) + "\n" + where + "\n" +
+           wxString::Format(_W_(1179), raw, def);
+}
+
+void TolvaneFrame::OnGridMotion(wxMouseEvent& event) {
+    event.Skip();
+    const wxPoint at = m_grid->CalcUnscrolledPosition(event.GetPosition());
+    const int row = m_grid->YToRow(at.y);
+    const int col = m_grid->XToCol(at.x);
+    const wxString tip = CellTip(row, col);
+    wxWindow* w = m_grid->GetGridWindow();
+    if (w->GetToolTipText() != tip) w->SetToolTip(tip);
 }
 
 void TolvaneFrame::OnConfigTabCellChanged(wxGridEvent& event) {
@@ -291,7 +417,7 @@ void TolvaneFrame::OnConfigTabCellChanged(wxGridEvent& event) {
         const bool on = m_grid->GetCellValue(r, c) == "1";
         p->SetRaw(m_edited, on ? 1 : 0);
         if (c == 3) m_grid->SetReadOnly(r, 2, on);
-        if (m_defaultsAvailable) PaintCheckCell(r, c);
+        PaintCell(r, c);
     } else if (p != nullptr) {
         wxGridCellEditor* editor = m_grid->GetCellEditor(r, c);
         const auto* combo = dynamic_cast<GridComboBox*>(editor);
@@ -299,12 +425,7 @@ void TolvaneFrame::OnConfigTabCellChanged(wxGridEvent& event) {
         editor->DecRef();
         if (i != wxNOT_FOUND) {
             p->SetRaw(m_edited, static_cast<unsigned>(i));
-            if (m_defaultsAvailable) {
-                const bool differs = static_cast<unsigned>(i) != p->Raw(m_ctx.nvramDefaults);
-                m_grid->SetCellBackgroundColour(r, c,
-                                                differs ? kBackgroundColourHighlighted
-                                                        : wxSystemSettings::GetColour(wxSYS_COLOUR_DESKTOP));
-            }
+            PaintCell(r, c);
         }
     }
     m_grid->ClearSelection();
@@ -347,7 +468,8 @@ void TolvaneFrame::CheckButtonsEnabled() {
 }
 
 int TolvaneFrame::PendingBytes() const {
-    if (AreWordsEquivalent(m_edited, m_ctx.nvramRead)) return 0;
+    // Before its first fill the window holds no edits at all.
+    if (!m_filled || AreWordsEquivalent(m_edited, m_ctx.nvramRead)) return 0;
     return static_cast<int>(LuWriteBytes(m_ctx.nvramRead, m_edited).size());
 }
 
@@ -359,6 +481,7 @@ void TolvaneFrame::OnStartTolvane(wxCommandEvent& /*event*/) {
         return;
     }
     m_edited = m_ctx.nvramRead;
+    m_filled = true;
     SetNVRAM(m_edited);
     ShowLinkState();
     CheckButtonsEnabled();
@@ -367,6 +490,7 @@ void TolvaneFrame::OnStartTolvane(wxCommandEvent& /*event*/) {
 
 void TolvaneFrame::OnDefault(wxCommandEvent& /*event*/) {
     if (!m_defaultsAvailable) return;
+    if (!Confirm(1170)) return;
     m_edited = m_ctx.nvramDefaults;
     SetNVRAM(m_edited);
 }
@@ -377,20 +501,62 @@ void TolvaneFrame::OnReturnToLastSaved(wxCommandEvent& /*event*/) {
 }
 
 void TolvaneFrame::OnWriteNVRAM(wxCommandEvent& /*event*/) {
+    WriteEdits();
+}
+
+bool TolvaneFrame::WriteEdits() {
+    if (!m_ctx.session.IsReady() || PendingBytes() == 0) return false;
+    ReviewDialog review(this, m_protoVer, m_ctx.nvramRead, m_edited);
+    if (!review.Ask()) return false;
     const int sent = m_ctx.session.Write(m_edited);
     if (sent > 0 || m_ctx.session.IsBusy()) m_awaitingWriteConfirm = true;
     ShowLinkState();
     CheckDefault();
     CheckButtonsEnabled();
     ArmSessionTimer(m_sessionTimer, m_ctx.session);
+    return m_awaitingWriteConfirm;
+}
+
+bool TolvaneFrame::Confirm(int text) {
+    return TolvaneMessageBox(_W_(text), App, wxYES_NO | wxICON_QUESTION | wxCENTRE, this) == wxYES;
 }
 
 void TolvaneFrame::OnSendRestart(wxCommandEvent& /*event*/) {
+    if (!m_ctx.session.IsReady() || !Confirm(1169)) return;
     m_ctx.session.Restart();
 }
 
 void TolvaneFrame::OnExit(wxCommandEvent& /*event*/) {
-    Destroy();
+    Close();
+}
+
+void TolvaneFrame::OnClose(wxCloseEvent& event) {
+    const int pending = PendingBytes();
+    if (!event.CanVeto() || TolvaneApp::IsStopping() || pending == 0 || m_ctx.session.IsBusy()) {
+        Destroy();
+        return;
+    }
+    const wxString text = wxString::Format(_W_(1172), pending);
+    if (m_ctx.session.IsReady()) {
+        // Write, Discard, Cancel.
+        const int answer = TolvaneMessageBox(text, App, wxYES_NO | wxCANCEL | wxICON_QUESTION | wxCENTRE,
+                                             this, {_W_(1165), _W_(1173), _W_(1166)});
+        if (answer == wxNO) {
+            Destroy();
+            return;
+        }
+        // The window goes once the unit holds the words; a failed write leaves it open.
+        if (answer == wxYES) m_closeAfterWrite = WriteEdits();
+        event.Veto();
+        return;
+    }
+    // Nothing can be written to a unit that has gone: Discard or Cancel.
+    if (TolvaneMessageBox(text, App, wxYES_NO | wxICON_QUESTION | wxCENTRE, this, {_W_(1173), _W_(1166)}) ==
+        wxYES) {
+        Destroy();
+        return;
+    }
+    event.Veto();
 }
 
 // ---- The session's view ------------------------------------------------------------------
@@ -476,9 +642,12 @@ void TolvaneFrame::ShowWriteResult(const UnitEvent& event) {
     // so that "Update NVRAM" offers it again.
     for (const auto& [w, value] : event.readBack) m_edited[w] = value;
     SetNVRAM(m_edited);
+    const bool close = m_closeAfterWrite;
+    m_closeAfterWrite = false;
     switch (event.result) {
         case typWriteResult::Verified:
             TolvaneMessageBox(_W_(1111), wxMessageBoxCaptionStr, wxOK | wxCENTRE, this);
+            if (close) Destroy();
             return;
         case typWriteResult::Mismatch: {
             wxString text = _W_(1133);
@@ -513,6 +682,10 @@ void TolvaneFrame::OnSaveIntoFileNVRAM(wxCommandEvent& /*event*/) {
 }
 
 void TolvaneFrame::OnLoadFromFileNVRAM(wxCommandEvent& /*event*/) {
+    const int pending = PendingBytes();
+    if (pending > 0 && TolvaneMessageBox(wxString::Format(_W_(1171), pending), App,
+                                         wxYES_NO | wxICON_QUESTION | wxCENTRE, this) != wxYES)
+        return;
     const wxString path = ChooseFile(this, false);
     if (!path.empty()) LoadFromFile(path);
 }

@@ -23,6 +23,8 @@ struct ToolContext;
 
 // Cells and labels whose value differs from the unit's default.
 extern const wxColour kBackgroundColourHighlighted;
+// The text of cells and labels edited and not yet written (in bold).
+extern const wxColour kColourPending;
 
 class TolvaneFrame : public wxFrame {
 public:
@@ -73,6 +75,8 @@ public:
     void OnCellLeftClick(wxGridEvent& event);
     void OnConfigTabCellChanged(wxGridEvent& event);
     void OnSessionTimer(wxTimerEvent& event);
+    // Exit, Ctrl+Q and the close box: edits not yet written are written, discarded or kept.
+    void OnClose(wxCloseEvent& event);
 
     // One message from the unit, already matched to it.
     void MngMsg(const CMes& m);
@@ -122,11 +126,22 @@ private:
     void Build();
     void CreateMenus();
     wxWindow* CreateConfigTab(wxNotebook* notebook);
+    wxWindow* CreateTopBar(wxWindow* parent);
+    wxString NoLayoutText() const;
+    void Search(const wxString& text, bool next);
+    void ShowParam(const ParamDef& p);
+    // Review, then write; true when a write is under way.
+    bool WriteEdits();
+    // A yes/no question; true for yes.
+    bool Confirm(int text);
+    void PaintCell(int row, int col);
+    void PaintGrid();
+    wxString CellTip(int row, int col) const;
+    void OnGridMotion(wxMouseEvent& event);
     void OnSessionEvent(const UnitEvent& event);
     void ShowWriteResult(const UnitEvent& event);
     void ShowLinkState();
     void PollSession();
-    void PaintCheckCell(int row, int col);
     void LogError(const wxString& text, int error);
     void ShowErrorBox(const wxString& text);
 
@@ -143,6 +158,12 @@ private:
     wxNotebook* m_notebook = nullptr;
     std::unique_ptr<ServiceTab> m_service;
     wxTimer m_sessionTimer;
+    class wxSearchCtrl* m_search = nullptr;
+    size_t m_searchAt = 0;
+    // Exit chose "Write": the window goes once the write is verified.
+    bool m_closeAfterWrite = false;
+    // The unit's words have been put on the pages.
+    bool m_filled = false;
 
     wxDECLARE_EVENT_TABLE();
 };

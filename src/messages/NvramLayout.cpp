@@ -213,6 +213,31 @@ const ParamDef* ParamAt(int protoVer, int w, int bit) {
     return nullptr;
 }
 
+std::vector<ParamChange> DescribeChanges(int protoVer, const WordMap& from, const WordMap& to) {
+    std::vector<ParamChange> out;
+    std::vector<const ParamDef*> listed;
+    for (const LuByteWrite& b : LuWriteBytes(from, to)) {
+        const int word = b.address / 2;
+        const bool high = b.address % 2 == 1;
+        const int first = high ? 8 : 0;
+        unsigned unexplained = (GetWordField(from, word, first, 8) ^ GetWordField(to, word, first, 8))
+                               << first;
+        for (const ParamDef* p : AllParams(protoVer)) {
+            if (p->word != word || p->shift + p->width <= first || p->shift >= first + 8) continue;
+            if (p->Raw(from) == p->Raw(to)) continue;
+            unexplained &= ~(((1u << p->width) - 1u) << p->shift);
+            // A parameter of two bytes is one change, listed with its first byte.
+            if (std::find(listed.begin(), listed.end(), p) != listed.end()) continue;
+            listed.push_back(p);
+            out.push_back({p, word, high, p->Raw(from), p->Raw(to)});
+        }
+        if (unexplained != 0)
+            out.push_back(
+                {nullptr, word, high, GetWordField(from, word, first, 8), GetWordField(to, word, first, 8)});
+    }
+    return out;
+}
+
 // ---- ParamDef ------------------------------------------------------------------------------
 
 unsigned ParamDef::Raw(const WordMap& words) const {

@@ -83,6 +83,18 @@ std::vector<const ParamDef*> AllParams(int protoVer);
 // The parameter that occupies bit `bit` of word `w`, nullptr when no window shows that bit.
 const ParamDef* ParamAt(int protoVer, int w, int bit);
 
+// One change between two images, as a person reads it: the parameter whose bits changed, or a
+// byte that no window shows (`param` null; then old and new are the byte's values).
+struct ParamChange {
+    const ParamDef* param = nullptr;
+    int word = 0;
+    bool highByte = false;
+    unsigned oldRaw = 0;
+    unsigned newRaw = 0;
+};
+// Every change that writing `to` over `from` makes, in the order of the byte writes.
+std::vector<ParamChange> DescribeChanges(int protoVer, const WordMap& from, const WordMap& to);
+
 // ---- The encodings the windows and the command line share ----------------------------------
 
 namespace NvramCodec {

@@ -3,8 +3,11 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <memory>
 
+#include "ClientCFG.h"
 #include "Dev.h"
 #include "KeySys.h"
 #include "LoadRes.h"
@@ -149,6 +152,24 @@ void CheckReach(const wchar_t* option, int value, int low, int high) {
     throw ErrorXML(text, 0);
 }
 
+// strtol's reading, held to the range of int: a value too large for the field must not
+// wrap into a small or negative one.
+int ToInt(const std::string& text) {
+    const long value = std::strtol(text.c_str(), nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+DBString ToWide(const std::string& text) {
+    std::wstring wide(text.size() + 1, L'\0');
+    const size_t n = std::mbstowcs(wide.data(), text.c_str(), wide.size());
+    // Not in the C library's encoding: taken as UTF-8.
+    if (n == static_cast<size_t>(-1)) return DBString(text);
+    wide.resize(n);
+    return DBString(wide);
+}
+
 constexpr int kMaxPort = 65535;
 constexpr int kMaxUm = 255;
 constexpr int kMaxSlot = 15;
@@ -206,6 +227,81 @@ DBString ToolContext::CheckSettings() {
     sendV7.SetRemoteIdent(unit);
     suffix.Format(L" ID:%d", v7Id);
     return suffix;
+}
+
+std::string ToolContext::ReadCommandLine(const std::vector<std::string>& args) {
+    std::string text = " ";
+    for (const std::string& arg : args) {
+        text += ' ';
+        text += arg;
+        if (arg.compare(0, 3, "enu") == 0) {
+            g_StringENU = true;
+            continue;
+        }
+        if (arg.size() < 2 || arg[0] != '-') continue;
+        const std::string value = arg.substr(2);
+        switch (arg[1]) {
+            case 'u':
+            case 'U':
+                umNum = ToInt(value);
+                break;
+            case 's':
+            case 'S':
+                slotNum = ToInt(value);
+                break;
+            case 'a':
+            case 'A':
+                devAddr = ToInt(value);
+                break;
+            case 'p':
+            case 'P':
+                break;  // accepted for the console program's sake, and ignored
+            case 'n':
+            case 'N':
+                pultNum = ToInt(value);
+                break;
+            case 'I':
+            case 'i':
+                codLift = ToInt(value);
+                break;
+            case 'v':
+            case 'V':
+                utilPort = ToInt(value);
+                break;
+            case 'q':
+            case 'Q':
+                utilAddr = IP6FromStr(value);
+                break;
+            case 'g':
+            case 'G':
+                v7Id = ToInt(value);
+                break;
+            case 'e':
+            case 'E':
+                v7Addr = IP6FromStr(value);
+                break;
+            case 'h':
+            case 'H':
+                v7Port = ToInt(value);
+                break;
+            case 'k':
+            case 'K':
+                keyText = ToWide(value);
+                break;
+            default:
+                break;
+        }
+    }
+    return text;
+}
+
+void ToolContext::ChooseLanguage() {
+    g_StringENU = false;
+    try {
+        CClientCFG::SetDefLanguage();
+    } catch (const ErrorXML&) {
+        // No readable configuration: the texts stay Russian.
+    }
 }
 
 UnitAddress ToolContext::SessionAddress() const {

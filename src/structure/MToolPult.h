@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "AppEvents.h"
 #include "DBString.h"
@@ -110,6 +112,13 @@ struct ToolContext {
 
     // The unit's address and the tool's identity, as the settings and the V7 receiver hold them.
     UnitAddress SessionAddress() const;
+
+    // Language flag: Russian unless the client configuration file asks for English (an "enu"
+    // argument, read with the command line, switches to English later).
+    static void ChooseLanguage();
+    // Reads every argument after the program name into the settings fields and returns the
+    // command-line text: one space, then each argument behind a space of its own.
+    std::string ReadCommandLine(const std::vector<std::string>& args);
 
     // Chooses the mode (a V7 identity of 1 or more means direct), checks the settings of that
     // mode and prepares its link objects. Throws ErrorXML (text, 0) for a setting with which the

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "LoadRes.h"
+#include "ReviewDialog.h"
 #include "SimProcessUtil.h"
 #include "TolvaneFrame.h"
 
@@ -25,6 +26,9 @@ namespace {
 
 std::mutex g_BoxLock;
 std::vector<ShownBox> g_Boxes;
+int g_Answer = wxYES;
+std::vector<Review> g_Reviews;
+bool g_ReviewAnswer = true;
 
 void RecordAssert(const wxString& file, int line, const wxString& func, const wxString& cond,
                   const wxString& msg) {
@@ -61,7 +65,20 @@ public:
         SetMessageBoxHook([](const wxString& text, const wxString& caption, long style) {
             std::lock_guard<std::mutex> lock(g_BoxLock);
             g_Boxes.push_back(ShownBox{text, caption, style});
-            return wxOK;
+            // A question is answered as the test asked; a notice only has OK.
+            return (style & (wxYES_NO | wxCANCEL)) != 0 ? g_Answer : wxOK;
+        });
+        ReviewDialog::SetHook([](ReviewDialog& dialog) {
+            std::vector<std::vector<wxString>> rows;
+            wxListCtrl* list = dialog.GetList();
+            for (long r = 0; r < list->GetItemCount(); ++r) {
+                rows.emplace_back();
+                for (int c = 0; c < list->GetColumnCount(); ++c)
+                    rows.back().push_back(list->GetItemText(r, c));
+            }
+            std::lock_guard<std::mutex> lock(g_BoxLock);
+            g_Reviews.push_back(Review{std::move(rows), dialog.GetWarning()});
+            return g_ReviewAnswer;
         });
     }
 
@@ -118,9 +135,25 @@ std::vector<ShownBox> ShownBoxes() {
     return g_Boxes;
 }
 
+void SetBoxAnswer(int answer) {
+    std::lock_guard<std::mutex> lock(g_BoxLock);
+    g_Answer = answer;
+}
+
+void SetReviewAnswer(bool write) {
+    std::lock_guard<std::mutex> lock(g_BoxLock);
+    g_ReviewAnswer = write;
+}
+
+std::vector<Review> Reviews() {
+    std::lock_guard<std::mutex> lock(g_BoxLock);
+    return g_Reviews;
+}
+
 void ClearShownBoxes() {
     std::lock_guard<std::mutex> lock(g_BoxLock);
     g_Boxes.clear();
+    g_Reviews.clear();
 }
 
 void ResetApp() {
@@ -147,6 +180,8 @@ void ResetApp() {
     app.ResetSettings();
     g_StringENU = false;
     ClearShownBoxes();
+    SetBoxAnswer(wxYES);
+    SetReviewAnswer(true);
 }
 
 void LoadSession(const SimLuOptions& options) {

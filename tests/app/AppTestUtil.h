@@ -39,6 +39,19 @@ struct ShownBox {
 };
 std::vector<ShownBox> ShownBoxes();
 void ClearShownBoxes();
+// What the recorder answers a question with (wxYES, wxNO, wxCANCEL); ResetApp sets wxYES again.
+// A notice is always answered wxOK.
+void SetBoxAnswer(int answer);
+
+// A review of the changes before writing, as the engineer would have seen it: its rows (label,
+// word and bits, old value, new value) and its firmware warning.
+struct Review {
+    std::vector<std::vector<wxString>> rows;
+    wxString warning;
+};
+std::vector<Review> Reviews();
+// Write (true, the default after ResetApp) or Cancel.
+void SetReviewAnswer(bool write);
 
 // Stops the links, empties the word maps, the input queues and the structure, puts the
 // settings back to their start values and the texts back to Russian: every test starts from

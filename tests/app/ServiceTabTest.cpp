@@ -101,7 +101,7 @@ protected:
         m_frame = new wxFrame(nullptr, wxID_ANY, "service page test");
         m_notebook = new wxNotebook(m_frame, wxID_ANY);
         m_grid = new wxPanel(m_frame, TolvaneFrame::ID_GRID);
-        m_tab = std::make_unique<ServiceTab>(protoVer, m_edited, m_defaults, [this] { ++m_changes; });
+        m_tab = std::make_unique<ServiceTab>(protoVer, m_edited, m_defaults, m_unit, [this] { ++m_changes; });
         m_page = m_tab->CreateServiceValuesTab(m_notebook);
         m_notebook->AddPage(m_page, "service");
     }
@@ -167,6 +167,7 @@ protected:
     }
 
     WordMap m_edited;
+    WordMap m_unit;
     WordMap m_defaults;
     wxFrame* m_frame = nullptr;
     wxNotebook* m_notebook = nullptr;
@@ -310,8 +311,8 @@ TEST_F(ServicePage, ShowsWordsAndLeavesThemAsTheyWere) {
     EXPECT_EQ(List(112)->GetSelection(), 86);
     EXPECT_FALSE(Box(113)->GetValue());
     EXPECT_FALSE(Box(113)->IsEnabled());
-    // USER4: an unknown code shows as input 0
-    EXPECT_EQ(List(115)->GetSelection(), 0);
+    // USER4: a code no entry stands for shows as itself
+    EXPECT_EQ(List(115)->GetStringSelection(), "0xE8");
     EXPECT_EQ(List(117)->GetSelection(), 12);
     EXPECT_EQ(Spin(118)->GetValue(), 10);
     EXPECT_TRUE(Box(119)->GetValue());
@@ -353,9 +354,9 @@ TEST_F(ServicePage, ValuesBeyondTheControlsStayUntouched) {
     });
     m_edited = words;
     Show(words);
-    EXPECT_EQ(List(102)->GetSelection(), wxNOT_FOUND);
-    EXPECT_EQ(List(117)->GetSelection(), wxNOT_FOUND);
-    EXPECT_EQ(List(120)->GetSelection(), wxNOT_FOUND);
+    EXPECT_EQ(List(102)->GetStringSelection(), "0x09");
+    EXPECT_EQ(List(117)->GetStringSelection(), "0x46");
+    EXPECT_EQ(List(120)->GetStringSelection(), "0x64");
     EXPECT_EQ(Spin(103)->GetValue(), 1);
     EXPECT_EQ(m_edited, words);
 }

@@ -48,8 +48,9 @@ TEST(SettingsFileMenu, SavesTheLastReadWordsAndRefusesAFileThatIsNoImage) {
     const WordMap before = frame->Edited();
     menu(&TolvaneFrame::OnLoadFromFileNVRAM);
     EXPECT_EQ(frame->Edited(), before);
-    ASSERT_EQ(ShownBoxes().size(), 1u);
-    EXPECT_EQ(ShownBoxes()[0].text, wxString::Format(_W_(1136), chosen, 140LL));
+    ASSERT_EQ(ShownBoxes().size(), 2u);
+    EXPECT_EQ(ShownBoxes()[0].text, wxString::Format(_W_(1171), 2)) << "first: load over the edit?";
+    EXPECT_EQ(ShownBoxes()[1].text, wxString::Format(_W_(1136), chosen, 140LL));
 
     ClearShownBoxes();
     chosen = "/proc/self/unit.046";
