@@ -20,7 +20,7 @@ TEST(NvramCodec, UserIOBytes) {
         UserIO io;
         bool roundTrips;
     } cases[] = {
-        {0x96, {false, 48, true, true}, false},  {0xD5, {true, 3, false, true}, true},
+        {0x96, {false, 48, true, true}, false}, {0xD5, {true, 3, false, true}, true},
         {0xC8, {false, 86, false, true}, true}, {0, {false, 0, false, true}, true},
         {48, {false, 48, false, true}, true},   {51, {false, 49, false, true}, true},
         {87, {false, 85, false, true}, true},   {101, {false, 1, true, true}, true},
