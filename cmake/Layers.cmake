@@ -84,3 +84,37 @@ function(tolvane_layer name)
   set_property(GLOBAL APPEND PROPERTY TOLVANE_LAYERS ${name})
 endfunction()
 
+# Tests of what a source of the layer sees, each compiled by the build itself from a one-line
+# source with the layer's own include directories. A source that includes one of the HIDDEN
+# headers (from layers above) passes only when its build fails because that header is not
+# found; the one that includes VISIBLE (its own header or one from below) must build, which
+# keeps the others honest: a probe that fails for any other reason fails its test.
+function(tolvane_layer_check name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "VISIBLE" "HIDDEN")
+  foreach(header IN LISTS arg_HIDDEN)
+    tolvane_layer_probe(${name} hidden ${header})
+  endforeach()
+  tolvane_layer_probe(${name} visible ${arg_VISIBLE})
+endfunction()
+
+function(tolvane_layer_probe name verb header)
+  string(MAKE_C_IDENTIFIER "${name}_${verb}_${header}" id)
+  set(probe tolvane_layering_${id})
+  set(source ${CMAKE_CURRENT_BINARY_DIR}/layering/${id}.cpp)
+  file(CONFIGURE OUTPUT ${source} CONTENT "#include \"${header}\"\n")
+  add_library(${probe} OBJECT EXCLUDE_FROM_ALL ${source})
+  target_include_directories(${probe} PRIVATE $<TARGET_PROPERTY:tolvane_${name},INCLUDE_DIRECTORIES>)
+  target_compile_definitions(${probe} PRIVATE $<TARGET_PROPERTY:tolvane_${name},COMPILE_DEFINITIONS>)
+  set(test layering.${name}.${verb}.${header})
+  add_test(NAME ${test} COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target ${probe})
+  # Two builds at once in one build tree would clash over the build tool's own records. The
+  # first run of a visible probe compiles a header with its standard includes (about a
+  # second); later runs find the object up to date.
+  set_tests_properties(${test} PROPERTIES LABELS core RESOURCE_LOCK tolvane_build_tree)
+  if(verb STREQUAL "hidden")
+    string(REPLACE "." "\\." pattern ${header})
+    # GCC: "X.h: No such file or directory"; Clang: "'X.h' file not found".
+    set_tests_properties(${test} PROPERTIES
+      PASS_REGULAR_EXPRESSION "${pattern}: No such file or directory|'${pattern}' file not found")
+  endif()
+endfunction()
