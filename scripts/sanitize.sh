@@ -4,17 +4,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh build
-common=(-G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_BUILD_APP=OFF -DTOLVANE_BUILD_BENCH=OFF)
+# The presets (CMakePresets.json) hold the build directories, the options and the sanitizers'
+# run-time settings; the tsan test preset picks the threaded tests.
 which=${1:-all}
-if [ "$which" = all ] || [ "$which" = asan ]; then
-  cmake -S . -B build-asan "${common[@]}" -DTOLVANE_ASAN=ON
-  cmake --build build-asan
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build-asan --output-on-failure -j2
-fi
-if [ "$which" = all ] || [ "$which" = tsan ]; then
-  cmake -S . -B build-tsan "${common[@]}" -DTOLVANE_TSAN=ON
-  cmake --build build-tsan
-  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    ctest --test-dir build-tsan --output-on-failure -j2 -L threaded
-fi
+for preset in asan tsan; do
+  if [ "$which" = all ] || [ "$which" = "$preset" ]; then
+    cmake --preset "$preset"
+    cmake --build --preset "$preset"
+    ctest --preset "$preset"
+  fi
+done

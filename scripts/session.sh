@@ -12,8 +12,8 @@ tv_say() { printf '==> %s\n' "$*"; }
 tv_fail() { printf 'error: %s\n' "$*" >&2; exit 1; }
 
 # Milliseconds on a monotonic-enough clock for intervals of a few seconds.
-# Configures the shared build directory (TOLVANE_BUILD_DIR, default build) exactly as
-# scripts/test.sh does, so the commands share one build, and builds the given targets.
+# Configures the shared build directory (TOLVANE_BUILD_DIR, default build) with the preset
+# scripts/test.sh uses, so the commands share one build, and builds the given targets.
 # Sets build (as given) and bdir (absolute).
 tv_build() {
   build=${TOLVANE_BUILD_DIR:-build}
@@ -21,9 +21,7 @@ tv_build() {
   mkdir -p "$build"
   # shellcheck disable=SC2034 # read by the scripts that source this file
   bdir=$(cd "$build" && pwd)
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTOLVANE_BUILD_APP=ON -DTOLVANE_BUILD_BENCH=ON -DTOLVANE_BUILD_TESTS=ON -DTOLVANE_ASAN=OFF -DTOLVANE_TSAN=OFF \
-    >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; tv_fail "cmake could not configure the build"; }
+  cmake --preset default -B "$build" >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; tv_fail "cmake could not configure the build"; }
   cmake --build "$build" --target "$@" -j2
 }
 

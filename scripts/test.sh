@@ -3,14 +3,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh all
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTOLVANE_BUILD_APP=ON -DTOLVANE_BUILD_BENCH=ON -DTOLVANE_BUILD_TESTS=ON -DTOLVANE_ASAN=OFF -DTOLVANE_TSAN=OFF
-cmake --build build
+cmake --preset default
+cmake --build --preset default
 # GTK's accessibility bridge waits for a session bus that a headless machine lacks; the GUI
 # tests and the programs they start do without it.
 export NO_AT_BRIDGE=1 GTK_A11Y=none
 if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null; then
-  xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir build --output-on-failure -j2
+  xvfb-run -a -s "-screen 0 1280x1024x24" ctest --preset default
 else
-  ctest --test-dir build --output-on-failure -j2
+  ctest --preset default
 fi

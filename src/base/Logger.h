@@ -8,12 +8,9 @@
 #include "BaseLog.h"
 #include "DBString.h"
 
-class CPackV7;
-
-class CPackDisp;
-
-// Direction of a logged packet.
-enum typRec {
+// Direction of a logged packet. The underlying type is fixed so that the packet code,
+// which writes its own log lines, can declare the type without this header.
+enum typRec : int {
     recReceived = 1,
     recSent = 2,
 };
@@ -37,8 +34,6 @@ public:
     using CBaseLog::Put;
     // Nothing is logged for count 0 or less.
     void Put(typRec direction, const in6_addr& address, int port, const unsigned char* bytes, int count);
-    // The packet's bytes and the CRC-16 behind them; defined with the packet (src/v7).
-    void Put(typRec direction, const in6_addr& address, int port, const CPackV7& packet);
 };
 
 // Disp packets as hexadecimal dumps, one line each.
@@ -52,9 +47,6 @@ public:
     using CBaseLog::Put;
     // Nothing is logged for count 0 or less.
     void Put(typRec direction, const in6_addr& address, int port, const unsigned char* bytes, int count);
-    // The frame from its length field on, with its two check bytes. Defined with
-    // CPackDisp in src/disp, so that src/base does not depend on the frame code.
-    void Put(typRec direction, const in6_addr& address, int port, const CPackDisp& packet);
 };
 
 // Errors and notable events. The forms with a show flag bypass the repeat filter

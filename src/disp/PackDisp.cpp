@@ -445,6 +445,6 @@ DBString CPackDisp::ToString(const wchar_t* prefix) const {
     return s;
 }
 
-void DispLog::Put(typRec direction, const in6_addr& address, int port, const CPackDisp& packet) {
-    Put(direction, address, port, packet.Data(), packet.Len() + 2);
+void LogPacket(DispLog& log, typRec direction, const in6_addr& address, int port, const CPackDisp& packet) {
+    log.Put(direction, address, port, packet.Data(), packet.Len() + 2);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 
 #include "DBGUID.h"
@@ -8,6 +10,8 @@
 
 class CIdeaCtx;
 class CPackV7;
+class DispLog;
+enum typRec : int;
 
 // One message of the dispatcher link: u16 length (counting itself), u8 code, then
 // the fields of its kind, all little-endian. The length field always holds a value
@@ -449,3 +453,7 @@ private:
 
     unsigned char buf_[kBufSize] = {};
 };
+
+// One line of the dispatcher log: the frame from its length field on, with its two check
+// bytes.
+void LogPacket(DispLog& log, typRec direction, const in6_addr& address, int port, const CPackDisp& packet);

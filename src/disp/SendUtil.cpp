@@ -36,11 +36,11 @@ void SendUtil::DetachReceiv() {
 }
 
 void SendUtil::LogSend(const in6_addr& addr, int port, const CPackDisp& p) {
-    m_DispLog->Put(recSent, addr, port, p);
+    LogPacket(*m_DispLog, recSent, addr, port, p);
 }
 
 void SendUtil::LogReceive(const in6_addr& addr, int port, const CPackDisp& p) {
-    m_DispLog->Put(recReceived, addr, port, p);
+    LogPacket(*m_DispLog, recReceived, addr, port, p);
 }
 
 void SendUtil::BadPut(const wchar_t* text) {

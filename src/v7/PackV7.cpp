@@ -526,10 +526,10 @@ DBString CPackV7::ToString(const wchar_t* prefix) const {
 
 // ---------------------------------------------------------------------------
 
-void ProLog::Put(typRec direction, const in6_addr& address, int port, const CPackV7& packet) {
+void LogPacket(ProLog& log, typRec direction, const in6_addr& address, int port, const CPackV7& packet) {
     const int len = packet.GetLength();
     if (len <= 0) {
         return;
     }
-    Put(direction, address, port, packet.GetBuf(), std::min(len + 2, CPackV7::kBufSize));
+    log.Put(direction, address, port, packet.GetBuf(), std::min(len + 2, CPackV7::kBufSize));
 }

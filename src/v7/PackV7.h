@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 
 #include "DBString.h"
@@ -7,6 +9,8 @@
 #include "KeySys.h"
 
 class CMes;
+class ProLog;
+enum typRec : int;
 
 // One status record of a type-10 packet: [length][kind][data], the length counting
 // its own two bytes.
@@ -214,3 +218,8 @@ private:
     int32_t reserved_ = 0;
     bool valid_ = true;
 };
+
+// One line of the protocol log: the packet's bytes and the CRC-16 behind them. An empty
+// packet leaves no line. The log knows bytes only; what a packet shows of itself is the
+// packet's business.
+void LogPacket(ProLog& log, typRec direction, const in6_addr& address, int port, const CPackV7& packet);

@@ -12,13 +12,13 @@
 #include <thread>
 #include <vector>
 
-#include "../tools/SimProcessUtil.h"
 #include "Dev.h"
 #include "KeySys.h"
 #include "LoadRes.h"
 #include "MToolPult.h"
 #include "NvRam.h"
 #include "ScopedHomeUtil.h"
+#include "SimProcessUtil.h"
 #include "utilities.h"
 
 #if defined(TOLVANE_LU_SIM_PATH) && defined(TOLVANE_CONSOLE_SIM_PATH)

@@ -60,9 +60,9 @@ TEST_F(PackV7LogTest, PacketLineCarriesPacketAndCrc) {
     {
         ProLog log;
         ASSERT_TRUE(log.Open("C", "log"));
-        log.Put(recReceived, peer, 5000, ack);
-        log.Put(recSent, peer, 5000, CPackV7());  // no packet, no line
-        log.Put(recSent, LocalHostIPv6(), 7, ack);
+        LogPacket(log, recReceived, peer, 5000, ack);
+        LogPacket(log, recSent, peer, 5000, CPackV7());  // no packet, no line
+        LogPacket(log, recSent, LocalHostIPv6(), 7, ack);
         log.Close();
     }
     const std::vector<std::string> lines = Lines();
