@@ -52,8 +52,10 @@ case "${1:---replay}" in
     configure
     cmake --build "$build" --target "fuzz_$name"
     mkdir -p "$build/work/$name" "$build/findings/$name"
+    dict=()
+    if [ -f "fuzz/$name.dict" ]; then dict=(-dict="fuzz/$name.dict"); fi
     # New inputs go to the work folder; fuzz/corpus stays as committed.
-    "$build/fuzz/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 \
+    "$build/fuzz/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 "${dict[@]}" \
       -artifact_prefix="$build/findings/$name/" "$build/work/$name" "fuzz/corpus/$name"
     ;;
 esac
