@@ -91,6 +91,11 @@ public:
     // When a packet of the relay last came (seconds since the epoch), 0 when none did.
     std::int64_t GetRelayReportTime() const { return m_RelayReport.load(); }
 
+protected:
+    // Every check of one datagram, up to its handing on: what the receive loop does with a
+    // datagram of kMinDatagram bytes or more. A subclass may drive it without a socket.
+    void Receive(const unsigned char* data, int n, const in6_addr& from, int port);
+
 private:
     using Clock = std::chrono::steady_clock;
 
@@ -101,8 +106,6 @@ private:
     // After a receive error: a fresh socket on the same address and port, one second
     // later. False when the endpoint stops meanwhile or the bind fails.
     bool Rebind();
-    // Every check of one datagram, up to its handing on.
-    void Receive(const unsigned char* data, int n, const in6_addr& from, int port);
     // The checks of the party's address; false drops the packet.
     bool CheckAddress(CSendV7& sender, const CPackV7& pack, const in6_addr& from, int port,
                       const DBString& fromText);
