@@ -314,6 +314,16 @@ std::string SampleStructure() {
     return text;
 }
 
+void SettingsSeeds() {
+    Bytes image;
+    for (int k = 0; k < kLuWordBytes; ++k) image.push_back(static_cast<uint8_t>(0x11 * k));
+    Save("settings_file", "image", image);
+    Save("settings_file", "short", Bytes(image.begin(), image.end() - 1));
+    image.push_back(0);
+    Save("settings_file", "long", image);
+    Save("settings_file", "empty", {});
+}
+
 void XmlSeeds() {
     auto text = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
     Save("structure_xml", "sample", text(SampleStructure()));
@@ -345,5 +355,6 @@ int main(int argc, char** argv) {
     LineSeeds();
     DispSeeds();
     XmlSeeds();
+    SettingsSeeds();
     return 0;
 }

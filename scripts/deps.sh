@@ -8,10 +8,10 @@ for what in "${@:-all}"; do
   case "$what" in
     build|test) ;;
     format) want+=(clang-format) ;;
-    app) want+=(libwxgtk3.2-dev xvfb xauth x11-apps x11-utils xdotool imagemagick python3) ;;
+    app) want+=(libwxgtk3.2-dev libgtk-3-dev xvfb xauth x11-apps x11-utils xdotool imagemagick python3) ;;
     bench) want+=(libbenchmark-dev libspdlog-dev libgcrypt20-dev) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
-    all) want+=(libwxgtk3.2-dev xvfb xauth libbenchmark-dev libspdlog-dev libgcrypt20-dev) ;;
+    all) want+=(libwxgtk3.2-dev libgtk-3-dev xvfb xauth libbenchmark-dev libspdlog-dev libgcrypt20-dev) ;;
     *) echo "deps.sh: unknown group '$what'" >&2; exit 2 ;;
   esac
 done

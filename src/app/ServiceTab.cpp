@@ -1,7 +1,7 @@
 #include "ServiceTab.h"
 
 #include <wx/checkbox.h>
-#include <wx/combobox.h>
+#include <wx/choice.h>
 #include <wx/font.h>
 #include <wx/gbsizer.h>
 #include <wx/notebook.h>
@@ -10,6 +10,10 @@
 #include <wx/stattext.h>
 
 #include <algorithm>
+
+#ifdef __WXGTK__
+#include <gtk/gtk.h>
+#endif
 
 #include "TolvaneFrame.h"
 #include "wxLoadRes.h"
@@ -156,7 +160,7 @@ ServiceTab::~ServiceTab() {
                 c.window->Unbind(wxEVT_CHECKBOX, &ServiceTab::OnServiceTabChanged, this);
                 break;
             case Kind::List:
-                c.window->Unbind(wxEVT_COMBOBOX, &ServiceTab::OnServiceTabChanged, this);
+                c.window->Unbind(wxEVT_CHOICE, &ServiceTab::OnServiceTabChanged, this);
                 break;
             case Kind::Spin:
                 c.window->Unbind(wxEVT_SPINCTRL, &ServiceTab::OnServiceTabChanged, this);
@@ -170,8 +174,15 @@ ServiceTab::~ServiceTab() {
 
 namespace {
 
-constexpr int kLabelWrapWidth = 300;
-constexpr int kListMinWidth = 280;
+// Widths (in device-independent pixels) that keep the four columns inside a window of 1024.
+constexpr int kLabelWrapWidth = 260;
+constexpr int kLabelSlack = 12;
+constexpr int kListMaxWidth = 250;
+constexpr int kShortListMaxWidth = 140;
+constexpr int kSpinWidth = 130;
+constexpr int kCheckTextWidth = 200;
+constexpr int kWideCheckTextWidth = 360;
+constexpr int kNarrowCheckTextWidth = 150;
 
 // The label column is wide, and the first control to take the focus sits in the last column:
 // scrolling sideways to it would hide the labels that say what every control means. A focused
@@ -231,7 +242,7 @@ wxWindow* ServiceTab::CreateServiceValuesTab(wxNotebook* notebook) {
                 c.window->Bind(wxEVT_CHECKBOX, &ServiceTab::OnServiceTabChanged, this);
                 break;
             case Kind::List:
-                c.window->Bind(wxEVT_COMBOBOX, &ServiceTab::OnServiceTabChanged, this);
+                c.window->Bind(wxEVT_CHOICE, &ServiceTab::OnServiceTabChanged, this);
                 break;
             case Kind::Spin:
                 c.window->Bind(wxEVT_SPINCTRL, &ServiceTab::OnServiceTabChanged, this);
@@ -375,8 +386,10 @@ void ServiceTab::Place(wxWindow* w, int row, int col, int colSpan) {
 
 void ServiceTab::AddLabel(int row, int col, int id, const wxString& text) {
     auto* w = new wxStaticText(m_page.get(), id, text);
-    // Long labels wrap so that all three columns fit the window's width.
-    w->Wrap(kLabelWrapWidth);
+    // Long labels wrap so that all the columns fit the window's width. The toolkit may draw a
+    // line a few pixels wider than it was measured: the column keeps room for that.
+    w->Wrap(FromPage(kLabelWrapWidth));
+    w->SetMinSize(wxSize(FromPage(kLabelWrapWidth + kLabelSlack), -1));
     m_controls[id] = Control{w, Kind::Label};
     Place(w, row, col, 1);
 }
@@ -389,23 +402,56 @@ void ServiceTab::AddText(int row, int col, int id) {
 
 void ServiceTab::AddCheckBox(int row, int col, int id, const wxString& text, int colSpan) {
     auto* w = new wxCheckBox(m_page.get(), id, text);
+    // Long texts (and the Russian ones are long) wrap rather than push the columns off the page.
+    // The middle column is as wide as its lists; the others are narrower.
+    const int width = FromPage(col == 2   ? kWideCheckTextWidth
+                               : col == 3 ? kNarrowCheckTextWidth
+                                          : kCheckTextWidth);
+    if (!text.empty() && w->GetBestSize().x > width) {
+#ifdef __WXGTK__
+        if (GtkWidget* label = gtk_bin_get_child(GTK_BIN(w->GetHandle())); label && GTK_IS_LABEL(label)) {
+            // Wrapped at a width in characters, so that the height follows from that width.
+            // Letters of other scripts run wider than the font's average: a third of slack.
+            const int chars =
+                std::max(8, 2 * (FromPage(kCheckTextWidth) - FromPage(24)) / (3 * w->GetCharWidth()));
+            gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+            gtk_label_set_max_width_chars(GTK_LABEL(label), chars);
+        }
+#endif
+        w->InvalidateBestSize();
+        w->SetMinSize(wxSize(width, w->GetBestSize().y));
+    }
     m_controls[id] = Control{w, Kind::Check};
     Place(w, row, col, colSpan);
 }
 
 void ServiceTab::AddComboBox(int row, int col, int id, const wxArrayString& choices, int colSpan) {
-    auto* w = new wxComboBox(m_page.get(), id, wxEmptyString, wxDefaultPosition, wxDefaultSize, choices,
-                             wxCB_READONLY);
-    // The longest entries would make the list as wide as the window; the growable column
-    // widens it again where there is room, and the open list shows every entry in full.
-    if (w->GetBestSize().x > kListMinWidth) w->SetMinSize(wxSize(kListMinWidth, -1));
+    auto* w = new wxChoice(m_page.get(), id, wxDefaultPosition, wxDefaultSize, choices);
+    // The longest entries would make the list as wide as the window: it takes up to a limit,
+    // ends what does not fit with an ellipsis and tells the whole entry in its tooltip; the
+    // open list shows every entry in full.
+    // Lists in the narrow column hold short entries (direction, floors); they stay narrow too.
+    const int limit = FromPage(col == 1 ? kShortListMaxWidth : kListMaxWidth);
+    if (w->GetBestSize().x > limit) {
+#ifdef __WXGTK__
+        if (GtkWidget* box = w->GetHandle(); box && GTK_IS_CELL_LAYOUT(box)) {
+            GList* cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(box));
+            for (GList* c = cells; c != nullptr; c = c->next)
+                if (GTK_IS_CELL_RENDERER_TEXT(c->data))
+                    g_object_set(c->data, "ellipsize", PANGO_ELLIPSIZE_END, nullptr);
+            g_list_free(cells);
+        }
+#endif
+        w->SetMinSize(wxSize(limit, -1));
+        w->SetMaxSize(wxSize(limit, -1));
+    }
     m_controls[id] = Control{w, Kind::List};
     Place(w, row, col, colSpan);
 }
 
 void ServiceTab::AddSpinCtrl(int row, int col, int id, int min, int max) {
-    auto* w = new wxSpinCtrl(m_page.get(), id, wxEmptyString, wxDefaultPosition, wxDefaultSize,
-                             wxSP_ARROW_KEYS, min, max, 0);
+    auto* w = new wxSpinCtrl(m_page.get(), id, wxEmptyString, wxDefaultPosition,
+                             wxSize(FromPage(kSpinWidth), -1), wxSP_ARROW_KEYS, min, max, 0);
     w->SetIncrement(1);
     m_controls[id] = Control{w, Kind::Spin};
     Place(w, row, col, 1);
@@ -421,33 +467,33 @@ wxWindow* ServiceTab::Find(int id) const {
 }
 
 int ServiceTab::ListSel(int id) const {
-    auto* c = dynamic_cast<wxComboBox*>(Find(id));
+    auto* c = dynamic_cast<wxChoice*>(Find(id));
     if (!c) return wxNOT_FOUND;
     const int sel = c->GetSelection();
     return sel >= ListCount(id) ? wxNOT_FOUND : sel;
 }
 
 int ServiceTab::ListCount(int id) const {
-    auto* c = dynamic_cast<wxComboBox*>(Find(id));
+    auto* c = dynamic_cast<wxChoice*>(Find(id));
     if (!c) return 0;
     return static_cast<int>(c->GetCount()) - (m_rawEntry.count(id) ? 1 : 0);
 }
 
 void ServiceTab::SetListSel(int id, int sel) {
-    if (auto* c = dynamic_cast<wxComboBox*>(Find(id))) {
+    if (auto* c = dynamic_cast<wxChoice*>(Find(id))) {
         if (sel >= 0 && sel < ListCount(id)) DropRawEntry(id);
         c->SetSelection(sel >= 0 && sel < static_cast<int>(c->GetCount()) ? sel : wxNOT_FOUND);
     }
 }
 
 void ServiceTab::DropRawEntry(int id) {
-    auto* c = dynamic_cast<wxComboBox*>(Find(id));
+    auto* c = dynamic_cast<wxChoice*>(Find(id));
     if (!c || !m_rawEntry.erase(id)) return;
     c->Delete(c->GetCount() - 1);
 }
 
 void ServiceTab::ShowListEntry(int id, int entry, uint8_t raw) {
-    auto* c = dynamic_cast<wxComboBox*>(Find(id));
+    auto* c = dynamic_cast<wxChoice*>(Find(id));
     if (!c) return;
     if (entry >= 0 && entry < ListCount(id)) {
         ValueChanged(id, entry);
@@ -485,7 +531,7 @@ bool ServiceTab::UserRowIsOutput(int row) const {
 }
 
 void ServiceTab::RefillUserModeList(int row, bool output) {
-    auto* c = dynamic_cast<wxComboBox*>(Find(ID_USER_FIRST + 3 * row + 1));
+    auto* c = dynamic_cast<wxChoice*>(Find(ID_USER_FIRST + 3 * row + 1));
     if (!c) return;
     const int wanted = output ? kOutputChoices : kInputChoices;
     DropRawEntry(ID_USER_FIRST + 3 * row + 1);
@@ -503,11 +549,11 @@ void ServiceTab::ValueChanged(int id, int value) {
     wxCommandEvent* event = nullptr;
     switch (kind) {
         case Kind::List: {
-            auto* c = static_cast<wxComboBox*>(w);
+            auto* c = static_cast<wxChoice*>(w);
             SetListSel(id, value);
-            event = new wxCommandEvent(wxEVT_COMBOBOX, id);
+            event = new wxCommandEvent(wxEVT_CHOICE, id);
             event->SetInt(c->GetSelection());
-            event->SetString(c->GetValue());
+            event->SetString(c->GetStringSelection());
             break;
         }
         case Kind::Check: {
@@ -859,8 +905,12 @@ void ServiceTab::CheckDefault() {
         else
             m_pending.erase(label);
         const wxString tip = RowTip(label);
-        for (wxWindow* c : m_rowControls[label])
-            if (c->GetToolTipText() != tip) c->SetToolTip(tip);
+        for (wxWindow* c : m_rowControls[label]) {
+            // A list may end its entry with an ellipsis: the tooltip tells it whole.
+            auto* list = dynamic_cast<wxChoice*>(c);
+            const wxString own = list != nullptr ? list->GetStringSelection() + "\n\n" + tip : tip;
+            if (c->GetToolTipText() != own) c->SetToolTip(own);
+        }
     }
 }
 

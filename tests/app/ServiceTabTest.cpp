@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 #include <wx/checkbox.h>
-#include <wx/combobox.h>
+#include <wx/choice.h>
 #include <wx/frame.h>
 #include <wx/gbsizer.h>
 #include <wx/notebook.h>
@@ -120,7 +120,7 @@ protected:
         Settle();
     }
 
-    wxComboBox* List(int id) const { return dynamic_cast<wxComboBox*>(m_tab->Find(id)); }
+    wxChoice* List(int id) const { return dynamic_cast<wxChoice*>(m_tab->Find(id)); }
     wxCheckBox* Box(int id) const { return dynamic_cast<wxCheckBox*>(m_tab->Find(id)); }
     wxSpinCtrl* Spin(int id) const { return dynamic_cast<wxSpinCtrl*>(m_tab->Find(id)); }
     bool Orange(int label) const {
@@ -129,10 +129,10 @@ protected:
 
     // The user's edits arrive the way the toolkit delivers them: value first, event at once.
     void PickEntry(int id, int entry) {
-        wxComboBox* c = List(id);
+        wxChoice* c = List(id);
         ASSERT_NE(c, nullptr) << id;
         c->SetSelection(entry);
-        wxCommandEvent e(wxEVT_COMBOBOX, id);
+        wxCommandEvent e(wxEVT_CHOICE, id);
         e.SetEventObject(c);
         e.SetInt(entry);
         c->ProcessWindowEvent(e);
@@ -189,7 +189,7 @@ std::set<int> Join(std::initializer_list<std::set<int>> parts) {
     return s;
 }
 
-auto IsList = [](wxWindow* w) { return dynamic_cast<wxComboBox*>(w) != nullptr; };
+auto IsList = [](wxWindow* w) { return dynamic_cast<wxChoice*>(w) != nullptr; };
 auto IsBox = [](wxWindow* w) { return dynamic_cast<wxCheckBox*>(w) != nullptr; };
 auto IsSpin = [](wxWindow* w) { return dynamic_cast<wxSpinCtrl*>(w) != nullptr; };
 auto IsText = [](wxWindow* w) { return dynamic_cast<wxStaticText*>(w) != nullptr; };

@@ -4,15 +4,20 @@
 
 #include <gtest/gtest.h>
 #include <wx/bitmap.h>
+#include <wx/dcclient.h>
 #include <wx/dcmemory.h>
+#include <wx/image.h>
 #include <wx/settings.h>
+#include <wx/stattext.h>
 #include <wx/statusbr.h>
 #include <wx/weakref.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -441,6 +446,60 @@ TEST_F(FrameTest, AnIncompleteImageClosesTheWindowAtOnce) {
     TestApp().nvramRead = read;
     frame = new TolvaneFrame("Tolvane test", TestApp(), 7);
     EXPECT_TRUE(PumpUntil([this] { return !frame; }, 3s));
+}
+
+// Every control of both pages lies inside its page at 1024 x 768, in both languages: nothing is
+// cut or needs sideways scrolling; a label is given the room its text needs; the grid shows the
+// two lines of its headings. The run leaves pictures of the pages for the README.
+TEST_F(FrameTest, BothPagesFitTheSmallestScreenInBothLanguages) {
+    wxImage::AddHandler(new wxPNGHandler);
+    std::filesystem::create_directories(TOLVANE_SCREENSHOT_DIR);
+    for (bool english : {true, false}) {
+        SCOPED_TRACE(english ? "English" : "Russian");
+        ResetApp();
+        g_StringENU = english;
+        LoadSession(SimLuOptions{});
+        Open(7, TestApp().nvramRead, TestApp().nvramDefaults);
+        frame->SetSize(1024, 768);
+        frame->Show();
+        for (size_t page = 0; page < 2; ++page) {
+            frame->GetNotebook()->SetSelection(page);
+            PumpFor(300ms);
+            wxWindow* p = frame->GetNotebook()->GetPage(page);
+            const wxRect inside = p->GetScreenRect();
+            std::function<void(wxWindow*)> check = [&](wxWindow* w) {
+                for (wxWindow* c : w->GetChildren()) {
+                    if (!c->IsShown() || dynamic_cast<wxGrid*>(w) != nullptr) continue;
+                    const wxRect r = c->GetScreenRect();
+                    EXPECT_LE(r.GetRight(), inside.GetRight())
+                        << c->GetClassInfo()->GetClassName() << " " << c->GetLabel();
+                    if (auto* text = dynamic_cast<wxStaticText*>(c)) {
+                        EXPECT_GE(r.width, text->GetBestSize().x) << "cut: " << text->GetLabel();
+                    }
+                    check(c);
+                }
+            };
+            check(p);
+            if (page == 1) {
+                wxGrid* g = frame->GetGrid();
+                int columns = g->GetRowLabelSize();
+                for (int c = 0; c < g->GetNumberCols(); ++c) columns += g->GetColSize(c);
+                EXPECT_LE(columns, g->GetGridWindow()->GetClientSize().x + g->GetRowLabelSize());
+                EXPECT_GE(g->GetColLabelSize(), 2 * g->GetCharHeight());
+            }
+            wxWindowDC dc(frame.get());
+            const wxSize size = frame->GetClientSize();
+            wxBitmap shot(size);
+            wxMemoryDC memory(shot);
+            memory.Blit(0, 0, size.x, size.y, &dc, 0, 0);
+            memory.SelectObject(wxNullBitmap);
+            const std::string name =
+                std::string(english ? "en" : "ru") + (page == 0 ? "-service" : "-grid") + ".png";
+            shot.SaveFile(std::string(TOLVANE_SCREENSHOT_DIR) + "/" + name, wxBITMAP_TYPE_PNG);
+        }
+        frame->Destroy();
+        PumpUntil([this] { return !frame; }, 3s);
+    }
 }
 
 TEST_F(FrameTest, TheStatusBarShowsTheUnitTheLinkAndTheBytesNotWritten) {
