@@ -38,8 +38,7 @@ TEST(DBStringFormat, FormatsAppendsAndCutsLongResultsAt32767Characters) {
     DBString s(L"old");
     s.Format(L"%ls=%s %d %02d %X", L"ключ", "narrow", -7, 5, 0xBEEFu);
     s.AppendFormat(L"|%04d", 12);
-    std::wstring tooLong(40000, L'y');
-    tooLong[0] = L'S';
+    const std::wstring tooLong = L"S" + std::wstring(39999, L'y');
     const DBString exact = DBString().Format(L"%ls", std::wstring(32767, L'x').c_str()),
                    cut = DBString().Format(L"<%ls>", tooLong.c_str());
     DBString appended(L"head:");

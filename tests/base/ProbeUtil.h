@@ -1,8 +1,7 @@
 #pragma once
 
-// What the thread, pool and timer tests run: a procedure that records when it runs (on its clock),
-// a clock under which delays, periods and overruns come out exactly and at once, and a keeper of
-// reported lines.
+// For the thread, pool and timer tests: a procedure that records when it runs (on its clock), a
+// clock under which delays, periods and overruns come out exactly and at once, reported lines.
 
 #include <atomic>
 #include <chrono>
