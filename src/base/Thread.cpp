@@ -20,6 +20,10 @@ int ElapsedMs(Clock::time_point since) {
     return static_cast<int>(std::chrono::duration_cast<milliseconds>(Clock::now() - since).count());
 }
 
+int ElapsedMs(const BaseClock& clock, BaseClock::TimePoint since) {
+    return static_cast<int>(std::chrono::duration_cast<milliseconds>(clock.Now() - since).count());
+}
+
 std::string SecondsText(milliseconds timeout) {
     if (timeout.count() % 1000 == 0) return std::to_string(timeout.count() / 1000);
     char buf[32];
@@ -74,6 +78,11 @@ std::string BaseTimedLock::Holder() const {
     return m_Holder;
 }
 
+const BaseClock& BaseClock::Steady() {
+    static const BaseClock steady{};
+    return steady;
+}
+
 // ---------------------------------------------------------------------------------------
 // BaseThread
 
@@ -87,6 +96,7 @@ struct BaseThread::Run {
     int delay = 0;
     int period = 0;
     bool log = false;
+    const BaseClock* clock = nullptr;
 
     std::atomic<bool> running{false};
     std::atomic<bool> executing{false};
@@ -271,6 +281,7 @@ void BaseThread::Start(const std::string& name, Procedure procedure, void* argum
     run->delay = delay;
     run->period = period;
     run->log = log;
+    run->clock = m_Clock.load() ? m_Clock.load() : &BaseClock::Steady();
     run->owner = this;
     // Set before the thread exists, so that a Start or Stop right after this one never
     // takes the new thread for an ended one.
@@ -361,7 +372,7 @@ void BaseThread::Shutdown() {
 bool BaseThread::WaitBeforeExec(Run& run, int ms, Clock::time_point deadline) {
     if (ms > 0) {
         std::unique_lock<std::mutex> lk(run.mutex);
-        return !run.wake.wait_until(lk, deadline, [&] { return run.brk; });
+        return !run.clock->WaitUntil(run.wake, lk, deadline, [&] { return run.brk; });
     }
     if (ms < 0) {
         OwnerPutLog(run, "Duration of procedure is longer than timer interval " + OwnerName(run) + " " +
@@ -385,7 +396,8 @@ void BaseThread::Proc(std::shared_ptr<Run> run) {
     const std::string name = OwnerName(*run);
     if (run->Logging()) OwnerPutLog(*run, "Start " + name);
 
-    if (WaitBeforeExec(*run, run->delay, Clock::now() + milliseconds(run->delay))) {
+    const BaseClock& clock = *run->clock;
+    if (WaitBeforeExec(*run, run->delay, clock.Now() + milliseconds(run->delay))) {
         if (run->period <= 0) {
             if (run->Logging()) OwnerPutLog(*run, "Exec " + name);
             run->executing.store(true);
@@ -394,7 +406,7 @@ void BaseThread::Proc(std::shared_ptr<Run> run) {
             if (!result && run->Logging()) OwnerPutLog(*run, "Avto break " + name);
         } else {
             for (;;) {
-                const Clock::time_point start = Clock::now();
+                const BaseClock::TimePoint start = clock.Now();
                 if (run->Logging()) OwnerPutLog(*run, "Exec " + name);
                 run->executing.store(true);
                 const bool result = run->procedure(run->argument);
@@ -405,7 +417,7 @@ void BaseThread::Proc(std::shared_ptr<Run> run) {
                 }
                 // The next start is due one period after this one began, whatever the
                 // procedure took, so the cycle does not drift.
-                const int ms = run->period - ElapsedMs(start);
+                const int ms = run->period - ElapsedMs(clock, start);
                 if (!WaitBeforeExec(*run, ms, start + milliseconds(run->period))) break;
             }
         }
@@ -521,24 +533,27 @@ bool BasePoolThread::Thread::PoolThreadProc(void* self) {
 
 void BasePoolThread::Thread::Exec(Procedure procedure, void* argument, int delay, int period) {
     SetActivity("Exec begin");
-    if (WaitBeforePoolExec(delay, period, Clock::now() + milliseconds(delay))) {
+    const BaseClock* set = m_Pool->m_Clock.load();
+    const BaseClock& clock = set ? *set : BaseClock::Steady();
+    if (WaitBeforePoolExec(clock, delay, period, clock.Now() + milliseconds(delay))) {
         for (;;) {
-            const Clock::time_point start = Clock::now();
+            const BaseClock::TimePoint start = clock.Now();
             SetActivity("Func begin");
             const bool result = procedure(argument);
             SetActivity(result ? "Func TRUE end" : "Func FALSE end");
             if (!result || period <= 0) break;
-            const int ms = period - ElapsedMs(start);
-            if (!WaitBeforePoolExec(ms, period, start + milliseconds(period))) break;
+            const int ms = period - ElapsedMs(clock, start);
+            if (!WaitBeforePoolExec(clock, ms, period, start + milliseconds(period))) break;
         }
     }
     SetActivity("Exec end");
 }
 
-bool BasePoolThread::Thread::WaitBeforePoolExec(int ms, int period, Clock::time_point deadline) {
+bool BasePoolThread::Thread::WaitBeforePoolExec(const BaseClock& clock, int ms, int period,
+                                                BaseClock::TimePoint deadline) {
     if (ms > 0) {
         std::unique_lock<std::mutex> lk(m_Mutex);
-        return !m_Wake.wait_until(lk, deadline, [&] { return m_Break; });
+        return !clock.WaitUntil(m_Wake, lk, deadline, [&] { return m_Break; });
     }
     if (ms < 0)
         PutLog("Duration of procedure is longer than timer interval " + Name() + " " + std::to_string(ms) +

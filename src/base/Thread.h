@@ -62,6 +62,24 @@ private:
     std::atomic<long long> m_TimeoutMs{s_DefaultTimeout.count()};
 };
 
+// The time base of the delays and periods of BaseThread and of the pool's tasks: the steady
+// clock unless a test sets another. A clock that stands still until a procedure spends time
+// and jumps to every deadline lets delays, cycles and overruns be checked exactly and at once.
+// Stop and lock time-outs always run on the steady clock.
+class BaseClock {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    virtual ~BaseClock() = default;
+    virtual TimePoint Now() const { return std::chrono::steady_clock::now(); }
+    // Waits on cv, with lk held, until the deadline or until stop() holds; returns stop().
+    virtual bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, TimePoint deadline,
+                           const std::function<bool()>& stop) const {
+        return cv.wait_until(lk, deadline, stop);
+    }
+    static const BaseClock& Steady();
+};
+
 class BaseThread {
 public:
     using Procedure = bool (*)(void*);
@@ -100,6 +118,9 @@ public:
     std::chrono::milliseconds StopTimeout() const {
         return std::chrono::milliseconds(m_StopTimeoutMs.load());
     }
+    // The clock of the delay and period from the next Start on; null for the steady clock.
+    // It must outlive the thread.
+    void SetClock(const BaseClock* clock) { m_Clock = clock; }
 
     // The kernel thread id of the calling thread.
     static long CurrentTid();
@@ -141,6 +162,7 @@ private:
     std::mutex m_ControlMutex;  // serialises Start, Stop and Shutdown
     std::thread m_Thread;
     std::atomic<long long> m_StopTimeoutMs{s_DefaultStopTimeout.count()};
+    std::atomic<const BaseClock*> m_Clock{nullptr};
 };
 
 class BasePoolThread {
@@ -168,7 +190,7 @@ public:
 
         static bool PoolThreadProc(void* self);
         void Exec(Procedure procedure, void* argument, int delay, int period);
-        bool WaitBeforePoolExec(int ms, int period, std::chrono::steady_clock::time_point deadline);
+        bool WaitBeforePoolExec(const BaseClock& clock, int ms, int period, BaseClock::TimePoint deadline);
         void SetActivity(const std::string& activity);
         void Assign(const std::string& name, Procedure procedure, void* argument, int delay, int period);
         void Wake(bool brk);
@@ -224,6 +246,9 @@ public:
     std::chrono::milliseconds StopTimeout() const {
         return std::chrono::milliseconds(m_StopTimeoutMs.load());
     }
+    // The clock of the tasks' delays and periods; null for the steady clock. It must outlive
+    // the pool.
+    void SetClock(const BaseClock* clock) { m_Clock = clock; }
 
 private:
     class Guard;
@@ -238,6 +263,7 @@ private:
     BaseTimedLock m_Lock;
     std::atomic<bool> m_Running{true};
     std::atomic<long long> m_StopTimeoutMs{BaseThread::s_DefaultStopTimeout.count()};
+    std::atomic<const BaseClock*> m_Clock{nullptr};
 };
 
 // The application's pool: its diagnostics become time-stamped lines of the error log, or

@@ -1,10 +1,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -13,506 +12,293 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "BaseLog.h"
-#include "DBString.h"
 #include "DBTime.h"
-#include "StringQueue.h"
+#include "Logger.h"
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
-// A log in a directory of the test's choice, recording what it reports.
+// A log in a directory of the test's choice that keeps what it reports; onError runs on the
+// writer thread, so a test can hold the writer there.
 class TestLog : public CBaseLog {
 public:
-    TestLog(std::string dir, std::size_t limit = 1000, int minutes = 0)
-        : CBaseLog(limit, minutes), where(std::move(dir)) {}
+    explicit TestLog(std::string dir, std::size_t limit = 1000) : CBaseLog(limit, 0), where(std::move(dir)) {}
     ~TestLog() override { Close(); }
-
     DBString Dir() override { return DBString(where); }
     void Error(const std::string& line) override {
         {
             std::lock_guard<std::mutex> lock(mtx);
-            errors.push_back(line);
+            errors += line + "|";
         }
         if (onError) onError();
     }
-    std::vector<std::string> Errors() {
+    std::string Errors() {
         std::lock_guard<std::mutex> lock(mtx);
         return errors;
     }
-
-    using CBaseLog::delay;
-    std::function<void()> onError;  // runs on the writer thread
+    std::function<void()> onError;
 
 private:
-    std::string where;
+    std::string where, errors;
     std::mutex mtx;
-    std::vector<std::string> errors;
 };
 
-class BaseLogTest : public ::testing::Test {
+// Each test gets a directory of its own, which is also HOME for the tool's own logs; HOME and
+// the show handler are put back afterwards.
+class LogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tolvane-baselog-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root = pattern;
-        dir = root + "/logs";
+        ASSERT_NE(::mkdtemp(root.data()), nullptr);
+        ::setenv("HOME", root.c_str(), 1);
     }
-    void TearDown() override { fs::remove_all(root); }
-
-    std::string File(int number) const {
+    void TearDown() override {
+        BadLog::SetShowHandler(nullptr);
+        saved ? ::setenv("HOME", saved, 1) : ::unsetenv("HOME");
+        fs::remove_all(root);
+    }
+    std::string dir() const { return root + "/logs"; }
+    // File `number` of the test's log, or of one of the tool's logs.
+    std::string File(int number, const std::string& log = "") const {
         char name[32];
         std::snprintf(name, sizeof name, "/C%07d.log", number);
-        return dir + name;
+        return (log.empty() ? dir() : root + "/ZARN/logs/Tolvane/" + log) + name;
+    }
+    static void MakeFile(const std::string& path, std::size_t size = 0) {
+        std::ofstream(path, std::ios::binary) << std::string(size, 'x');
+    }
+    // The lines of a file. A time stamp of a second since the test began reads as <time>: at the
+    // start of a text line, or after the port of a packet line, in its form with a point.
+    std::vector<std::string> Lines(const std::string& path, bool packets = false) const {
+        std::ifstream in(path, std::ios::binary);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line); lines.push_back(line)) {
+            const std::size_t at = packets ? line.find('|') + 7 : 0, n = packets ? 19 : 20;
+            for (std::time_t t = begin; t <= std::time(nullptr) && line.size() >= at + n; ++t) {
+                const DBTime time(int64_t{t});
+                if (line.compare(at, n, packets ? time.DatTimForLog() : time.DatTimStr()) == 0)
+                    line.replace(at, n, "<time>");
+            }
+        }
+        return lines;
     }
 
-    std::string root;
-    std::string dir;
+    const char* saved = std::getenv("HOME");  // glibc keeps the old value when HOME is set anew
+    std::string root = "/tmp/tolvane-log-XXXXXX";
+    const std::time_t begin = std::time(nullptr);
 };
 
-std::vector<std::string> ReadLines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-void MakeFile(const std::string& path, std::size_t size = 0) {
-    std::ofstream out(path, std::ios::binary);
-    out << std::string(size, 'x');
-}
-
-// Whether stamp is DBTime's text of some second from first to last.
-bool StampWithin(const std::string& stamp, std::time_t first, std::time_t last) {
-    for (std::time_t t = first; t <= last; ++t)
-        if (DBTime(static_cast<int64_t>(t)).DatTimStr() == stamp) return true;
-    return false;
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// The queue with a reader thread
-
-namespace {
-
-// Runs ReadAll on a thread of its own; gives up after a few seconds and then
-// closes the queue, so that a reader that is never woken fails the test rather
-// than hang it.
-std::size_t ReadAllOnThread(StringQueue& queue, std::chrono::milliseconds nap,
-                            const std::function<void()>& meanwhile, std::chrono::milliseconds* took) {
-    std::promise<std::size_t> done;
-    auto result = done.get_future();
-    const auto start = std::chrono::steady_clock::now();
-    std::thread reader([&] {
-        std::deque<std::string> batch;
-        done.set_value(queue.ReadAll(batch, nap));
-    });
-    meanwhile();
-    const bool ready = result.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    if (!ready) queue.Close();
-    reader.join();
-    *took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    EXPECT_TRUE(ready) << "reader was not woken";
-    return result.get();
-}
-
-}  // namespace
-
-TEST(StringQueueReader, ReaderIsWokenByALineByHalfTheLimitAndByClose) {
-    using std::chrono::milliseconds;
-    StringQueue queue(4);
-    milliseconds took{};
-    const auto later = [](const std::function<void()>& act) {
-        return [act] {
-            std::this_thread::sleep_for(milliseconds(20));
-            act();
-        };
-    };
-    // One line wakes a reader that waits without a nap or whose nap ran out.
-    EXPECT_EQ(ReadAllOnThread(queue, milliseconds(0), later([&] { queue.Put("a"); }), &took), 1u);
-    EXPECT_EQ(ReadAllOnThread(queue, milliseconds(5), later([&] { queue.Put("b"); }), &took), 1u);
-
-    // A reader in a long nap wakes at half the limit, and on Close.
-    const milliseconds longNap(20000);
-    EXPECT_GE(ReadAllOnThread(queue, longNap, later([&] {
-                                  queue.Put("c");
-                                  queue.Put("d");
-                              }),
-                              &took),
-              1u);
-    EXPECT_LT(took, milliseconds(5000));
-    std::deque<std::string> rest;
-    if (queue.Size() > 0) queue.ReadAll(rest);
-    EXPECT_EQ(ReadAllOnThread(queue, longNap, later([&] { queue.Close(); }), &took), 0u);
-    EXPECT_LT(took, milliseconds(5000));
-}
-
-// ---------------------------------------------------------------------------
-// Texts
-
-TEST(BaseLogTexts, CnvErrAddsNumberAndSystemText) {
-    EXPECT_EQ(CBaseLog::CnvErr(L"CReceivV7::Bind(): bind()", 0), DBString(L"CReceivV7::Bind(): bind()"));
-    EXPECT_EQ(CBaseLog::CnvErr(L"open", 2), DBString(L"open: 2 - No such file or directory"));
-    EXPECT_EQ(CBaseLog::CnvErr(L"open", 13), DBString(L"open: 13 - Permission denied"));
-    // Numbers the system has no text for.
-    EXPECT_EQ(CBaseLog::CnvErr(L"open", 9999), DBString(L"open: 9999 - ?"));
-    EXPECT_EQ(CBaseLog::CnvErr(L"open", -5), DBString(L"open: -5 - ?"));
-    EXPECT_EQ(CBaseLog::CnvErr(nullptr, 2), DBString(L": 2 - No such file or directory"));
-}
-
-TEST(BaseLogTexts, CnvMesAndStrMesDumpBytes) {
-    unsigned char bytes[31];
-    std::wstring thirty = L"pack";
-    for (int i = 0; i < 31; ++i) {
-        bytes[i] = static_cast<unsigned char>(i * 7 + 0x0A);
-        wchar_t hex[8];
-        std::swprintf(hex, 8, L" %02X", bytes[i]);
-        if (i < 30) thirty += hex;
-    }
-    EXPECT_EQ(CBaseLog::CnvMes(L"pack", bytes, 31), DBString(thirty + L" ..."));
-    EXPECT_EQ(CBaseLog::CnvMes(L"pack", bytes, 30), DBString(thirty));
-    EXPECT_EQ(CBaseLog::CnvMes(L"p", bytes, 0), DBString(L"p"));
-    EXPECT_EQ(CBaseLog::CnvMes(L"p", nullptr, 5), DBString(L"p"));
-
-    const unsigned char some[] = {0x01, 0xAB, 0xFF, 0x00};
-    EXPECT_EQ(CBaseLog::StrMes(some, 4), "01 AB FF 00 ");
-    EXPECT_EQ(CBaseLog::StrMes(some, -1), "");
-    EXPECT_EQ(CBaseLog::StrMes(bytes, 31).size(), 93u);  // no limit
-}
-
-TEST(BaseLogTexts, ToStrAlignsAddressAndPadsPort) {
+in6_addr Address(const char* text) {
     in6_addr address{};
-    ASSERT_EQ(::inet_pton(AF_INET6, "::ffff:10.0.0.5", &address), 1);
-    EXPECT_EQ(CBaseLog::ToStr(address, 5000), std::string(24, ' ') + "::ffff:10.0.0.5|05000 ");
-
-    ASSERT_EQ(::inet_pton(AF_INET6, "fe80:1234:5678:9abc:def0:1234:5678:9abc", &address), 1);
-    EXPECT_EQ(CBaseLog::ToStr(address, 65535), "fe80:1234:5678:9abc:def0:1234:5678:9abc|65535 ");
-
-    const in6_addr any{};
-    EXPECT_EQ(CBaseLog::ToStr(any, 0), std::string(37, ' ') + "::|00000 ");
+    EXPECT_EQ(::inet_pton(AF_INET6, text, &address), 1) << text;
+    return address;
 }
 
-// ---------------------------------------------------------------------------
-// Repeat filter
+}  // namespace
 
-TEST(BaseLogDelay, RepeatWithinIntervalIsSuppressed) {
+TEST(BaseLogDelay, RepeatsWithinTheIntervalAreDroppedAndExpiredLinesForgotten) {
     std::int64_t now = 1'000'000;
-    CBaseLog::DelayMsg delay(5);
+    CBaseLog::DelayMsg delay(5), minute(1);
     delay.SetClock([&now] { return now; });
-
-    EXPECT_TRUE(delay.IsNeedToPut("a"));
-    EXPECT_FALSE(delay.IsNeedToPut("a"));
-    EXPECT_TRUE(delay.IsNeedToPut("b"));
-    now += 299;
-    EXPECT_FALSE(delay.IsNeedToPut("a"));
-    now += 1;  // exactly five minutes after the first
-    EXPECT_TRUE(delay.IsNeedToPut("a"));
-    // A suppressed repeat does not extend the interval; a written one does.
-    now += 299;
-    EXPECT_FALSE(delay.IsNeedToPut("a"));
-    EXPECT_TRUE(delay.IsNeedToPut("b"));
-
-    CBaseLog::DelayMsg off(0);
-    EXPECT_TRUE(off.IsNeedToPut("a"));
-    EXPECT_TRUE(off.IsNeedToPut("a"));
-}
-
-TEST(BaseLogDelay, ExpiredLinesAreForgotten) {
-    std::int64_t now = 1'000'000;
-    CBaseLog::DelayMsg delay(1);
-    delay.SetClock([&now] { return now; });
-    for (int i = 0; i < 50; ++i) delay.IsNeedToPut("line " + std::to_string(i));
-    EXPECT_EQ(delay.Size(), 50u);
-
+    minute.SetClock([&now] { return now; });
+    // A written line blocks its repeats for five minutes; a dropped repeat does not extend that.
+    std::string put;
+    const std::tuple<int, const char*> steps[] = {{0, "a"}, {0, "a"},   {0, "b"}, {299, "a"},
+                                                  {1, "a"}, {299, "a"}, {0, "b"}};
+    for (const auto& [advance, line] : steps) {
+        now += advance;
+        put += delay.IsNeedToPut(line) ? "1" : "0";
+    }
+    EXPECT_EQ(put, "1010101");
+    for (int i = 0; i < 50; ++i) minute.IsNeedToPut("line " + std::to_string(i));
     now += 61;
-    EXPECT_TRUE(delay.IsNeedToPut("fresh"));
-    EXPECT_EQ(delay.Size(), 1u);
+    EXPECT_TRUE(minute.IsNeedToPut("fresh"));
+    EXPECT_EQ(minute.Size(), 1u);
 }
 
-// ---------------------------------------------------------------------------
-// File names
-
-TEST_F(BaseLogTest, FileNamesAndNumbers) {
-    TestLog log(dir);
+TEST_F(LogTest, FileNamesTheirNumbersAndLineTexts) {
+    TestLog log(dir());
     ASSERT_TRUE(log.Open("C", "log"));
-    EXPECT_EQ(log.NameFile(12), DBString(L"C0000012.log"));
-    EXPECT_EQ(log.NameFile(1234567), DBString(L"C1234567.log"));
-
-    EXPECT_EQ(log.NumFile("C0000012.log"), 12);
-    EXPECT_EQ(log.NumFile("C12.log"), 12);
-    EXPECT_EQ(log.NumFile("C1.log"), -1);        // one character is not enough
-    EXPECT_EQ(log.NumFile("D0000012.log"), -1);  // another prefix
-    EXPECT_EQ(log.NumFile("C0000012"), -1);      // no point
-    EXPECT_EQ(log.NumFile("C0000012.log.old"), 12);
-    EXPECT_EQ(log.NumFile("C12abc.log"), 12);  // digits first, the rest ignored
-    EXPECT_EQ(log.NumFile("."), -1);
-    EXPECT_EQ(log.NumFile(".."), -1);
-    EXPECT_EQ(log.NumFile(nullptr), -1);
-    // Too large to number a following file.
-    EXPECT_EQ(log.NumFile("C2147483647.log"), -1);
-    EXPECT_EQ(log.NumFile("C99999999999999999999.log"), -1);
-    EXPECT_EQ(log.NumFile("C2147483646.log"), 2147483646);
+    std::string numbers;
+    for (const char* name :
+         {"C0000012.log", "C12.log", "C1.log", "D0000012.log", "C0000012", "C0000012.log.old", "C12abc.log",
+          ".", "..", "C2147483647.log", "C99999999999999999999.log", "C2147483646.log"})
+        numbers += std::to_string(log.NumFile(name)) + " ";
+    // One character between prefix and point is no number; nor is one too large to follow.
+    EXPECT_EQ(numbers, "12 12 -1 -1 -1 12 12 -1 -1 -1 -1 2147483646 ");
+    EXPECT_EQ(std::make_tuple(log.NameFile(12), log.NameFile(1234567), log.NumFile(nullptr)),
+              std::make_tuple(DBString(L"C0000012.log"), DBString(L"C1234567.log"), -1));
+    const unsigned char bytes[31] = {0x01, 0xAB, 0xFF};  // texts: no system text, 30 bytes, no limit
+    EXPECT_EQ(std::make_tuple(CBaseLog::CnvErr(L"open", 9999), CBaseLog::CnvMes(L"p", bytes, 30).size(),
+                              CBaseLog::StrMes(bytes, 31).size(), CBaseLog::ToStr(in6_addr{}, 0)),
+              std::make_tuple(DBString(L"open: 9999 - ?"), 91u, 93u, std::string(37, ' ') + "::|00000 "));
 }
 
-// ---------------------------------------------------------------------------
-// Opening, writing, closing
-
-TEST_F(BaseLogTest, FreshDirectoryGetsFileOneAndLinesInOrder) {
+TEST_F(LogTest, AFreshDirectoryGetsFileOneAndEveryFormItsLine) {
     const std::string deep = root + "/a/b/c";
     TestLog log(deep);
-    const std::time_t before = std::time(nullptr);
     ASSERT_TRUE(log.Open("C", "log"));
-    EXPECT_TRUE(fs::exists(deep + "/C0000001.log"));
-
     log.Put(L"Ошибка связи");
-    log.Put(std::wstring(L"wide string"));
     log.PutFormat(L"%d-%ls-%s", 42, L"w", "n");
+    log.PutFormat(L"%ls", std::wstring(5000, L'z').c_str());  // cut at 4095 characters
     log.PutUtf8("готово");
-    log.PutUtf8(std::string("narrow"));
     log.PutDirect(DBString(L"без метки"));
-    log.PutDirect(std::string("raw"));
-    log.Put(std::wstring(1, static_cast<wchar_t>(0xD800)));  // no UTF-8 form
     log.Close();
-    const std::time_t after = std::time(nullptr);
-
-    const auto lines = ReadLines(deep + "/C0000001.log");
-    ASSERT_EQ(lines.size(), 8u);
-    const std::vector<std::string> texts = {"Ошибка связи", "wide string", "42-w-n", "готово", "narrow"};
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        ASSERT_GE(lines[i].size(), 20u);
-        const std::string stamp = lines[i].substr(0, 20);
-        EXPECT_TRUE(StampWithin(stamp, before, after)) << stamp;
-        EXPECT_EQ(lines[i].substr(20), texts[i]);
-    }
-    EXPECT_EQ(lines[5], "без метки");
-    EXPECT_EQ(lines[6], "raw");
-    EXPECT_EQ(lines[7].substr(20), DBString(std::wstring(1, static_cast<wchar_t>(0xD800))).ToStr());
-    EXPECT_TRUE(log.Errors().empty());
+    EXPECT_EQ(std::make_tuple(Lines(deep + "/C0000001.log"), log.Errors()),
+              std::make_tuple(
+                  std::vector<std::string>{"<time>Ошибка связи", "<time>42-w-n",
+                                           "<time>" + std::string(4095, 'z'), "<time>готово", "без метки"},
+                  ""));
 }
 
-TEST_F(BaseLogTest, PutFormatCutsAtBufferSize) {
-    TestLog log(dir);
-    ASSERT_TRUE(log.Open("C", "log"));
-    const std::wstring longText(5000, L'z');
-    log.PutFormat(L"%ls", longText.c_str());
-    log.PutFormat(L"%ls|", std::wstring(4095, L'y').c_str());
-    log.Close();
-    const auto lines = ReadLines(File(1));
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].substr(20), std::string(4095, 'z'));
-    EXPECT_EQ(lines[1].substr(20), std::string(4095, 'y'));
-}
-
-TEST_F(BaseLogTest, ContinuesInHighestNumberedFile) {
-    fs::create_directories(dir);
-    MakeFile(File(3));
-    {
-        std::ofstream out(File(7), std::ios::binary);
-        out << "old\n";
-    }
-    MakeFile(dir + "/C1.log");
-    MakeFile(dir + "/X0000099.log");
-
-    TestLog log(dir);
-    ASSERT_TRUE(log.Open("C", "log"));
-    EXPECT_EQ(log.LastNum(), 7);
-    log.PutDirect(std::string("new"));
-    log.Close();
-    EXPECT_EQ(ReadLines(File(7)), (std::vector<std::string>{"old", "new"}));
-    EXPECT_EQ(fs::file_size(File(3)), 0u);
-
-    // A file the owner opened before Open is kept, and written.
-    ASSERT_TRUE(log.OpenNew(3));
-    ASSERT_TRUE(log.Open("C", "log"));
-    log.PutDirect(std::string("into 3"));
-    log.Close();
-    EXPECT_EQ(ReadLines(File(3)), std::vector<std::string>{"into 3"});
-}
-
-TEST_F(BaseLogTest, ChangesFileAtLimitAndKeepsHundredBelow) {
-    fs::create_directories(dir);
+TEST_F(LogTest, ChangesFileAfterAMegabyteAndKeepsAHundredBelow) {
+    fs::create_directories(dir());
     for (int i = 1; i < 150; ++i) MakeFile(File(i));
     MakeFile(File(150), 999990);
-    MakeFile(dir + "/C1.log");
-    MakeFile(dir + "/D0000001.log");
-
-    TestLog log(dir);
-    ASSERT_TRUE(log.Open("C", "log"));
-    log.PutDirect(std::string("last in 150"));  // 150 now passes the limit
+    MakeFile(dir() + "/C1.log");  // no number: never deleted
+    MakeFile(dir() + "/D0000001.log");
+    TestLog log(dir());
+    ASSERT_TRUE(log.Open("C", "log"));          // goes on in the highest number
+    log.PutDirect(std::string("last in 150"));  // 150 passes 999999 bytes with it
     log.PutDirect(std::string("first in 151"));
-    log.PutDirect(std::string("second in 151"));
     log.Close();
-
-    EXPECT_GT(fs::file_size(File(150)), 999999u);
-    EXPECT_EQ(ReadLines(File(151)), (std::vector<std::string>{"first in 151", "second in 151"}));
-    for (int i = 1; i <= 50; ++i) EXPECT_FALSE(fs::exists(File(i))) << i;
-    for (int i = 51; i <= 151; ++i) EXPECT_TRUE(fs::exists(File(i))) << i;
-    EXPECT_TRUE(fs::exists(dir + "/C1.log"));
-    EXPECT_TRUE(fs::exists(dir + "/D0000001.log"));
-    EXPECT_TRUE(log.Errors().empty());
+    int first = 0, kept = 0;
+    for (int i = 151; i >= 1; --i)
+        if (fs::exists(File(i))) first = i, ++kept;
+    EXPECT_EQ(
+        std::make_tuple(fs::file_size(File(150)), Lines(File(151)), first, kept,
+                        fs::exists(dir() + "/C1.log") && fs::exists(dir() + "/D0000001.log"), log.Errors()),
+        std::make_tuple(1000002u, std::vector<std::string>{"first in 151"}, 51, 101, true, ""));
 }
 
-TEST_F(BaseLogTest, FileAlreadyPastLimitIsNotWrittenAgain) {
-    fs::create_directories(dir);
-    MakeFile(File(4), 1000000);
-    TestLog log(dir);
-    ASSERT_TRUE(log.Open("C", "log"));
-    log.PutDirect(std::string("goes to 5"));
-    log.Close();
-    EXPECT_EQ(fs::file_size(File(4)), 1000000u);
-    EXPECT_EQ(ReadLines(File(5)), std::vector<std::string>{"goes to 5"});
-}
-
-TEST_F(BaseLogTest, CloseWaitsForAWriterThatIsHeldUp) {
-    // File 1 is full and the directory vanishes, so the change of file fails; the
-    // writer is then held up well beyond a short grace time before the directory
-    // is back.
-    fs::create_directories(dir);
+TEST_F(LogTest, CallersNeverWaitForAHeldUpWriterWhichKeepsTheNewestLines) {
+    // File 1 is full and its directory vanishes, so the change of file fails and the writer
+    // reports it; the report holds the writer until the test lets it go.
+    fs::create_directories(dir());
     MakeFile(File(1), 1000000);
-    TestLog log(dir);
-    log.onError = [this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        fs::create_directories(dir);
+    TestLog log(dir(), 1000);
+    std::promise<void> inError, release;
+    std::shared_future<void> released = release.get_future().share();
+    log.onError = [&] {
+        inError.set_value();
+        released.wait_for(2s);  // a caller that waits for the writer waits this long
+        fs::create_directories(dir());
     };
     ASSERT_TRUE(log.Open("C", "log"));
-    fs::rename(dir, root + "/moved");
+    fs::rename(dir(), root + "/moved");
     log.PutDirect(std::string("lost to the missing directory"));
-    for (int i = 0; i < 999; ++i) log.PutDirect("line " + std::to_string(i));
-    log.PutUtf8("Stop");
-    log.Close();
-
-    EXPECT_EQ(log.Errors(), std::vector<std::string>{"CBaseLog::OpenNew 3: 2 - No such file or directory"});
-    const auto lines = ReadLines(File(2));
-    ASSERT_EQ(lines.size(), 1000u);
-    for (int i = 0; i < 999; ++i) ASSERT_EQ(lines[static_cast<std::size_t>(i)], "line " + std::to_string(i));
-    EXPECT_EQ(lines.back().substr(20), "Stop");
-    EXPECT_EQ(log.QueueSize(), 0u);
-}
-
-TEST_F(BaseLogTest, LinesFromOtherThreadsDuringCloseAreKeptForReopen) {
-    TestLog log(dir);
-    ASSERT_TRUE(log.Open("C", "log"));
+    ASSERT_EQ(inError.get_future().wait_for(5s), std::future_status::ready);
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < 1002; ++i) log.PutDirect("line " + std::to_string(i));
+    EXPECT_EQ(std::make_tuple(std::chrono::steady_clock::now() - begin < 1s, log.QueueSize()),
+              std::make_tuple(true, 1001u));  // at once; the limit and one, the oldest went
+    release.set_value();
+    const auto until = std::chrono::steady_clock::now() + 5s;  // until the writer has taken them
+    while (log.QueueSize() > 0 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
     std::atomic<bool> stop{false};
-    std::atomic<int> sent{0};
     std::thread producer([&] {
-        while (!stop.load()) {
-            log.PutDirect("p" + std::to_string(sent.load()));
-            sent.fetch_add(1);
-        }
+        while (!stop) log.PutDirect(std::string("more"));
     });
-    while (sent.load() < 100) std::this_thread::yield();
     log.Close();  // must end although the producer never pauses
-    const int atClose = sent.load();
-    while (sent.load() < atClose + 10) std::this_thread::yield();
-    stop.store(true);
+    stop = true;
     producer.join();
-    EXPECT_FALSE(log.IsRunning());
-    EXPECT_FALSE(log.is_open());
-    // At least the 100 lines before Close, or a full queue's worth when the
-    // producer outran the writer; in the order they were sent.
-    const auto lines = ReadLines(File(1));
-    ASSERT_GE(lines.size(), 100u);
-    int previous = -1;
-    for (const auto& line : lines) {
-        const int number = std::stoi(line.substr(1));
-        ASSERT_GT(number, previous);
-        previous = number;
-    }
-    EXPECT_GE(log.QueueSize(), 9u);
-
-    ASSERT_TRUE(log.Open("C", "log"));
-    log.Close();
-    const auto after = ReadLines(File(1));
-    ASSERT_GT(after.size(), lines.size());
-    EXPECT_GT(std::stoi(after[lines.size()].substr(1)), previous);
+    const auto lines = Lines(File(2));
+    ASSERT_GE(lines.size(), 1001u);
+    EXPECT_EQ(std::make_tuple(lines.front(), lines[1000], log.Errors()),
+              std::make_tuple("line 1", "line 1001", "CBaseLog::OpenNew 3: 2 - No such file or directory|"));
 }
 
-TEST_F(BaseLogTest, ReopenAfterCloseAndLinesQueuedWhileClosed) {
-    TestLog log(dir);
+TEST_F(LogTest, FailuresGoToErrorAndLinesWaitForTheNextOpen) {
+    MakeFile(root + "/blocker");  // a plain file where a directory should be
+    TestLog bad(root + "/blocker/logs");
+    EXPECT_FALSE(bad.Open("C", "log"));
+    bad.Put(L"lost");
+    bad.Close();
+    EXPECT_EQ(bad.Errors(),
+              "CBaseLog::OpenNew 1: 20 - Not a directory|CBaseLog::OpenNew 2: 20 - Not a directory|");
+
+    TestLog log(dir());
     log.PutDirect(std::string("before open"));
     ASSERT_TRUE(log.Open("C", "log"));
-    log.PutDirect(std::string("first run"));
     log.Close();
     log.Close();  // a second close does nothing
     log.PutDirect(std::string("while closed"));
-    EXPECT_EQ(ReadLines(File(1)).size(), 2u);
-
     ASSERT_TRUE(log.Open("C", "log"));
     EXPECT_TRUE(log.Open("C", "log"));  // already open: nothing else happens
-    log.PutDirect(std::string("second run"));
     log.Close();
-    EXPECT_EQ(ReadLines(File(1)),
-              (std::vector<std::string>{"before open", "first run", "while closed", "second run"}));
+    EXPECT_EQ(Lines(File(1)), (std::vector<std::string>{"before open", "while closed"}));
 }
 
-TEST_F(BaseLogTest, FailuresGoToErrorAndNotToCallers) {
-    // A regular file where a directory should be: nothing can be created below it.
-    MakeFile(root + "/blocker");
-    TestLog log(root + "/blocker/logs");
-    EXPECT_FALSE(log.Open("C", "log"));
-    log.Put(L"lost");
-    log.PutErr(L"lost too", 2);
-    log.Close();
-
-    const auto errors = log.Errors();
-    ASSERT_EQ(errors.size(), 3u);
-    EXPECT_EQ(errors[0], "CBaseLog::OpenNew 1: 20 - Not a directory");
-    EXPECT_EQ(errors[1], "CBaseLog::OpenNew 2: 20 - Not a directory");
-    EXPECT_EQ(errors[2], "CBaseLog::OpenNew 2: 20 - Not a directory");
-}
-
-TEST_F(BaseLogTest, PutErrAndPutMesPassTheRepeatFilter) {
-    std::int64_t now = 2'000'000;
-    TestLog log(dir, 1000, 5);
-    log.delay.SetClock([&now] { return now; });
-    ASSERT_TRUE(log.Open("C", "log"));
-    const unsigned char bytes[] = {1, 2};
-
-    log.PutErr(L"sendto()", 2);
-    log.PutErr(L"sendto()", 2);
-    log.PutErr(L"sendto()", 11);  // another text
-    log.PutMes(L"bad packet", bytes, 2);
-    log.PutMes(L"bad packet", bytes, 2);
-    log.Put(L"plain");  // never filtered
-    log.Put(L"plain");
-    now += 5 * 60;
-    log.PutErr(L"sendto()", 2);
-    log.Close();
-
-    std::vector<std::string> texts;
-    for (const auto& line : ReadLines(File(1))) texts.push_back(line.substr(20));
-    EXPECT_EQ(texts,
-              (std::vector<std::string>{"sendto(): 2 - No such file or directory",
-                                        "sendto(): 11 - Resource temporarily unavailable", "bad packet 01 02",
-                                        "plain", "plain", "sendto(): 2 - No such file or directory"}));
-}
-
-TEST_F(BaseLogTest, ManyThreadsLoseNothingWithinTheLimit) {
-    TestLog log(dir, 100000);
-    ASSERT_TRUE(log.Open("C", "log"));
-    constexpr int threads = 4;
-    constexpr int perThread = 500;
-    std::vector<std::thread> writers;
-    for (int t = 0; t < threads; ++t)
-        writers.emplace_back([&log, t] {
-            for (int i = 0; i < perThread; ++i) log.PutFormat(L"t%d n%d", t, i);
-        });
-    for (auto& w : writers) w.join();
-    log.Close();
-
-    std::vector<int> next(threads, 0);
-    const auto lines = ReadLines(File(1));
-    ASSERT_EQ(lines.size(), static_cast<std::size_t>(threads * perThread));
-    for (const auto& line : lines) {
-        int t = -1;
-        int n = -1;
-        ASSERT_EQ(std::sscanf(line.c_str() + 20, "t%d n%d", &t, &n), 2) << line;
-        ASSERT_GE(t, 0);
-        ASSERT_LT(t, threads);
-        EXPECT_EQ(n, next[static_cast<std::size_t>(t)]++);  // each thread's lines stay in order
+TEST_F(LogTest, EachLogHasItsDirectoryUnderAnAbsoluteHome) {
+    EXPECT_EQ(std::make_tuple(BadLog().Dir().ToStr(), ProLog().Dir().ToStr(), DispLog().Dir().ToStr()),
+              std::make_tuple(root + "/ZARN/logs/Tolvane/bad", root + "/ZARN/logs/Tolvane/pro",
+                              root + "/ZARN/logs/Tolvane/disp"));
+    // Without a usable HOME: the password database's home, else /tmp; never a relative path.
+    const passwd* entry = ::getpwuid(::getuid());
+    const std::string other = entry && entry->pw_dir && entry->pw_dir[0] == '/' ? entry->pw_dir : "/tmp";
+    std::string homes, want;
+    for (const char* value : {"", "relative/home", "./home", "/home/\xFF\xFE", "unset"}) {
+        std::string(value) == "unset" ? ::unsetenv("HOME") : ::setenv("HOME", value, 1);
+        homes += LogHome() + "|";
+        want += other + "|";
     }
+    EXPECT_EQ(homes, want);
+}
+
+TEST_F(LogTest, PacketLinesOfTheProtocolAndDispatcherLogs) {
+    ProLog pro;
+    DispLog disp;
+    ASSERT_TRUE(pro.Open("C", "log") && disp.Open("C", "log"));
+    const unsigned char bytes[] = {0x01, 0x02, 0x03};
+    const in6_addr lu = Address("::ffff:10.0.0.5"), console = Address("::ffff:192.168.1.20");
+    pro.Put(recReceived, lu, 5000, bytes, 3);
+    pro.Put(recSent, Address("2001:db8::1"), 65535, bytes, 2);
+    pro.Put(recSent, lu, 5000, bytes, 0);  // nothing for an empty datagram
+    pro.Put(recSent, lu, 5000, nullptr, 3);
+    disp.Put(recSent, console, 7001, bytes, 3);
+    disp.Put(recReceived, console, 7001, bytes, 1);
+    pro.Close();
+    disp.Close();
+    EXPECT_EQ(
+        Lines(File(1, "pro"), true),
+        (std::vector<std::string>{"0 " + std::string(24, ' ') + "::ffff:10.0.0.5|05000 <time><01 02 03 ",
+                                  "0>" + std::string(28, ' ') + "2001:db8::1|65535 <time> 01 02 "}));
+    EXPECT_EQ(
+        Lines(File(1, "disp"), true),
+        (std::vector<std::string>{">" + std::string(20, ' ') + "::ffff:192.168.1.20|07001 <time> 01 02 03 ",
+                                  " " + std::string(20, ' ') + "::ffff:192.168.1.20|07001 <time><01 "}));
+}
+
+TEST_F(LogTest, ErrorLogTextsShownTextsAndTheRepeatFilter) {
+    std::vector<std::wstring> shown;
+    BadLog::SetShowHandler([&shown](const DBString& text) { shown.push_back(text); });
+    BadLog log;
+    ASSERT_TRUE(log.Open("C", "log"));
+    unsigned char bytes[31];
+    for (int i = 0; i < 31; ++i) bytes[i] = static_cast<unsigned char>(i);
+    log.PutErr(L"bind()", 0, false);
+    log.PutErr(L"bind()", 2, true);
+    log.PutErr(L"bind()", 2, false);  // the forms with a show flag are never filtered
+    log.PutErr(L"", 0, true);         // nothing to say
+    log.PutMes(L"Пакет", bytes, 31, true);
+    log.Put(std::wstring(L"quiet"), false);
+    log.PutErr(L"sendto()", 2);  // the base forms pass the five-minute filter and are never shown
+    log.PutErr(L"sendto()", 2);
+    BadLog::SetShowHandler(nullptr);
+    log.Put(L"no handler", true);  // still written
+    log.Close();
+    std::string dump = "Пакет";
+    for (int i = 0; i < 30; ++i) dump += (i < 16 ? " 0" : " 1") + std::string(1, "0123456789ABCDEF"[i % 16]);
+    const std::string enoent = ": 2 - No such file or directory";
+    EXPECT_EQ(Lines(File(1, "bad")),
+              (std::vector<std::string>{"<time>bind()", "<time>bind()" + enoent, "<time>bind()" + enoent,
+                                        "<time>" + dump + " ...", "<time>quiet", "<time>sendto()" + enoent,
+                                        "<time>no handler"}));
+    EXPECT_EQ(shown,
+              (std::vector<std::wstring>{L"bind(): 2 - No such file or directory", DBString(dump + " ...")}));
 }

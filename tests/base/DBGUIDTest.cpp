@@ -3,129 +3,45 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "DBGUID.h"
 
-TEST(DBGUIDText, FullTextRoundTrips) {
-    const wchar_t* texts[] = {L"0123456789ABCDEF0123456789ABCDEF", L"FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF",
-                              L"8000000000000000000000000000000F"};
-    for (const wchar_t* text : texts) {
-        DBGUID g;
-        g = text;
-        EXPECT_EQ(g.ToString(), text);
+TEST(DBGUID, TextAndBytesRoundTripAndMissingDigitsLeaveTheirFieldsZero) {
+    // Data1, Data2, Data3, then the bytes of Data4; lower case reads too; the integers in host order.
+    const std::tuple<const char*, const char*> texts[] = {
+        {"0123456789ABCDEF0123456789ABCDEF", "0123456789ABCDEF0123456789ABCDEF"},
+        {"a1b2c3d4e5f60718293a4b5c6d7e8f90", "A1B2C3D4E5F60718293A4B5C6D7E8F90"},
+        {"1234567899990000AB", "1234567899990000AB00000000000000"},
+        {"nothex", "00000000000000000000000000000000"},
+    };
+    DBGUID g, bytes;
+    for (const auto& [text, want] : texts) {
+        g = L"FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF";
+        g = DBString(text).c_str();
+        EXPECT_EQ(g.ToString(), DBString(want)) << text;
     }
-    DBGUID g;
-    g = L"0123456789ABCDEF0123456789ABCDEF";
-    EXPECT_EQ(g.Data1, 0x01234567u);
-    EXPECT_EQ(g.Data2, 0x89ABu);
-    EXPECT_EQ(g.Data3, 0xCDEFu);
-    EXPECT_EQ(g.Data4[0], 0x01u);
-    EXPECT_EQ(g.Data4[7], 0xEFu);
+    g = "0123456789ABCDEF0123456789ABCDEF";
+    EXPECT_EQ((bytes = static_cast<const void*>(&g)), g);  // the raw bytes are the structure
+    unsigned char raw[32];
+    for (int i = 0; i < 32; ++i) raw[i] = static_cast<unsigned char>(0xA0 + i);
+    bytes.Set(raw + 16, 32);  // at most 16 bytes are taken
+    EXPECT_EQ(std::make_tuple(g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[7], bytes.ToString()),
+              std::make_tuple(0x01234567u, 0x89ABu, 0xCDEFu, 0x01u, 0xEFu,
+                              DBString(L"B3B2B1B0B5B4B7B6B8B9BABBBCBDBEBF")));
 }
 
-TEST(DBGUIDText, NarrowWideAndLowerCaseAgree) {
-    DBGUID wide;
-    wide = L"a1b2c3d4e5f60718293a4b5c6d7e8f90";
-    DBGUID narrow;
-    narrow = "A1B2C3D4E5F60718293A4B5C6D7E8F90";
-    DBGUID fromString;
-    fromString = std::string("A1B2C3D4E5F60718293A4B5C6D7E8F90");
-    EXPECT_EQ(wide, narrow);
-    EXPECT_EQ(fromString, narrow);
-    EXPECT_EQ(wide.ToString(), L"A1B2C3D4E5F60718293A4B5C6D7E8F90");
-}
-
-TEST(DBGUIDText, MissingDigitsLeaveFieldsZero) {
-    DBGUID g;
-    g = L"FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF";
-    g = L"12345678AB";
-    EXPECT_EQ(g.ToString(),
-              L"12345678"
-              L"00AB"
-              L"0000"
-              L"0000000000000000");
-
-    g = L"1234567899990000AB";
-    EXPECT_EQ(g.ToString(),
-              L"12345678"
-              L"9999"
-              L"0000"
-              L"AB00000000000000");
-
-    g = L"nothex";
-    EXPECT_TRUE(g.IsNul());
-    g = L"12345678";
-    g = static_cast<const wchar_t*>(nullptr);
-    EXPECT_TRUE(g.IsNul());
-    g = L"12345678";
-    g = static_cast<const char*>(nullptr);
-    EXPECT_TRUE(g.IsNul());
-}
-
-TEST(DBGUIDBytes, RawBytesAreTheStructureLayout) {
-    unsigned char bytes[16];
-    for (int i = 0; i < 16; ++i) bytes[i] = static_cast<unsigned char>(0xA0 + i);
-    DBGUID g;
-    g = bytes;
-    EXPECT_EQ(std::memcmp(static_cast<const GUID*>(&g), bytes, 16), 0);
-    EXPECT_FALSE(g.IsNul());
-
-    DBGUID v;
-    v = static_cast<const void*>(bytes);
-    EXPECT_EQ(v, g);
-
-    GUID plain{0x11223344, 0x5566, 0x7788, {1, 2, 3, 4, 5, 6, 7, 8}};
-    DBGUID s;
-    s = plain;
-    EXPECT_EQ(s.ToString(), L"11223344556677880102030405060708");
-    DBGUID copy;
-    copy = s;
-    EXPECT_EQ(copy, s);
-
-    g = static_cast<const unsigned char*>(nullptr);
-    EXPECT_TRUE(g.IsNul());
-}
-
-TEST(DBGUIDBytes, SetCopiesAtMostSixteenBytes) {
-    unsigned char big[32];
-    std::memset(big, 0x5A, sizeof(big));
-    DBGUID g;
-    g.Set(big, sizeof(big));
-    EXPECT_EQ(g.ToString(), L"5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A");
-
-    const unsigned char few[2] = {0x01, 0x02};
-    g.Set(few, sizeof(few));
-    GUID expect{};
-    std::memcpy(&expect, few, 2);
-    EXPECT_EQ(g, DBGUID(expect));
-    EXPECT_EQ(g.Data2, 0u);
-    EXPECT_EQ(g.Data4[7], 0u);
-}
-
-TEST(DBGUIDGenerate, Version4Variant1AndDistinct) {
+TEST(DBGUID, GeneratedIdentifiersAreVersion4Variant1AndDistinct) {
     std::set<DBGUID> seen;
+    std::set<int> variants;  // the two variant bits are random: 8, 9, A and B all turn up
     for (int i = 0; i < 500; ++i) {
         DBGUID g;
         ASSERT_TRUE(g.Generate());
-        EXPECT_FALSE(g.IsNul());
-        EXPECT_EQ(g.Data3 >> 12, 4u);
-        EXPECT_EQ(g.Data4[0] >> 6, 2u);
         const DBString text = g.ToString();
-        ASSERT_EQ(text.size(), 32u);
-        EXPECT_EQ(text[12], L'4');
-        EXPECT_NE(std::wstring(L"89AB").find(text[16]), std::wstring::npos);
+        ASSERT_EQ(std::make_tuple(text.size(), text[12], g.Data4[0] >> 6), std::make_tuple(32u, L'4', 2))
+            << text.ToStr();
         seen.insert(g);
+        variants.insert(g.Data4[0] >> 4);
     }
-    EXPECT_EQ(seen.size(), 500u);
-}
-
-TEST(DBGUIDGenerate, AllVariantNibblesAppear) {
-    // The two variant bits are random, so 8, 9, A and B should all turn up.
-    std::set<int> nibbles;
-    for (int i = 0; i < 400 && nibbles.size() < 4; ++i) {
-        DBGUID g;
-        g.Generate();
-        nibbles.insert(g.Data4[0] >> 4);
-    }
-    EXPECT_EQ(nibbles, (std::set<int>{8, 9, 10, 11}));
+    EXPECT_EQ(std::make_tuple(seen.size(), variants), std::make_tuple(500u, std::set<int>{8, 9, 10, 11}));
 }

@@ -2,325 +2,97 @@
 
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "DBString.h"
 
 using namespace std::string_literals;
 
-TEST(DBStringUtf8, CyrillicRoundTrip) {
-    const std::string bytes = "\xD0\x9E\xD1\x88\xD0\xB8\xD0\xB1\xD0\xBA\xD0\xB0";  // Ошибка
-    const DBString s(bytes.c_str());
-    EXPECT_EQ(s.size(), 6u);
-    EXPECT_EQ(s, L"Ошибка");
-    EXPECT_EQ(s.ToStr(), bytes);
-}
-
-TEST(DBStringUtf8, EncodingBoundariesRoundTrip) {
-    const std::wstring chars = {L'\x01',
-                                L'\x7F',
-                                L'\x80',
-                                L'\x7FF',
-                                L'\x800',
-                                L'\xD7FF',
-                                L'\xE000',
-                                L'\xFFFF',
-                                static_cast<wchar_t>(0x10000),
-                                static_cast<wchar_t>(0x10FFFF)};
-    const std::string bytes = DBString(chars).ToStr();
-    EXPECT_EQ(bytes,
-              "\x01\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF"
-              "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF");
-    EXPECT_EQ(DBString(bytes), chars);
-}
-
-TEST(DBStringUtf8, InvalidInputGivesMarker) {
-    const char* bad[] = {
-        "\xFF",              // never valid
-        "ok\xFE",            // never valid, after good text
-        "\x80",              // continuation without a lead
-        "\xC0\xAF",          // overlong '/'
-        "\xC1\xBF",          // overlong
-        "\xE0\x80\xAF",      // overlong, three bytes
-        "\xF0\x80\x80\xAF",  // overlong, four bytes
-        "\xED\xA0\x80",      // high surrogate
-        "\xED\xBF\xBF",      // low surrogate
-        "\xF4\x90\x80\x80",  // U+110000
-        "\xF5\x80\x80\x80",  // lead beyond the range
-        "\xF8\x88\x80\x80\x80",
-        "\xE2\x82",      // cut short
-        "abc\xD0",       // cut short at the end
-        "\xE2\x28\xA1",  // second byte not a continuation
-    };
-    for (const char* b : bad) {
-        EXPECT_EQ(DBString(b), L"?utf-32?") << "input " << ::testing::PrintToString(std::string(b));
-        DBString assigned = L"previous";
-        assigned = b;
-        EXPECT_EQ(assigned, L"?utf-32?");
+TEST(DBStringUtf8, RoundTripsAndMarksWhatHasNoForm) {
+    const std::string cyrillic = "\xD0\x9E\xD1\x88\xD0\xB8\xD0\xB1\xD0\xBA\xD0\xB0";  // Ошибка
+    const std::wstring edges = L"\x01\x7F\x80\x7FF\x800\xD7FF\xE000\xFFFF\U00010000\U0010FFFF";
+    const std::string edgeBytes =
+        "\x01\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF"
+        "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF";
+    EXPECT_EQ(std::make_tuple(DBString(cyrillic), DBString(edges).ToStr(), DBString(edgeBytes),
+                              DBString("a\0b"s).ToStr()),
+              std::make_tuple(DBString(L"Ошибка"), edgeBytes, DBString(edges), "a\0b"s));
+    // Any invalid sequence makes the whole text the marker: never valid, lone continuation,
+    // overlong forms, surrogates, beyond U+10FFFF, cut short, a continuation missing.
+    std::string marked, want;
+    for (const char* bad : {"\xFF", "ok\xFE", "\x80", "\xC0\xAF", "\xC1\xBF", "\xE0\x80\xAF",
+                            "\xF0\x80\x80\xAF", "\xED\xA0\x80", "\xED\xBF\xBF", "\xF4\x90\x80\x80",
+                            "\xF5\x80\x80\x80", "\xE2\x82", "abc\xD0", "\xE2\x28\xA1"}) {
+        DBString assigned(L"previous");
+        assigned = bad;
+        marked += (DBString(bad) + assigned).ToStr() + " ";
+        want += "?utf-32??utf-32? ";
     }
+    EXPECT_EQ(marked, want);
+    for (const wchar_t c : {L'\xD800', L'\xDFFF', static_cast<wchar_t>(0x110000)})
+        EXPECT_EQ(DBString(std::wstring(L"ab") + c).ToStr(), "?utf-8?") << static_cast<unsigned>(c);
 }
 
-TEST(DBStringUtf8, NullAndEmbeddedZero) {
-    EXPECT_TRUE(DBString(static_cast<const char*>(nullptr)).empty());
-    EXPECT_TRUE(DBString(static_cast<const wchar_t*>(nullptr)).empty());
-    const DBString z("a\0b"s);
-    ASSERT_EQ(z.size(), 3u);
-    EXPECT_EQ(z[1], L'\0');
-    EXPECT_EQ(z.ToStr(), "a\0b"s);
-}
-
-TEST(DBStringUtf8, UnencodableCharacterGivesMarker) {
-    EXPECT_EQ(DBString(std::wstring(L"ab") + static_cast<wchar_t>(0xD800)).ToStr(), "?utf-8?");
-    EXPECT_EQ(DBString(std::wstring(1, static_cast<wchar_t>(0xDFFF))).ToStr(), "?utf-8?");
-    EXPECT_EQ(DBString(std::wstring(1, static_cast<wchar_t>(0x110000))).ToStr(), "?utf-8?");
-    EXPECT_EQ(DBString(std::wstring(1, static_cast<wchar_t>(-1))).ToStr(), "?utf-8?");
-}
-
-TEST(DBStringUtf16, UnitsAreZeroExtendedNotCombined) {
-    const char16_t text[] = {u'A', 0x0416, 0xD83D, 0xDE00, 0};
-    const DBString s(text);
-    ASSERT_EQ(s.size(), 4u);
-    EXPECT_EQ(s[1], L'Ж');
-    EXPECT_EQ(s[2], static_cast<wchar_t>(0xD83D));
-    EXPECT_EQ(s[3], static_cast<wchar_t>(0xDE00));
-
-    const char16_t withZero[] = {u'x', 0, u'y', u'z'};
-    EXPECT_EQ(DBString(withZero, 3), (std::wstring{L'x', L'\0', L'y'}));
-    EXPECT_TRUE(DBString(withZero, 0).empty());
-    EXPECT_TRUE(DBString(withZero, -5).empty());
-    EXPECT_TRUE(DBString(static_cast<const char16_t*>(nullptr)).empty());
-    EXPECT_TRUE(DBString(static_cast<const char16_t*>(nullptr), 4).empty());
-}
-
-TEST(DBStringUtf16, ToU16PairsSupplementaryCharacters) {
-    DBString s(L"aЖ");
-    s += static_cast<wchar_t>(0x1F600);
-    EXPECT_EQ(s.ToU16(), (std::u16string{u'a', u'Ж', 0xD83D, 0xDE00}));
-
-    // A text without supplementary characters comes back unchanged.
-    const DBString bmp(L"Ошибка 42");
-    const std::u16string u = bmp.ToU16();
-    EXPECT_EQ(DBString(u.c_str()), bmp);
-}
-
-TEST(DBStringCp1251, CyrillicRoundTrip) {
-    const DBString text(L"Ошибка ЁёЇ №5 €");
-    const std::string bytes = text.ToCP1251();
-    EXPECT_EQ(bytes,
-              "\xCE\xF8\xE8\xE1\xEA\xE0 \xA8\xB8\xAF \xB9"
-              "5 \x88");
-    DBString back;
-    back.FromCP1251(bytes.c_str());
-    EXPECT_EQ(back, text);
-}
-
-TEST(DBStringCp1251, StopsAtCharacterOutsideCodePage) {
-    EXPECT_EQ(DBString(L"abc中def").ToCP1251(), "abc");
-    EXPECT_EQ(DBString(L"中").ToCP1251(), "");
-}
-
-TEST(DBStringCp1251, LimitsAreKept) {
-    EXPECT_EQ(DBString(std::wstring(5000, L'я')).ToCP1251(), std::string(1024, '\xFF'));
-
-    const std::string longText(300, '\xC0');
-    DBString s(L"previous content");
-    s.FromCP1251(longText.c_str());
-    EXPECT_EQ(s, std::wstring(127, L'А'));
-
-    s.FromCP1251(nullptr);
-    EXPECT_TRUE(s.empty());
-    s = L"x";
-    s.FromCP1251("");
-    EXPECT_TRUE(s.empty());
-}
-
-TEST(DBStringCp1251, Md5HashOfCodePageBytes) {
-    EXPECT_EQ(DBString(L"Ошибка").Md5Hash(), L"1F9B59F5380E26DF0654A64A18BB80D7");
-    EXPECT_EQ(DBString().Md5Hash(), L"D41D8CD98F00B204E9800998ECF8427E");
-    EXPECT_EQ(DBString(L"abc").Md5Hash(), L"900150983CD24FB0D6963F7D28E17F72");
-}
-
-TEST(DBStringFormat, FormatsAndAppends) {
+TEST(DBStringFormat, FormatsAppendsAndCutsLongResultsAt32767Characters) {
     DBString s(L"old");
     s.Format(L"%ls=%s %d %02d %X", L"ключ", "narrow", -7, 5, 0xBEEFu);
-    EXPECT_EQ(s, L"ключ=narrow -7 05 BEEF");
     s.AppendFormat(L"|%04d", 12);
-    EXPECT_EQ(s, L"ключ=narrow -7 05 BEEF|0012");
-    EXPECT_EQ(DBString().Format(L"%ls", L""), L"");
-}
-
-TEST(DBStringFormat, LongResultIsCutNotLost) {
-    const int max = DBString::FormatBufferSize - 1;
-    const std::wstring exact(static_cast<size_t>(max), L'x');
-    EXPECT_EQ(DBString().Format(L"%ls", exact.c_str()), exact);
-
-    std::wstring tooLong(40000, L'y');
-    tooLong[0] = L'S';
-    const DBString cut = DBString().Format(L"<%ls>", tooLong.c_str());
-    ASSERT_EQ(cut.size(), static_cast<size_t>(max));
-    EXPECT_EQ(cut.substr(0, 3), L"<Sy");
-    EXPECT_EQ(cut.back(), L'y');
-
+    const std::wstring tooLong = L"S" + std::wstring(39999, L'y');
+    const DBString exact = DBString().Format(L"%ls", std::wstring(32767, L'x').c_str()),
+                   cut = DBString().Format(L"<%ls>", tooLong.c_str());
     DBString appended(L"head:");
     appended.AppendFormat(L"%ls", tooLong.c_str());
-    EXPECT_EQ(appended.size(), 5u + max);
-    EXPECT_EQ(appended.substr(0, 6), L"head:S");
+    EXPECT_EQ(
+        std::make_tuple(s, exact.size(), cut.size(), cut.substr(0, 3), appended.size(),
+                        appended.substr(0, 6)),
+        std::make_tuple(DBString(L"ключ=narrow -7 05 BEEF|0012"), 32767u, 32767u, L"<Sy", 32772u, L"head:S"));
 }
 
-TEST(DBStringEdit, TrimAndTrimArg) {
-    DBString s(L"  \tab c\t  ");
-    EXPECT_EQ(s.Trim(), L"\tab c\t");
-    EXPECT_EQ(DBString(L"     ").Trim(), L"");
-    EXPECT_EQ(DBString(L"  \"abc\"  ").TrimArg(), L"abc");
-    EXPECT_EQ(DBString(L"\"abc").TrimArg(), L"abc");
-    EXPECT_EQ(DBString(L"abc\"").TrimArg(), L"abc");
-    EXPECT_EQ(DBString(L"\"\"x\"\"").TrimArg(), L"\"x\"");
-    EXPECT_EQ(DBString(L"\"").TrimArg(), L"");
+TEST(DBStringEdit, TrimSubStrFindReplaceAndSearchKeys) {
+    DBString a(L"aaa"), ab(L"abab"), dashes(L"x--y--"), none(L"none"), r(L"abc");
+    const int replaced = a.Replace(L"a", L"aa") * 1000 + ab.Replace(L"ab", L"b") * 100 +
+                         dashes.Replace(L"--", L"") * 10 +
+                         none.Replace(L"zz", L"y");  // never rescans what it put in
+    const std::tuple<DBString, const wchar_t*> texts[] = {
+        {DBString(L"  \tab c\t  ").Trim(), L"\tab c\t"},  // spaces only
+        {DBString(L"     ").Trim(), L""},
+        {DBString(L"  \"abc\"  ").TrimArg() + L"|" + DBString(L"\"abc").TrimArg() + L"|" +
+             DBString(L"abc\"").TrimArg() + L"|" + DBString(L"\"\"x\"\"").TrimArg() + L"|" +
+             DBString(L"\"").TrimArg(),
+         L"abc|abc|abc|\"x\"|"},  // at most one quote each side
+        {DBString(L"abcde").SubStr(5, 2) + L"|" + DBString(L"abcde").SubStr(-1, 2) + L"|" +
+             DBString(L"abcde").SubStr(3, 10) + L"|" + DBString(L"abc").SubStr(1, -1),
+         L"||de|bc"},
+        {DBString(L"abc").Left(10) + DBString(L"abc").Left(-1) + DBString(L"abc").Left(2), L"abcabcab"},
+        {DBString(L" Ёлка\t№ 5 ё").ForFind() + L"|" + DBString(L"a b\tc~\x7FЖ!").NotASCII() + L"|" +
+             DBString(L"AbC-1").MakeLower(),
+         L"ЕлкаN5ё| \t\x7FЖ|abc-1"},
+        {a + L"|" + ab + L"|" + dashes + L"|" + none, L"aaaaaa|bb|xy|none"},
+    };
+    for (const auto& [got, want] : texts) EXPECT_EQ(got, DBString(want));
+    const DBString s(L"abcabc"), digits(L"a1٣");  // an Arabic-Indic digit is not 0..9
+    EXPECT_EQ(
+        (std::vector<int>{s.Find(L'b'), s.Find(L'b', 2), s.Find(L'b', 5), s.Find(L'b', -3), s.Find(L"ca"),
+                          s.Find(L"bc", 2), s.Find(L"cc"), s.Find(static_cast<const wchar_t*>(nullptr)),
+                          s.ReverseFind(L'a'), s.ReverseFind(L'z'), replaced, digits.IsDigit(-1),
+                          digits.IsDigit(1), digits.IsDigit(2), digits.IsDigit(3), r.Replace(L"", L"x")}),
+        (std::vector<int>{1, 4, -1, 1, 2, 4, -1, -1, 3, -1, 3220, 0, 1, 0, 0, 0}));
+    EXPECT_THROW(r.Replace(nullptr, L"x"), std::logic_error);
+    EXPECT_THROW(r.Replace(L"a", nullptr), std::logic_error);
 }
 
-TEST(DBStringEdit, SubStrLeftIsDigit) {
-    const DBString five(L"abcde");
-    EXPECT_EQ(five.SubStr(5, 2), L"");
-    EXPECT_EQ(five.SubStr(-1, 2), L"");
-    EXPECT_EQ(five.SubStr(3, 10), L"de");
-    EXPECT_EQ(five.SubStr(1, 0), L"");
-    EXPECT_EQ(DBString(L"abc").SubStr(1, -1), L"bc");
-    EXPECT_EQ(DBString(L"abc").Left(10), L"abc");
-    EXPECT_EQ(DBString(L"abc").Left(-1), L"abc");
-    EXPECT_EQ(DBString(L"abc").Left(2), L"ab");
-    EXPECT_EQ(DBString(L"abc").Left(0), L"");
-
-    const DBString d(L"a1٣");
-    EXPECT_FALSE(d.IsDigit(-1));
-    EXPECT_FALSE(d.IsDigit(0));
-    EXPECT_TRUE(d.IsDigit(1));
-    EXPECT_FALSE(d.IsDigit(2));  // Arabic-Indic digit is not 0..9
-    EXPECT_FALSE(d.IsDigit(3));
-}
-
-TEST(DBStringEdit, FindAndReverseFind) {
-    const DBString s(L"abcabc");
-    EXPECT_EQ(s.Find(L'b'), 1);
-    EXPECT_EQ(s.Find(L'b', 2), 4);
-    EXPECT_EQ(s.Find(L'b', 5), -1);
-    EXPECT_EQ(s.Find(L'b', 100), -1);
-    EXPECT_EQ(s.Find(L'b', -3), 1);
-    EXPECT_EQ(s.Find(L"ca"), 2);
-    EXPECT_EQ(s.Find(L"bc", 2), 4);
-    EXPECT_EQ(s.Find(L"cc"), -1);
-    EXPECT_EQ(s.Find(static_cast<const wchar_t*>(nullptr)), -1);
-    EXPECT_EQ(s.Find(DBString(L"abc"), 1), 3);
-    EXPECT_EQ(s.ReverseFind(L'a'), 3);
-    EXPECT_EQ(s.ReverseFind(L'z'), -1);
-    EXPECT_EQ(DBString().ReverseFind(L'a'), -1);
-}
-
-TEST(DBStringEdit, ReplaceNeverRescansInsertedText) {
-    DBString a(L"aaa");
-    EXPECT_EQ(a.Replace(L"a", L"aa"), 3);
-    EXPECT_EQ(a, L"aaaaaa");
-
-    DBString b(L"abab");
-    EXPECT_EQ(b.Replace(L"ab", L"b"), 2);
-    EXPECT_EQ(b, L"bb");
-
-    DBString c(L"x--y--");
-    EXPECT_EQ(c.Replace(L"--", L""), 2);
-    EXPECT_EQ(c, L"xy");
-
-    DBString d(L"aaaa");
-    EXPECT_EQ(d.Replace(L"aa", L"a"), 2);
-    EXPECT_EQ(d, L"aa");
-
-    DBString e(L"none");
-    EXPECT_EQ(e.Replace(L"zz", L"y"), 0);
-    EXPECT_EQ(e, L"none");
-}
-
-TEST(DBStringEdit, ReplaceRefusesBadArguments) {
-    DBString s(L"abc");
-    EXPECT_THROW(s.Replace(nullptr, L"x"), std::logic_error);
-    EXPECT_THROW(s.Replace(L"a", nullptr), std::logic_error);
-    EXPECT_EQ(s.Replace(L"", L"x"), 0);
-    EXPECT_EQ(s, L"abc");
-}
-
-TEST(DBStringEdit, SearchKeysAndNonPrintables) {
-    EXPECT_EQ(DBString(L" Ёлка\t№ 5 ё").ForFind(), L"ЕлкаN5ё");
-    EXPECT_EQ(DBString(L"a b\tc~\x7FЖ!").NotASCII(), L" \t\x7FЖ");
-    EXPECT_EQ(DBString(L"AbC-1").MakeLower(), L"abc-1");
-}
-
-TEST(DBStringEdit, JoinAndParseAreInverse) {
-    const std::vector<DBString> items = {L"one", L"", L"три"};
-    const DBString joined(L"; ", items);
-    EXPECT_EQ(joined, L"one; ; три; ");
-    EXPECT_EQ(joined.Parse(L"; "), items);
-    EXPECT_EQ(DBString(L",", {}), L"");
-    EXPECT_TRUE(DBString().Parse(L",").empty());
-    EXPECT_EQ(DBString(L"a,b").Parse(L","), (std::vector<DBString>{L"a", L"b"}));
-    EXPECT_EQ(DBString(L",").Parse(L","), (std::vector<DBString>{L""}));
-    EXPECT_EQ(DBString(L"a,b").Parse(L""), (std::vector<DBString>{L"a,b"}));
-}
-
-TEST(DBStringOperators, AssignAppendConcatenate) {
-    DBString s;
-    s = L'Q';
-    EXPECT_EQ(s, L"Q");
-    s += L'r';
-    s += L"st";
-    s += std::wstring(L"u");
-    s += "\xD0\x96";  // Ж
-    s += std::string("!");
-    EXPECT_EQ(s, L"QrstuЖ!");
-    s += "\xFF";
-    EXPECT_EQ(s, L"QrstuЖ!?utf-32?");
-
-    s = "\xD0\xB4\xD0\xB0";
-    EXPECT_EQ(s, L"да");
-    s = static_cast<const wchar_t*>(nullptr);
-    EXPECT_TRUE(s.empty());
-
-    const DBString a(L"a");
-    EXPECT_EQ(a + DBString(L"b"), L"ab");
-    EXPECT_EQ(a + L"b", L"ab");
-    EXPECT_EQ(L"b" + a, L"ba");
-    EXPECT_EQ(a + L'c', L"ac");
-    EXPECT_EQ(L'c' + a, L"ca");
-    EXPECT_EQ(a + "\xD0\x96", L"aЖ");
-    EXPECT_EQ("\xD0\x96" + a, L"Жa");
-    EXPECT_EQ(a + std::wstring(L"w"), L"aw");
-    EXPECT_EQ(std::wstring(L"w") + a, L"wa");
-    const std::wstring w(L"w");
-    EXPECT_EQ(a + w, L"aw");
-    EXPECT_EQ(w + a, L"wa");
-    EXPECT_EQ(DBString(L"r") + DBString(L"s") + w + L"t", L"rswt");
-}
-
-TEST(DBStringOperators, ComparisonsFollowCodePoints) {
-    const DBString a(L"abc");
-    const DBString b(L"abd");
-    EXPECT_TRUE(a < b);
-    EXPECT_TRUE(a < L"abd");
-    EXPECT_TRUE(L"abb" < a);
-    EXPECT_TRUE(b > a);
-    EXPECT_TRUE(b > L"abc");
-    EXPECT_TRUE(L"abd" > a);
-    EXPECT_TRUE(a <= L"abc");
-    EXPECT_TRUE(L"abc" <= a);
-    EXPECT_TRUE(a >= L"abc");
-    EXPECT_FALSE(L"abb" >= a);
-    EXPECT_TRUE(a != b);
-    EXPECT_TRUE(L"abc" == a);
-    EXPECT_FALSE(a == L"ab");
-    EXPECT_TRUE(DBString(L"Я") > DBString(L"z"));
-    EXPECT_TRUE(DBString() == static_cast<const wchar_t*>(nullptr));
-
-    const std::wstring w(L"abd");
-    EXPECT_TRUE(a < w);
-    EXPECT_TRUE(w > a);
-    EXPECT_TRUE(w == b);
-    EXPECT_TRUE(b == w);
-    EXPECT_FALSE(a >= w);
-    EXPECT_TRUE(w != a);
+TEST(DBStringConversions, CodePagesHashesUtf16AndLists) {
+    const DBString cyrillic(L"Ошибка ЁёЇ №5 €");
+    const std::string bytes = "\xCE\xF8\xE8\xE1\xEA\xE0 \xA8\xB8\xAF \xB9\x35 \x88";  // ...№5 €
+    DBString back, longText;
+    back.FromCP1251(bytes.c_str());
+    longText.FromCP1251(std::string(300, '\xC0').c_str());  // at most 127 characters
+    EXPECT_EQ(
+        std::make_tuple(cyrillic.ToCP1251(), back, DBString(L"abc中def").ToCP1251(), longText.size(),
+                        DBString(std::wstring(5000, L'я')).ToCP1251().size(), DBString(L"Ошибка").Md5Hash()),
+        std::make_tuple(bytes, cyrillic, "abc", 127u, 1024u, DBString(L"1F9B59F5380E26DF0654A64A18BB80D7")));
+    const char16_t units[] = {u'A', 0x0416, 0xD83D, 0xDE00, 0};  // zero-extended, pairs not combined
+    EXPECT_EQ(std::make_tuple(DBString(units), DBString(units, 2), (DBString(L"a") + L"\U0001F600").ToU16()),
+              std::make_tuple(DBString(L"AЖ\xD83D\xDE00"), DBString(L"AЖ"), std::u16string(u"a\U0001F600")));
 }

@@ -1,13 +1,15 @@
 #pragma once
 
-// A procedure for thread, pool and timer tests: it records when and on which thread it runs,
-// can be held inside until released, can take a while, and returns false at a chosen run.
+// For the thread, pool and timer tests: a procedure that records when it runs (on its clock), a
+// clock under which delays, periods and overruns come out exactly and at once, reported lines.
 
-#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -15,90 +17,109 @@
 
 namespace testutil {
 
-using Clock = std::chrono::steady_clock;
+// Stands still until a procedure spends time, and jumps to every deadline a thread waits for
+// unless the thread is asked to stop.
+class JumpClock : public BaseClock {
+public:
+    TimePoint Now() const override { return TimePoint(std::chrono::milliseconds(m_Ms.load())); }
+    bool WaitUntil(std::condition_variable&, std::unique_lock<std::mutex>&, TimePoint deadline,
+                   const std::function<bool()>& stop) const override {
+        const long long target =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline.time_since_epoch()).count();
+        for (long long now = m_Ms.load(); now < target && !stop();) m_Ms.compare_exchange_weak(now, target);
+        return stop();
+    }
+    void Spend(int ms) { m_Ms += ms; }
 
-inline long Ms(Clock::duration d) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+private:
+    mutable std::atomic<long long> m_Ms{0};
+};
+
+// The lines a thread, pool or list reports, for the tests to look at.
+class LogLines {
+public:
+    void Add(const std::string& line) {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        m_Text += line + "\n";
+    }
+    std::string Text() {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        return m_Text;
+    }
+    // How many lines begin with head and hold part.
+    int Count(const std::string& head, const std::string& part = "") {
+        std::istringstream in(Text());
+        int n = 0;
+        for (std::string l; std::getline(in, l);)
+            n += l.rfind(head, 0) == 0 && l.find(part) != std::string::npos;
+        return n;
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::string m_Text;
+};
+
+inline long Ms(std::chrono::steady_clock::time_point since) {
+    return static_cast<long>((std::chrono::steady_clock::now() - since) / std::chrono::milliseconds(1));
+}
+
+// Waits until f() holds, at most 5 s; false on time-out.
+template <class F>
+bool Eventually(F f) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!f()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 struct Probe {
+    const BaseClock* clock = &BaseClock::Steady();
+    int falseAt = 0;             // 1-based run that returns false; 0: never
+    std::function<void()> body;  // runs inside the procedure, without the probe's lock
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<Clock::time_point> starts;
-    std::vector<long> tids;
+    std::vector<long long> starts;  // ms on the clock
     int returned = 0;
-    int inside = 0;
-    int maxInside = 0;
-    bool held = false;  // stay inside until Release
-    int sleepMs = 0;
-    int sleepFirstMs = 0;
-    int falseAt = 0;  // 1-based run that returns false; 0: never
-    std::function<void()> body;
+    bool held = false;  // stay inside until released
 
     static bool Proc(void* self) { return static_cast<Probe*>(self)->Run(); }
-
     bool Run() {
-        int n, pause;
-        {
-            std::unique_lock<std::mutex> lk(mutex);
-            starts.push_back(Clock::now());
-            tids.push_back(BaseThread::CurrentTid());
-            n = static_cast<int>(starts.size());
-            pause = (n == 1 && sleepFirstMs) ? sleepFirstMs : sleepMs;
-            maxInside = std::max(maxInside, ++inside);
-            changed.notify_all();
-            changed.wait(lk, [&] { return !held; });
-        }
-        if (pause) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+        std::unique_lock<std::mutex> lk(mutex);
+        starts.push_back(
+            std::chrono::duration_cast<std::chrono::milliseconds>(clock->Now().time_since_epoch()).count());
+        const int n = static_cast<int>(starts.size());
+        changed.notify_all();
+        changed.wait(lk, [&] { return !held; });
+        lk.unlock();
         if (body) body();
-        std::lock_guard<std::mutex> lk(mutex);
-        --inside;
+        lk.lock();
         ++returned;
         changed.notify_all();
         return falseAt == 0 || n < falseAt;
     }
-
-    bool WaitStarts(std::size_t n, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) {
+    // A copy of a field, taken under the lock.
+    template <class T>
+    T Get(T Probe::*field) {
+        std::lock_guard<std::mutex> lk(mutex);
+        return this->*field;
+    }
+    template <class Pred>
+    bool Until(Pred pred) {
         std::unique_lock<std::mutex> lk(mutex);
-        return changed.wait_for(lk, timeout, [&] { return starts.size() >= n; });
+        return changed.wait_for(lk, std::chrono::seconds(5), pred);
     }
-    bool WaitReturned(int n, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) {
-        std::unique_lock<std::mutex> lk(mutex);
-        return changed.wait_for(lk, timeout, [&] { return returned >= n; });
+    bool WaitStarts(std::size_t n) {
+        return Until([&] { return starts.size() >= n; });
     }
-    std::size_t Count() {
+    bool WaitReturned(int n) {
+        return Until([&] { return returned >= n; });
+    }
+    void Hold(bool h) {
         std::lock_guard<std::mutex> lk(mutex);
-        return starts.size();
-    }
-    int Returned() {
-        std::lock_guard<std::mutex> lk(mutex);
-        return returned;
-    }
-    int MaxInside() {
-        std::lock_guard<std::mutex> lk(mutex);
-        return maxInside;
-    }
-    std::vector<Clock::time_point> Starts() {
-        std::lock_guard<std::mutex> lk(mutex);
-        return starts;
-    }
-    Clock::time_point FirstStart() {
-        std::lock_guard<std::mutex> lk(mutex);
-        return starts.front();
-    }
-    long FirstTid() {
-        std::lock_guard<std::mutex> lk(mutex);
-        return tids.empty() ? 0 : tids.front();
-    }
-    void Hold() {
-        std::lock_guard<std::mutex> lk(mutex);
-        held = true;
-    }
-    void Release() {
-        {
-            std::lock_guard<std::mutex> lk(mutex);
-            held = false;
-        }
+        held = h;
         changed.notify_all();
     }
 };

@@ -1,286 +1,192 @@
 #include <gtest/gtest.h>
 #include <libxml/tree.h>
 
+#include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <vector>
+#include <tuple>
 
 #include "ClientCFG.h"
 #include "LoadRes.h"
 #include "Xml.h"
 
 namespace fs = std::filesystem;
+using ZARNCloud::CNodeB;
 
 namespace {
 
-// Every test gets a HOME of its own and leaves the real one and the language flag as found.
-class ClientCFGTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (const char* h = std::getenv("HOME")) savedHome = h;
-        std::string pattern = (fs::temp_directory_path() / "tolvane-cfg-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        home = pattern;
-        setenv("HOME", home.c_str(), 1);
-        g_StringENU = true;  // error texts are checked in English
-    }
-
-    void TearDown() override {
-        if (savedHome)
-            setenv("HOME", savedHome->c_str(), 1);
-        else
-            unsetenv("HOME");
-        g_StringENU = savedEnu;
-        std::error_code ec;
-        fs::remove_all(home, ec);
-    }
-
-    fs::path File() const { return home / "ZARN" / "etc" / "ZARNClient.xml"; }
-    long EntriesBesideFile() const {
-        return std::distance(fs::directory_iterator(File().parent_path()), fs::directory_iterator());
-    }
-
-    void Write(const std::string& content) {
-        fs::create_directories(File().parent_path());
-        std::ofstream(File(), std::ios::binary) << content;
-    }
-
-    std::string Read() const {
-        std::ostringstream s;
-        s << std::ifstream(File(), std::ios::binary).rdbuf();
-        return s.str();
-    }
-
-    static std::string Root(const std::string& attrs) {
-        return "<?xml version=\"1.0\"?><ZARNClient " + attrs + "/>";
-    }
-
-    std::optional<std::string> savedHome;
-    bool savedEnu = g_StringENU;
-    fs::path home;
-};
-
-// Runs f and expects it to throw ErrorXML with the given text.
+// The text of the ErrorXML that f throws.
 template <typename F>
-void ExpectError(F f, const wchar_t* text) {
+std::string Thrown(F f) {
     try {
         f();
-        ADD_FAILURE() << "no ErrorXML; expected " << DBString(text).ToStr();
     } catch (const ErrorXML& e) {
-        EXPECT_EQ(e.Text(), DBString(text));
+        return e.Text().ToStr();
     }
+    return "<nothing thrown>";
 }
 
-class Branch : public CNodeClientCFGTree {
-public:
-    explicit Branch(CNodeClientCFG* parent = nullptr, int* deaths = nullptr)
-        : CNodeClientCFGTree(parent), deaths(deaths) {}
-    ~Branch() override {
-        if (deaths) ++*deaths;
+// Each test gets a HOME of its own, an element UM in a document of its own, and the error
+// texts of the message table in English; HOME and the language flag are put back afterwards.
+class Config : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_StringENU = true;
+        xmlDocSetRootElement(doc.get(), um);
+        ASSERT_NE(mkdtemp(home.data()), nullptr);
+        file = fs::path(home) / "ZARN/etc/ZARNClient.xml";
+        setenv("HOME", home.c_str(), 1);
     }
-    void XMLUpdate() override {}
-    int TypNode() const override { return 2; }
-    void Attach(xmlNode* e) { m_Element = e; }
-    int* deaths;
+    void TearDown() override {
+        saved ? setenv("HOME", saved, 1) : unsetenv("HOME");
+        g_StringENU = savedEnu;
+        fs::remove_all(home);
+    }
+    // An attribute as libxml2 holds it: what a reader of the file would see.
+    std::string Raw(const char* attr) {
+        std::unique_ptr<xmlChar, void (*)(void*)> v(xmlGetProp(um, BAD_CAST attr), xmlFree);
+        return v ? reinterpret_cast<const char*>(v.get()) : "<absent>";
+    }
+    void Write(const std::string& content) {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << content;
+    }
+
+    const char* saved = std::getenv("HOME");  // glibc keeps the old value when HOME is set anew
+    bool savedEnu = g_StringENU;
+    std::string home = (fs::temp_directory_path() / "tolvane-cfg-XXXXXX").string();
+    fs::path file;
+    std::unique_ptr<xmlDoc, void (*)(xmlDoc*)> doc{xmlNewDoc(BAD_CAST "1.0"), xmlFreeDoc};
+    xmlNode* um = xmlNewDocNode(doc.get(), nullptr, BAD_CAST "UM", nullptr);
 };
 
-class RecordingRoot : public Branch {
-public:
-    void BadPut(const wchar_t* text) override { lines.emplace_back(text); }
-    std::vector<DBString> lines;
-};
+std::string Doc(const std::string& language) {
+    return "<?xml version=\"1.0\"?><ZARNClient Language=\"" + language + "\" Theme=\"Тёмная\"/>";
+}
 
 }  // namespace
 
-TEST_F(ClientCFGTest, FilesThatGiveRussian) {
-    const struct {
-        const char* name;
-        std::optional<std::string> content;  // nullopt: no file
-        const wchar_t* text;
-        bool element;
-    } cases[] = {
-        {"absent file", std::nullopt, L"", true},
-        {"empty file", "", L"", true},
-        {"not XML", "Language=enu\n", L"", true},
-        {"other root", "<?xml version=\"1.0\"?><Disp Language=\"enu\"/>", L"", false},
-        {"spaced rus", Root("Language=\" rus \""), L"rus", true},
-        {"empty value", Root("Language=\"\""), L"", true},
-        {"no attribute", Root(""), L"", true},
+TEST_F(Config, ErrorXmlTextsAndNumbers) {
+    const std::tuple<ErrorXML, const wchar_t*, int> cases[] = {
+        {ErrorXML(L"Bad", 5, L"Slot"), L"Bad elements Slot", 5},
+        {ErrorXML(L"Bad", -3, L"Slot", L"Addr"), L"Bad parameters Addr elements Slot", -3},
+        {ErrorXML("plain"), L"plain", 0},
+        {ErrorXML("Bad", "Slot"), L"Bad elements Slot", 0},
+        {ErrorXML("!m_XMLDOM", nullptr), L"!m_XMLDOM", 0},
+        {ErrorXML("Bad", "Slot", "Addr"), L"Bad parameters Addr elements Slot", 0},
+        {ErrorXML(41083), L"Error loadXML", 0},
+        {ErrorXML(41076, "ZARNClient"), L"Error append elements ZARNClient", 0},
+        {ErrorXML(41080, nullptr), L"Error create of XML parsers", 0},
+        {ErrorXML(41076, "UM", "Name"), L"Error append parameters Name elements UM", 0},
+        {ErrorXML(L"sendto", 111), L"sendto", 111},
+        {ErrorXML(DBString(L"Сбой bind"), 98), L"Сбой bind", 98},
+        {ErrorXML(static_cast<const wchar_t*>(nullptr), 1, nullptr), L" elements ", 1},  // null is empty
     };
-    EXPECT_EQ(CClientCFG::FileName(), File().string());
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::error_code ec;
-        fs::remove_all(home / "ZARN", ec);
-        if (c.content) Write(*c.content);
+    for (const auto& [error, text, number] : cases) {
+        EXPECT_EQ(std::make_tuple(error.Text(), error.Number(), std::string(error.what())),
+                  std::make_tuple(DBString(text), number, DBString(text).ToStr()));
+    }
+}
+
+TEST_F(Config, IntegerAttributesReadWithStrtolAndZeroKeptOnlyWhenAsked) {
+    std::string read, written;
+    for (const char* v : {"12abc", "abc", "", "-45", " 7", "2147483647", "99999999999", "-99999999999"}) {
+        xmlSetProp(um, BAD_CAST "Number", BAD_CAST v);
+        read += std::to_string(CNodeB::XMLLoadInteger(um, "UM", "Number", -1)) + " ";
+    }
+    xmlUnsetProp(um, BAD_CAST "Number");
+    read += std::to_string(CNodeB::XMLLoadInteger(um, "UM", "Number", -7)) + " " +
+            std::to_string(CNodeB::XMLLoadInteger(nullptr, "UM", "Number", 42));
+    EXPECT_EQ(read, "12 0 0 -45 7 2147483647 2147483647 -2147483648 -7 42");  // absent: the default
+    const int values[] = {-3, INT_MIN, 0, 0, 7};
+    const bool keepZero[] = {false, false, true, false, true};
+    for (int i = 0; i < 5; ++i) {
+        CNodeB::XMLUpdateInteger(um, values[i], "UM", "Number", keepZero[i]);
+        written += Raw("Number") + " ";
+    }
+    EXPECT_EQ(written, "-3 -2147483648 0 <absent> 7 ");
+}
+
+TEST_F(Config, StringAttributesTrimRoundTripAndRemove) {
+    xmlSetProp(um, BAD_CAST "Name", BAD_CAST "  Lift 3 ");
+    EXPECT_EQ(std::make_tuple(CNodeB::XMLLoadString(um, "UM", "Name", true),
+                              CNodeB::XMLLoadString(um, "UM", "Name", false),
+                              CNodeB::XMLLoadString(um, "UM", "Note", true)),
+              std::make_tuple(DBString(L"Lift 3"), DBString(L"  Lift 3 "), DBString()));
+    CNodeB::XMLUpdateString(um, DBString(L"Лифт №5"), "UM", "Note");
+    EXPECT_EQ(std::make_tuple(Raw("Note"), CNodeB::XMLLoadString(um, "UM", "Note", false)),
+              std::make_tuple(std::string("Лифт №5"), DBString(L"Лифт №5")));  // UTF-8 in the file
+    CNodeB::XMLUpdateString(um, DBString(), "UM", "Note");
+    CNodeB::XMLUpdateString(um, DBString(), "UM", "Note");  // already gone is no failure
+    EXPECT_EQ(Raw("Note"), "<absent>");
+    EXPECT_EQ(Thrown([] { CNodeB::XMLUpdateString(nullptr, DBString(L"x"), "UM", "Name"); }) + "|" +
+                  Thrown([] { CNodeB::XMLUpdateInteger(nullptr, 5, "UM", "Name", false); }),
+              "Error append parameters Name elements UM|Error append parameters Name elements UM");
+}
+
+TEST_F(Config, TheFileDecidesTheLanguage) {
+    const std::tuple<std::optional<std::string>, const wchar_t*, int, bool> cases[] = {
+        {std::nullopt, L"", CClientCFG::LangRussian, true},  // no file: the empty document
+        {"", L"", CClientCFG::LangRussian, true},
+        {"Language=enu\n", L"", CClientCFG::LangRussian, true},  // not XML
+        {"<?xml version=\"1.0\"?><Disp Language=\"enu\"/>", L"", CClientCFG::LangRussian, false},
+        {Doc(" rus "), L"rus", CClientCFG::LangRussian, true},
+        {Doc(""), L"", CClientCFG::LangRussian, true},
+        {"<ZARNClient/>", L"", CClientCFG::LangRussian, true},
+        {Doc("enu"), L"enu", CClientCFG::LangEnglish, true},
+        {Doc("deu"), L"deu", CClientCFG::LangEnglish, true},  // any other text is English
+    };
+    EXPECT_EQ(CClientCFG::FileName(), file.string());
+    for (const auto& [content, text, language, element] : cases) {
+        fs::remove_all(file.parent_path());
+        if (content) Write(*content);
         CClientCFG cfg;
         cfg.SetLanguage(CClientCFG::LangEnglish);
         cfg.XMLLoadFile();
-        EXPECT_EQ(cfg.Language(), CClientCFG::LangRussian);
-        EXPECT_EQ(cfg.LanguageText(), DBString(c.text));
-        EXPECT_EQ(cfg.Element() != nullptr, c.element);
+        EXPECT_EQ(std::make_tuple(cfg.Language(), cfg.LanguageText(), cfg.Element() != nullptr),
+                  std::make_tuple(language, DBString(text), element))
+            << content.value_or("<no file>");
     }
-    for (const char* value : {"enu", "deu"}) {
-        SCOPED_TRACE(value);
-        Write(Root(std::string("Language=\"") + value + "\""));
-        CClientCFG cfg;
-        cfg.XMLLoadFile();
-        EXPECT_EQ(cfg.Language(), CClientCFG::LangEnglish);
-    }
-}
-
-TEST_F(ClientCFGTest, SetDefLanguageOnlyEverSwitchesToEnglish) {
-    g_StringENU = false;
-    const std::pair<const char*, bool> steps[] = {{"rus", false}, {"enu", true}, {"rus", true}};
-    for (const auto& [value, flag] : steps) {
-        Write(Root(std::string("Language=\"") + value + "\""));
-        CClientCFG::SetDefLanguage();
-        EXPECT_EQ(g_StringENU, flag) << value;
-    }
-}
-
-TEST_F(ClientCFGTest, SaveCreatesDirectoriesAndKeepsOtherAttributes) {
+    unsetenv("HOME");  // no file name: as no file
     CClientCFG cfg;
     cfg.XMLLoadFile();
+    EXPECT_EQ(std::make_tuple(CClientCFG::FileName(), cfg.Language()), std::make_tuple(std::string(), 0));
+    setenv("HOME", home.c_str(), 1);
+    // At start-up the file may switch the texts to English, never back.
+    g_StringENU = false;
+    std::string flags;
+    for (const char* value : {"rus", "enu", "rus"}) {
+        Write(Doc(value));
+        CClientCFG::SetDefLanguage();
+        flags += g_StringENU ? "E" : "R";
+    }
+    EXPECT_EQ(flags, "REE");
+}
+
+TEST_F(Config, SaveWritesWhatLoadReadsBackOrSaysWhyNot) {
+    CClientCFG cfg;
+    cfg.XMLLoadFile();  // no file, no directory yet: they are made on the way
     cfg.SetLanguage(CClientCFG::LangEnglish);
     cfg.XMLUpdate();
     cfg.XMLSaveFile();
-    EXPECT_NE(Read().find("encoding=\"utf-8\""), std::string::npos) << Read();
-    EXPECT_EQ(EntriesBesideFile(), 1) << "a temporary file was left behind";
-
-    CClientCFG again;
-    again.XMLLoadFile();
-    EXPECT_EQ(again.LanguageText(), DBString(L"enu"));
-
-    Write(Root("Language=\"\" Theme=\"Тёмная\""));
-    again.XMLLoadFile();
-    again.XMLUpdate();  // number 0 writes "rus" back
-    again.XMLSaveFile();
-    EXPECT_NE(Read().find("Language=\"rus\" Theme=\"Тёмная\""), std::string::npos) << Read();
-
-    // A file the loader cannot use is not written back as it was.
-    Write("<?xml version=\"1.0\"?><Disp Number=\"3\"/>");
-    again.XMLLoadFile();
-    again.SetLanguage(CClientCFG::LangEnglish);
-    again.XMLSaveFile();
     cfg.XMLLoadFile();
-    EXPECT_EQ(cfg.Language(), CClientCFG::LangEnglish);
-    EXPECT_EQ(Read().find("Disp"), std::string::npos) << Read();
-}
-
-TEST_F(ClientCFGTest, SaveFailuresAreReported) {
-    const wchar_t* saveError = L"Error XMLDOMSave->save";
-    CClientCFG cfg;
-    setenv("HOME", "", 1);
-    EXPECT_EQ(CClientCFG::FileName(), "");
-    unsetenv("HOME");
-    EXPECT_EQ(CClientCFG::FileName(), "");
+    EXPECT_EQ(cfg.LanguageText(), DBString(L"enu"));
+    Write(Doc(""));
     cfg.XMLLoadFile();
-    EXPECT_EQ(cfg.Language(), CClientCFG::LangRussian);
-    ExpectError([&] { cfg.XMLSaveFile(); }, saveError);
-
-    // HOME is a plain file, so no directory can be made below it.
-    const fs::path plain = home / "plain";
-    std::ofstream(plain) << "x";
-    setenv("HOME", plain.c_str(), 1);
-    ExpectError([&] { cfg.XMLSaveFile(); }, saveError);
-
-    // The file's place is taken by a directory: the load falls back, the save fails cleanly.
-    setenv("HOME", home.c_str(), 1);
-    fs::create_directories(File() / "sub");
-    cfg.SetLanguage(CClientCFG::LangEnglish);
-    cfg.XMLLoadFile();
-    EXPECT_EQ(cfg.Language(), CClientCFG::LangRussian);
-    ExpectError([&] { cfg.XMLSaveFile(); }, saveError);
-    EXPECT_EQ(EntriesBesideFile(), 1);
-}
-
-TEST_F(ClientCFGTest, DocumentLifecycle) {
-    CClientCFG cfg;
-    std::string text;
-    ExpectError([&] { cfg.XMLSaveStr(text); }, L"!m_XMLDOM");
-    ExpectError([&] { cfg.XMLAdd(); }, L"!m_XMLDOM");
-
-    cfg.SetLanguage(CClientCFG::LangEnglish);
-    cfg.XMLCreate();
-    cfg.XMLSaveStr(text);
-    EXPECT_NE(text.find("<ZARNClient Language=\"enu\"/>"), std::string::npos) << text;
-
-    // A refused text leaves the loaded document and language as they were.
-    ExpectError([&] { cfg.XMLLoadStr("<ZARNClient"); }, L"Error loadXML");
-    EXPECT_EQ(cfg.Language(), CClientCFG::LangEnglish);
-    ASSERT_NE(cfg.Element(), nullptr);
-
-    ZARNCloud::CNodeB::XMLUpdateString(cfg.Element(), DBString(L"rus"), "ZARNClient", "Language");
-    cfg.XMLLoad();
-    EXPECT_EQ(cfg.Language(), CClientCFG::LangRussian);
-
-    cfg.SetLanguage(7);
-    cfg.XMLAdd();
-    EXPECT_EQ(xmlDocGetRootElement(cfg.Document()), cfg.Element());
-    cfg.XMLSaveStr(text);
-    EXPECT_EQ(text.find("Language"), std::string::npos) << text;
-
-    cfg.XMLRelease();
-    EXPECT_EQ(cfg.Document(), nullptr);
-    EXPECT_EQ(cfg.Element(), nullptr);
-}
-
-TEST_F(ClientCFGTest, DiagnosticsGoToTheRoot) {
-    RecordingRoot root;
-    CNodeClientCFG* branch = root.Children().Add(std::make_unique<Branch>(&root));
-    auto* leaf =
-        static_cast<Branch*>(static_cast<Branch*>(branch)->Children().Add(std::make_unique<Branch>(branch)));
-    EXPECT_EQ(leaf->FindRoot(), &root);
-    leaf->BadPut(L"leaf");
-    leaf->BadPutErr(L"open", 2);
-    ASSERT_EQ(root.lines.size(), 2u);
-    EXPECT_EQ(root.lines[0], DBString(L"leaf"));
-    EXPECT_EQ(root.lines[1], DBString(L"open: 2 - ") + DBString(std::strerror(2)));
-
-    // A root without an output of its own writes to the standard output instead of looping.
-    Branch lone;
-    testing::internal::CaptureStdout();
-    lone.BadPut(L"Сбой");
-    CClientCFG().BadPutErr(L"bind", 0);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find(" Сбой\n"), std::string::npos) << out;
-    EXPECT_NE(out.find(" bind\n"), std::string::npos) << out;
-    EXPECT_EQ(out[2], '.') << "time stamp first: " << out;
-}
-
-TEST_F(ClientCFGTest, ChildrenAndTheirElements) {
-    int deaths = 0;
-    CClientCFG cfg;
-    cfg.XMLLoadStr("<ZARNClient><Group><Item/></Group><Other/></ZARNClient>");
-    auto* group = static_cast<Branch*>(cfg.Children().Add(std::make_unique<Branch>(&cfg, &deaths)));
-    auto* item = static_cast<Branch*>(group->Children().Add(std::make_unique<Branch>(group, &deaths)));
-    group->Attach(xmlFirstElementChild(cfg.Element()));
-    item->Attach(xmlFirstElementChild(group->Element()));
-
-    // The item's element goes with the group's, so the item must forget it.
-    group->XMLRemove();
-    EXPECT_EQ(item->Element(), nullptr);
-    EXPECT_STREQ(reinterpret_cast<const char*>(xmlFirstElementChild(cfg.Element())->name), "Other");
-
-    // A still linked element is taken out of the document before it is freed; ASan reports
-    // the double free otherwise when the document goes.
-    group->Attach(xmlFirstElementChild(cfg.Element()));
-    group->XMLRelease();
-    EXPECT_EQ(xmlFirstElementChild(cfg.Element()), nullptr);
-
-    Branch stranger;
-    EXPECT_FALSE(cfg.Children().Remove(&stranger));
-    EXPECT_TRUE(group->Children().Remove(item));
-    EXPECT_EQ(deaths, 1);
-    cfg.XMLLoadFile();  // reloading drops the children
-    EXPECT_EQ(deaths, 2);
-    EXPECT_TRUE(cfg.Children().empty());
+    cfg.XMLUpdate();  // number 0 writes "rus" back, the other attribute stays
+    cfg.XMLSaveFile();
+    std::ifstream in(file);
+    const std::string saved{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(saved.find("encoding=\"utf-8\"?>\n<ZARNClient Language=\"rus\" Theme=\"Тёмная\""),
+              std::string::npos)
+        << saved;
+    EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 1)
+        << "a temporary file was left behind";
+    setenv("HOME", (home + "/ZARN/etc/ZARNClient.xml").c_str(), 1);  // a plain file: no directory below it
+    EXPECT_EQ(Thrown([&] { cfg.XMLSaveFile(); }), "Error XMLDOMSave->save");
 }
