@@ -260,7 +260,7 @@ void CSendDisp::DispatchEventLoop() {}
 void CSendDisp::Start() {
     std::lock_guard<std::mutex> state(m_StateMutex);
     if (m_Started.load()) return;
-    m_Wind.SignOfLife();
+    m_Wind.MngReply(0, nullptr);  // frames given up before the start do not count
     m_Replies.Clear();
     {
         std::lock_guard<std::mutex> lock(m_QueueMutex);
@@ -426,7 +426,6 @@ void CSendDisp::Handling(const unsigned char* data, int n) {
     }
     if (!p.valid) return;
     LogReceive(GetPeerAddr(), GetPeerPort(), p);
-    m_Wind.SignOfLife();
     int nReply = 0;
     const unsigned char* replies = p.GetReply(nReply);
     m_Wind.MngReply(nReply, replies);

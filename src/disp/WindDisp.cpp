@@ -40,13 +40,13 @@ bool CDispWindCore::Put(CPackDisp& p) {
 }
 
 void CDispWindCore::Acknowledge(int n, const unsigned char* ids) {
+    m_Lost = 0;
     if (n <= 0 || ids == nullptr) return;
     for (auto it = m_List.begin(); it != m_List.end();) {
         if (std::find(ids, ids + n, static_cast<unsigned char>(it->ident)) == ids + n) {
             ++it;
             continue;
         }
-        m_Lost = 0;
         // The console has moved past the older ones, so they were lost on the way:
         // repeat them at the next update instead of waiting out their interval.
         for (auto before = m_List.begin(); before != it; ++before) before->countdown = 0;
@@ -183,11 +183,6 @@ void CDispWind::MngReply(int n, const unsigned char* ids) {
         room = m_Core.HasRoom();
     }
     if (room) m_Room.notify_all();
-}
-
-void CDispWind::SignOfLife() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    m_Core.SignOfLife();
 }
 
 int CDispWind::NextIdent() {

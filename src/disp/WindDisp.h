@@ -57,10 +57,9 @@ public:
     // nothing is sent and the answer is true; false when the frame found no room
     // or its send failed.
     bool Put(CPackDisp& p);
-    // The console acknowledged the idents ids[0 .. n-1].
+    // A good frame came from the console, a sign of life; it acknowledges the idents
+    // ids[0 .. n-1], maybe none.
     void Acknowledge(int n, const unsigned char* ids);
-    // A good frame came from the console.
-    void SignOfLife() { m_Lost = 0; }
     // Repeats what is due and gives up what has been repeated enough.
     void Update(int64_t now);
 
@@ -114,9 +113,8 @@ public:
     // Waits while seven frames are outstanding, then hands the frame to the core.
     // True also when nothing was sent because the window or the sender is stopped.
     bool Put(CPackDisp& p);
-    // The console acknowledged the frames whose idents are in ids[0 .. n-1].
+    // A good frame came from the console, acknowledging the idents ids[0 .. n-1].
     void MngReply(int n, const unsigned char* ids);
-    void SignOfLife();
     int NextIdent();
     static bool TimerProc(void* self);
 
