@@ -5,6 +5,7 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "PackDisp.h"
