@@ -50,9 +50,9 @@ const auto IsCount = [](char f) { return f == 'b' || f == 'B' || f == 'l'; };
 
 // Walks a field list while the arguments of a builder or a reader are made or checked.
 struct Cursor {
-    const char* spec;
+    const char* row;
     int k = 0;
-    char Field() { return spec[k] == 'o' ? spec[++k] : spec[k]; }
+    char Field() { return row[k] == 'o' ? row[++k] : row[k]; }
 };
 
 // The sample of field k, as whatever argument type a builder or reader asks for.
@@ -107,14 +107,14 @@ bool Same(Slot<P>& s, Cursor& c) {
 }
 
 // The message a field list gives, written here byte by byte.
-Bytes Expected(int code, const char* spec, int& tail) {
+Bytes Expected(int code, const char* row, int& tail) {
     Bytes b = {0, 0, static_cast<unsigned char>(code)};
     auto le = [&](uint64_t v, int n) {
         for (int i = 0; i < n; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
     };
     std::size_t optionalFrom = 0;
-    for (int k = 0; spec[k] != 0; ++k) {
-        const char f = spec[k];
+    for (int k = 0; row[k] != 0; ++k) {
+        const char f = row[k];
         if (f == 'o') optionalFrom = b.size();
         const auto width = std::string("-12-4T--8").find(f);  // of a number
         if (f == 'e' || width != std::string::npos) le(Int(f, k), f == 'e' ? 1 : static_cast<int>(width));
@@ -147,18 +147,18 @@ struct Kind {
 };
 
 template <class... A, class... P>
-Kind K(int code, const char* name, const char* spec, bool (M::*create)(A...), bool (M::*parse)(P...) const) {
+Kind K(int code, const char* name, const char* row, bool (M::*create)(A...), bool (M::*parse)(P...) const) {
     Kind kind{code, name, {}, 0, nullptr, nullptr};
-    kind.bytes = Expected(code, spec, kind.tail);
+    kind.bytes = Expected(code, row, kind.tail);
     kind.build = [=](M& m) {
-        [[maybe_unused]] Cursor c{spec};
+        [[maybe_unused]] Cursor c{row};
         std::tuple<std::decay_t<A>...> args{Make<std::decay_t<A>>(c)...};
         return std::apply([&](auto&... a) { return (m.*create)(a...); }, args);
     };
     kind.parse = [=](const M& m, bool& same) {
         std::tuple<Slot<P>...> slots;
         const bool ok = std::apply([&](auto&... s) { return (m.*parse)(s.Arg()...); }, slots);
-        Cursor c{spec};
+        Cursor c{row};
         same = std::apply([&](auto&... s) { return (... && Same(s, c)); }, slots);
         return ok;
     };
@@ -166,7 +166,7 @@ Kind K(int code, const char* name, const char* spec, bool (M::*create)(A...), bo
 }
 
 // A kind whose builder and reader carry its name.
-#define KIND(code, name, spec) K(code, #name, spec, &M::Create_##name, &M::Parse_##name)
+#define KIND(code, name, row) K(code, #name, row, &M::Create_##name, &M::Parse_##name)
 using V7Create = bool (M::*)(int, unsigned char, int, int, const unsigned char*);
 
 std::vector<Kind> Kinds() {
