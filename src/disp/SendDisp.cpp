@@ -74,11 +74,10 @@ std::vector<DBString> Split(const wchar_t* text, int n) {
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
-// CSendDisp::CReplyForSend
+// CDispReplyCore and CSendDisp::CReplyForSend
 
-bool CSendDisp::CReplyForSend::Add(int id) {
+bool CDispReplyCore::Add(int id) {
     const auto code = static_cast<unsigned char>(id);
-    std::lock_guard<std::mutex> lock(m_Mutex);
     for (Entry& e : m_List) {
         if (e.ident == code) {
             e.sent = false;
@@ -90,8 +89,21 @@ bool CSendDisp::CReplyForSend::Add(int id) {
     return true;
 }
 
-void CSendDisp::CReplyForSend::AddReplyToPack(CPackDisp& p) {
-    std::lock_guard<std::mutex> lock(m_Mutex);
+bool CDispReplyCore::Admit(int id, bool reopens) {
+    if (id == 0) return true;
+    // The frame just received once more: its acknowledgement was lost.
+    if (id == m_LastIdent) {
+        Add(id);
+        return false;
+    }
+    m_LastIdent = id;
+    // The console numbers from 1 again when it opens the link anew; the old idents
+    // would make its first frames look like repeats.
+    if (id == 1 && reopens) m_List.clear();
+    return Add(id);
+}
+
+void CDispReplyCore::AddReplyToPack(CPackDisp& p) {
     for (Entry& e : m_List) {
         if (e.sent) continue;
         if (!p.AddReply(&e.ident, 1)) return;
@@ -99,19 +111,43 @@ void CSendDisp::CReplyForSend::AddReplyToPack(CPackDisp& p) {
     }
 }
 
+bool CDispReplyCore::ExistNoSendReply() const {
+    return std::any_of(m_List.begin(), m_List.end(), [](const Entry& e) { return !e.sent; });
+}
+
+void CDispReplyCore::Clear() {
+    m_List.clear();
+    m_LastIdent = 0;
+}
+
+bool CSendDisp::CReplyForSend::Add(int id) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Core.Add(id);
+}
+
+bool CSendDisp::CReplyForSend::Admit(int id, bool reopens) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Core.Admit(id, reopens);
+}
+
+void CSendDisp::CReplyForSend::AddReplyToPack(CPackDisp& p) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Core.AddReplyToPack(p);
+}
+
 bool CSendDisp::CReplyForSend::ExistNoSendReply() const {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    return std::any_of(m_List.begin(), m_List.end(), [](const Entry& e) { return !e.sent; });
+    return m_Core.ExistNoSendReply();
 }
 
 void CSendDisp::CReplyForSend::Clear() {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    m_List.clear();
+    m_Core.Clear();
 }
 
 std::size_t CSendDisp::CReplyForSend::Size() const {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_List.size();
+    return m_Core.Size();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -224,8 +260,7 @@ void CSendDisp::DispatchEventLoop() {}
 void CSendDisp::Start() {
     std::lock_guard<std::mutex> state(m_StateMutex);
     if (m_Started.load()) return;
-    m_LastIdent = 0;
-    m_Lost = 0;
+    m_Wind.MngReply(0, nullptr);  // frames given up before the start do not count
     m_Replies.Clear();
     {
         std::lock_guard<std::mutex> lock(m_QueueMutex);
@@ -328,25 +363,22 @@ void CSendDisp::SendStep() {
         std::unique_lock<std::mutex> lock(m_QueueMutex);
         m_QueueSignal.wait(lock, [this] { return !m_Queue.empty() || !m_Started.load(); });
         if (!m_Started.load()) return;
-        p = m_Queue.front();
-        m_Queue.pop_front();
-        while (!m_Queue.empty()) {
-            CPackDisp& next = m_Queue.front();
-            if (!p.Link(next)) break;
-            if (next.HasMessages()) break;  // the rest of it leads the queue
-            m_Queue.pop_front();
-        }
+        p = TakeMerged(m_Queue);
     }
     m_Wind.Put(p);
 }
 
-int CSendDisp::NextIdent() {
-    int current = m_IdentCounter.load();
-    int next = 0;
-    do {
-        next = current >= 255 ? 1 : current + 1;
-    } while (!m_IdentCounter.compare_exchange_weak(current, next));
-    return next;
+CPackDisp CSendDisp::TakeMerged(std::list<CPackDisp>& queue) {
+    if (queue.empty()) return CPackDisp();
+    CPackDisp p = queue.front();
+    queue.pop_front();
+    while (!queue.empty()) {
+        CPackDisp& next = queue.front();
+        if (!p.Link(next)) break;
+        if (next.HasMessages()) break;  // the rest of it leads the queue
+        queue.pop_front();
+    }
+    return p;
 }
 
 void CSendDisp::SendReply() {
@@ -394,35 +426,14 @@ void CSendDisp::Handling(const unsigned char* data, int n) {
     }
     if (!p.valid) return;
     LogReceive(GetPeerAddr(), GetPeerPort(), p);
-    m_Lost = 0;
     int nReply = 0;
     const unsigned char* replies = p.GetReply(nReply);
     m_Wind.MngReply(nReply, replies);
 
     const int id = p.ident;
-    if (id != 0 && id == m_LastIdent.load()) {
-        m_Replies.Add(id);
+    if (!m_Replies.Admit(id, id == 1 && Reopens(p))) {
         SendReply();
         return;
-    }
-    if (id != 0) m_LastIdent = id;
-    if (id > 0) {
-        // The console numbers from 1 again when it opens the link anew; the old idents
-        // would make its first frames look like repeats.
-        if (id == 1) {
-            CMesDisp m;
-            p.BegGet();
-            while (p.GetMes(m)) {
-                if (m.TypMes() == CMesDisp::mesOpenLinkEx) {
-                    m_Replies.Clear();
-                    break;
-                }
-            }
-        }
-        if (!m_Replies.Add(id)) {
-            SendReply();
-            return;
-        }
     }
 
     CMesDisp m;
@@ -434,6 +445,13 @@ void CSendDisp::Handling(const unsigned char* data, int n) {
     p.BegGet();
     HandlingData(p);
     if (id != 0) SendReply();
+}
+
+bool CSendDisp::Reopens(CPackDisp& p) {
+    CMesDisp m;
+    for (p.BegGet(); p.GetMes(m);)
+        if (m.TypMes() == CMesDisp::mesOpenLinkEx) return true;
+    return false;
 }
 
 void CSendDisp::OfferAnswer(const CMesDisp& m) {

@@ -20,6 +20,35 @@
 #include "Thread.h"
 #include "WindDisp.h"
 
+// The idents of the console's frames that are to be acknowledged, the recent ones
+// kept as the repeat filter. No lock: the sender's CReplyForSend holds one around it.
+class CDispReplyCore {
+public:
+    static constexpr std::size_t kMaxEntries = 14;
+
+    // Lists the ident to be acknowledged; false, marking it to be acknowledged again,
+    // when it is listed already.
+    bool Add(int id);
+    // Whether a received frame with that ident is new and to be handled. Every
+    // numbered frame is listed for acknowledgement, a repeat too. `reopens`: the frame
+    // holds OpenLinkEx, so with ident 1 the console has started its numbering again.
+    bool Admit(int id, bool reopens);
+    // Puts the idents not yet sent into the frame while it takes them.
+    void AddReplyToPack(CPackDisp& p);
+    bool ExistNoSendReply() const;
+    // Also forgets the last ident received.
+    void Clear();
+    std::size_t Size() const { return m_List.size(); }
+
+private:
+    struct Entry {
+        unsigned char ident;
+        bool sent;
+    };
+    std::list<Entry> m_List;  // oldest first
+    int m_LastIdent = 0;      // of the last numbered frame received
+};
+
 // The sending side of the dispatcher link, and the place where the console's frames
 // are interpreted, since acknowledgements and answers belong to the sending state.
 //
@@ -44,27 +73,22 @@ public:
     static constexpr int kPartChars = 200;
     static constexpr int kWireBuf = 524;
 
-    // Idents of the console's frames that are to be acknowledged, the recent ones kept
-    // as the repeat filter.
+    // The reply list's shell: one lock around the core, for the receiver thread that
+    // admits frames and the threads whose datagrams carry the acknowledgements.
     class CReplyForSend {
     public:
-        static constexpr std::size_t kMaxEntries = 14;
+        static constexpr std::size_t kMaxEntries = CDispReplyCore::kMaxEntries;
 
-        // False, marking the entry to be acknowledged again, when the ident is listed.
         bool Add(int id);
-        // Puts the idents not yet sent into the frame while it takes them.
+        bool Admit(int id, bool reopens);
         void AddReplyToPack(CPackDisp& p);
         bool ExistNoSendReply() const;
         void Clear();
         std::size_t Size() const;
 
     private:
-        struct Entry {
-            unsigned char ident;
-            bool sent;
-        };
         mutable std::mutex m_Mutex;
-        std::list<Entry> m_List;  // oldest first
+        CDispReplyCore m_Core;
     };
 
     // What a pending request waits for: the code of the answer message.
@@ -220,7 +244,7 @@ public:
     // Queues a message for the console; nothing when not started.
     bool SendMes(const CMesDisp& m);
     bool Put(CPackDisp& p);
-    int NextIdent();
+    int NextIdent() { return m_Wind.NextIdent(); }
     bool MngIdentInp(int id) { return m_Replies.Add(id); }
     // Sends an empty frame when an acknowledgement is due.
     void SendReply();
@@ -275,8 +299,11 @@ public:
     int GetAnswerWait() const { return m_AnswerWait.load(); }
     bool IsStarted() const { return m_Started.load(); }
     int GetMode() const { return m_Mode; }
-    int Lost() const { return m_Lost.load(); }
+    int Lost() const { return m_Wind.Lost(); }
     std::size_t QueueSize() const;
+    // Takes the first queued frame and merges the frames behind it into it while they
+    // fit whole; what is left of a frame that fitted in part leads the queue.
+    static CPackDisp TakeMerged(std::list<CPackDisp>& queue);
     std::size_t PendingAsks() const { return m_Asks.Size(); }
     CDispWind& Window() { return m_Wind; }
     CReplyForSend& Replies() { return m_Replies; }
@@ -288,12 +315,12 @@ protected:
 private:
     // Ends the queue worker and empties the queue; false when the sender was not started.
     bool StopWorker();
-    friend class CDispWind;
-
     static bool PutProc(void* self);
     // One step of the worker: waits for a frame, merges what follows into it, hands it
     // to the window.
     void SendStep();
+    // Whether a frame of the console holds OpenLinkEx.
+    static bool Reopens(CPackDisp& p);
     // Offers one received message to the pending requests.
     void OfferAnswer(const CMesDisp& m);
     // Inserts the request, queues m, waits, removes it; the answer, or throws failText.
@@ -304,7 +331,6 @@ private:
     std::list<CPackDisp> m_Queue;  // guarded by m_QueueMutex
     mutable std::mutex m_QueueMutex;
     std::condition_variable m_QueueSignal;
-    std::atomic<int> m_LastIdent{0};
     const int m_Mode;
     BasePoolThread* m_Pool;
     Thread m_Worker;
@@ -318,8 +344,6 @@ private:
     std::mutex m_StateMutex;  // serialises Start and the claim of a Stop
     std::atomic<bool> m_Started{false};
     CReplyForSend m_Replies;
-    std::atomic<int> m_IdentCounter{0};
-    std::atomic<int> m_Lost{0};
     CIdeaCtx m_Cipher;  // guarded by m_CipherMutex
     DBString m_User[3];
     std::atomic<int> m_AnswerWait{kDefaultAnswerWait};

@@ -1,24 +1,19 @@
 #include "DispPeerUtil.h"
 
-#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <stdexcept>
 
 #include "KeySys.h"
-#include "SendDisp.h"
 
 namespace {
 
 sockaddr_in6 Loopback(int port) {
-    sockaddr_in6 sa{};
-    sa.sin6_family = AF_INET6;
-    sa.sin6_addr = in6addr_loopback;
-    sa.sin6_port = htons(static_cast<uint16_t>(port));
-    return sa;
+    return sockaddr_in6{AF_INET6, htons(static_cast<uint16_t>(port)), 0, in6addr_loopback, 0};
 }
 
 }  // namespace
@@ -29,71 +24,37 @@ CIdeaCtx LinkCipher() {
     return CIdeaCtx(key.Get());
 }
 
-DispPeer::DispPeer() : m_Ctx(LinkCipher()) {
-    m_Socket = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (m_Socket < 0) throw std::runtime_error("DispPeer: socket()");
+DispPeer::DispPeer() : m_Ctx(LinkCipher()), m_Socket(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in6 sa = Loopback(0);
     socklen_t len = sizeof sa;
-    if (::bind(m_Socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        ::getsockname(m_Socket, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        ::close(m_Socket);
-        throw std::runtime_error("DispPeer: bind()");
-    }
+    ::bind(m_Socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    ::getsockname(m_Socket, reinterpret_cast<sockaddr*>(&sa), &len);
     m_Port = ntohs(sa.sin6_port);
 }
 
-DispPeer::~DispPeer() {
-    ::close(m_Socket);
-}
-
-bool DispPeer::ReceiveRaw(std::vector<unsigned char>& out, int timeoutMs) {
-    pollfd p{m_Socket, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0) return false;
-    unsigned char buf[2048];
-    const ssize_t n = ::recv(m_Socket, buf, sizeof buf, 0);
-    if (n < 0) return false;
-    out.assign(buf, buf + n);
-    return true;
-}
-
-bool DispPeer::Receive(CPackDisp& out, int timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        std::vector<unsigned char> raw;
-        if (left < 0 || !ReceiveRaw(raw, static_cast<int>(left))) return false;
-        CPackDisp p;
-        p.Decoding(raw.data(), static_cast<int>(raw.size()), &m_Ctx);
-        if (p.valid) {
-            out = p;
-            return true;
-        }
-        ++m_Undecodable;
+bool DispPeer::Receive(CPackDisp& out, int timeoutMs, bool withMessages) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
+    auto left = [&] {
+        return static_cast<int>(std::max<int64_t>(0, (deadline - steady_clock::now()) / 1ms));
+    };
+    for (pollfd p{m_Socket, POLLIN, 0}; ::poll(&p, 1, left()) > 0;) {
+        unsigned char buf[2048];
+        const ssize_t n = ::recv(m_Socket, buf, sizeof buf, 0);
+        out.Decoding(buf, static_cast<int>(std::max<ssize_t>(n, 0)), &m_Ctx);
+        if (out.valid && (!withMessages || out.HasMessages())) return true;
     }
-}
-
-bool DispPeer::ReceiveWithMessages(CPackDisp& out, int timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left < 0 || !Receive(out, static_cast<int>(left))) return false;
-        if (out.HasMessages()) return true;
-    }
+    return false;
 }
 
 std::vector<CPackDisp> DispPeer::Drain(int quietMs) {
     std::vector<CPackDisp> got;
-    CPackDisp p;
-    while (Receive(p, quietMs)) got.push_back(p);
+    for (CPackDisp p; Receive(p, quietMs);) got.push_back(p);
     return got;
 }
 
 bool DispPeer::Send(CPackDisp p, int port) {
-    unsigned char out[CPackDisp::kWireSize + 1];
+    unsigned char out[CPackDisp::kWireSize];
     const int n = p.Encoding(out, sizeof out, &m_Ctx);
     return n > 0 && SendRaw(out, n, port);
 }
@@ -108,7 +69,7 @@ CPackDisp PeerFrame(const std::vector<CMesDisp>& messages, int ident,
                     const std::vector<unsigned char>& acks) {
     CPackDisp p;
     for (const CMesDisp& m : messages) p.AddMes(m);
-    if (!acks.empty()) p.AddReply(acks.data(), static_cast<int>(acks.size()));
+    p.AddReply(acks.data(), static_cast<int>(acks.size()));
     p.SetIdent(ident);
     return p;
 }
@@ -120,23 +81,10 @@ CMesDisp NumberedMes(int number) {
     return m;
 }
 
-std::vector<int> Numbers(CPackDisp p) {
-    std::vector<int> numbers;
-    CMesDisp m;
-    p.BegGet();
-    while (p.GetMes(m)) {
-        int target = 0, kind = 0, n = 0;
-        unsigned char buf[255];
-        if (m.Parse_SendMsg(target, kind, n, buf, sizeof buf)) numbers.push_back(target);
-    }
-    return numbers;
-}
-
 std::vector<int> Codes(CPackDisp p) {
     std::vector<int> codes;
     CMesDisp m;
-    p.BegGet();
-    while (p.GetMes(m)) codes.push_back(m.TypMes());
+    for (p.BegGet(); p.GetMes(m);) codes.push_back(m.TypMes());
     return codes;
 }
 
@@ -144,4 +92,20 @@ std::vector<unsigned char> Acks(const CPackDisp& p) {
     int n = 0;
     const unsigned char* r = p.GetReply(n);
     return std::vector<unsigned char>(r, r + n);
+}
+
+int CapturingSender::Send(const unsigned char* data, int n, const in6_addr&, int) {
+    errno = EHOSTUNREACH;
+    if (fail) return -1;
+    const CIdeaCtx ctx = LinkCipher();
+    sent.emplace_back().Decoding(data, n, &ctx);
+    return n;
+}
+
+void CapturingSender::Receive(CPackDisp frame, int flip) {
+    unsigned char out[CPackDisp::kWireSize];
+    const CIdeaCtx ctx = LinkCipher();
+    const int n = frame.Encoding(out, sizeof out, &ctx);
+    if (flip >= 0) out[flip] ^= 0x40;
+    Handling(out, n);
 }
