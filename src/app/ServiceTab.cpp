@@ -920,9 +920,12 @@ void ServiceTab::OnWheel(wxMouseEvent& event) {
         event.Skip();
         return;
     }
-    if (!m_page) return;
+    auto* page = dynamic_cast<wxScrolledWindow*>(m_page.get());
+    if (page == nullptr || event.GetWheelDelta() == 0) return;
     // Not for this control: the page scrolls as if the pointer were over its background.
-    wxMouseEvent forward(event);
-    forward.SetEventObject(m_page.get());
-    m_page->GetEventHandler()->ProcessEvent(forward);
+    int x = 0;
+    int y = 0;
+    page->GetViewStart(&x, &y);
+    const int lines = event.GetWheelRotation() / event.GetWheelDelta() * event.GetLinesPerAction();
+    page->Scroll(x, std::max(0, y - lines));
 }

@@ -121,6 +121,7 @@ public:
     wxMenuItem* ItemWrite() const { return m_itemWrite; }
     wxMenuItem* ItemRestart() const { return m_itemRestart; }
     wxNotebook* GetNotebook() const { return m_notebook; }
+    ServiceTab* GetServiceTab() const { return m_service.get(); }
 
 private:
     void Build();

@@ -4,6 +4,7 @@
 // tests/structure/UnitSessionTest.cpp.
 
 #include <gtest/gtest.h>
+#include <wx/timer.h>
 
 #include <memory>
 #include <string>
@@ -132,6 +133,43 @@ TEST_F(LoadingTest, EachFailedEndShowsItsBox) {
             ASSERT_FALSE(lines.empty());
             EXPECT_EQ(lines.back(), _S_(1104).ToStr());
         }
+    }
+}
+
+// The dialog says what it waits for, Cancel ends the start, and a read that stalls offers the
+// engineer Cancel or Keep waiting, naming the words still missing.
+TEST_F(LoadingTest, TheEngineerCanEndAStartThatGoesNowhere) {
+    for (bool stall : {false, true}) {
+        SCOPED_TRACE(stall ? "reads stall" : "cancel while waiting");
+        ResetApp();
+        g_StringENU = true;
+        StartLuSim({stall ? "--read-error" : "--silent"});
+        app.CheckSettings();
+        ASSERT_TRUE(app.pult.Connect());
+        auto* dialog = new LoadingDialog(nullptr, app.TitleSuffix());
+        dialog->SetStallAsk(300ms);
+        app.SetTopWindowTracked(dialog);
+        SetBoxAnswer(wxNO);  // Cancel, not Keep waiting
+        wxTimer press;
+        wxString status;
+        press.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+            status = dialog->GetStatus();
+            wxCommandEvent cancel(wxEVT_BUTTON, wxID_CANCEL);
+            dialog->GetEventHandler()->ProcessEvent(cancel);
+        });
+        if (!stall) press.StartOnce(200);
+        EXPECT_EQ(RunModal(*dialog, 10s), wxID_CANCEL);
+        app.SetTopWindowTracked(nullptr);
+        if (stall) {
+            ASSERT_EQ(ShownBoxes().size(), 1u);
+            EXPECT_TRUE(ShownBoxes()[0].text.Contains(": 0, 1, 2,")) << ShownBoxes()[0].text;
+            EXPECT_EQ(dialog->GetStatus(), wxString::Format(_W_(1182), 1));
+        } else {
+            EXPECT_EQ(status, _W_(1181));
+            EXPECT_TRUE(ShownBoxes().empty());
+        }
+        dialog->Destroy();
+        PumpFor(10ms);
     }
 }
 

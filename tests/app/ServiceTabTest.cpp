@@ -21,6 +21,8 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+
 // ---------------------------------------------------------------------------------------------
 // Encodings, no window needed
 
@@ -579,6 +581,52 @@ TEST_F(ServicePage, TheLayoutsLabelsAndBytesAreThePagesOwn) {
                 EXPECT_EQ(marked, other.pageLabel == p.pageLabel) << other.key;
             }
         }
+    }
+}
+
+// Every row explains itself: its word and bits, its raw value and its default.
+TEST_F(ServicePage, EachRowsTooltipTellsWhereItsValueLives) {
+    Build(7, FullMap({{1, 0x0900}, {8, 0x5500}}));
+    m_edited = FullMap({{1, 0x0305}, {8, 0x5500}});
+    Show(m_edited);
+    const wxString tip = m_tab->Find(150)->GetToolTipText();
+    EXPECT_TRUE(tip.Contains(wxString::Format(_W_(1177), 1, 8, 15))) << tip;
+    EXPECT_TRUE(tip.Contains(wxString::Format(_W_(1179), "0x03", "0x09"))) << tip;
+    EXPECT_EQ(Spin(103)->GetToolTipText(), tip) << "the row's controls tell the same";
+    EXPECT_TRUE(List(102)->GetToolTipText().StartsWith(List(102)->GetStringSelection() + "\n"));
+}
+
+// The wheel over a spin field or a list is the field's only once the engineer clicked into it;
+// before that it scrolls the page, so a pointer passing over a field never changes a value.
+TEST_F(ServicePage, TheWheelScrollsThePageUntilAFieldIsClickedInto) {
+    Build(7, {});
+    m_edited = FullMap({{1, 0x0705}, {8, 0x5500}});
+    Show(m_edited);
+    m_frame->SetSize(600, 300);
+    m_frame->Show();
+    PumpFor(200ms);
+    auto* page = dynamic_cast<wxScrolledWindow*>(m_page);
+    ASSERT_NE(page, nullptr);
+    for (wxWindow* field : {static_cast<wxWindow*>(Spin(103)), static_cast<wxWindow*>(List(102))}) {
+        page->Scroll(0, 0);
+        auto wheel = [&] {
+            wxMouseEvent e(wxEVT_MOUSEWHEEL);
+            e.SetEventObject(field);
+            e.SetId(field->GetId());
+            e.m_wheelRotation = -120;
+            e.m_wheelDelta = 120;
+            e.m_linesPerAction = 3;
+            return field->GetEventHandler()->ProcessEvent(e);
+        };
+        field->SetFocus();  // focus alone, as tabbing through the page leaves it
+        EXPECT_TRUE(wheel()) << "taken from the field";
+        int x = 0, y = 0;
+        page->GetViewStart(&x, &y);
+        EXPECT_GT(y, 0) << "the page scrolled instead";
+        wxMouseEvent click(wxEVT_LEFT_DOWN);
+        click.SetEventObject(field);
+        field->GetEventHandler()->ProcessEvent(click);
+        EXPECT_FALSE(wheel()) << "clicked into, the field keeps the wheel";
     }
 }
 

@@ -17,6 +17,7 @@
 #include "AppTestUtil.h"
 #include "KeySys.h"
 #include "LoadRes.h"
+#include "SimProcessUtil.h"
 #include "Xml.h"
 #include "utilities.h"
 
@@ -340,6 +341,36 @@ protected:
 
     ScopedHome home;
 };
+
+// --help and a command line the tool cannot work with are answered on the terminal, with no
+// display needed: the usage, and for a bad line the reason, which the error log also holds.
+TEST_F(ProgramStartTest, HelpAndABadCommandLineAnswerOnTheTerminalWithoutADisplay) {
+    const std::string display = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+    ::unsetenv("DISPLAY");
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string reason;
+    } cases[] = {
+        {{"--help", "enu"}, 0, ""},
+        {{"-v5000", "-n1", "-s3", "-a200", "enu"}, 1, "Reason: Option -a200 cannot reach the unit"},
+    };
+    for (const Case& c : cases) {
+        SimProcess tool;
+        std::string error;
+        ASSERT_TRUE(tool.Launch(TOLVANE_APP_PATH, c.args, &error)) << error;
+        EXPECT_EQ(tool.WaitExitCode(10s), c.code);
+        tool.WaitOutputClosed(1s);
+        const std::vector<std::string> err = tool.ErrLines();
+        ASSERT_FALSE(err.empty());
+        EXPECT_EQ(err.front(), "Usage: tolvane [options] [enu]");
+        EXPECT_EQ(err.back().rfind(c.reason, 0), 0u) << err.back();
+    }
+    const std::vector<std::string> lines = ReadLogTexts(home.BadLogDir());
+    ASSERT_EQ(lines.size(), 3u) << "help leaves no trace in the error log, a refused start does";
+    EXPECT_EQ(lines[1].rfind("Option -a200", 0), 0u);
+    if (!display.empty()) ::setenv("DISPLAY", display.c_str(), 1);
+}
 
 TEST_F(ProgramStartTest, NoArgumentsMissingConsolePort) {
     const std::vector<std::string> lines = Run({});

@@ -30,6 +30,7 @@
 #include "Mes.h"
 #include "NvRam.h"
 #include "PackV7.h"
+#include "ServiceTab.h"
 #include "SimProcessUtil.h"
 #include "TolvaneFrame.h"
 #include "utilities.h"
@@ -502,6 +503,108 @@ TEST_F(FrameTest, BothPagesFitTheSmallestScreenInBothLanguages) {
     }
 }
 
+// "Update NVRAM" shows every change by its label, place and values, read out and raw, in the
+// language of the moment; Cancel sends nothing.
+TEST_F(FrameTest, TheReviewListsEveryChangeAndCancelSendsNothing) {
+    for (bool english : {true, false}) {
+        SCOPED_TRACE(english ? "English" : "Russian");
+        ResetApp();
+        g_StringENU = english;
+        LoadSession(SimLuOptions{});
+        WordMap read = TestApp().nvramRead;
+        read[10] = static_cast<uint16_t>(read[10] & ~0x0010);
+        Open(7, read, read);
+        Click(20, 1);                  // state 20, algorithms: word 10, bit 4
+        frame->Edited()[0] ^= 0x0100;  // another firmware's file
+        SetReviewAnswer(false);
+        Command(&TolvaneFrame::OnWriteNVRAM);
+        const std::vector<Review> reviews = Reviews();
+        ASSERT_EQ(reviews.size(), 1u);
+        const Review& review = reviews[0];
+        const ParamDef* bit = ParamAt(7, 10, 4);
+        const ParamDef* firmware = ParamAt(7, 0, 8);
+        ASSERT_EQ(review.rows.size(), 2u);
+        EXPECT_EQ(review.rows[0][0], wxString(firmware->Label().c_str()));
+        EXPECT_EQ(review.rows[1], (std::vector<wxString>{wxString(bit->Label().c_str()), "10:4",
+                                                         wxString(bit->Text(0).c_str()) + " (0x0)",
+                                                         wxString(bit->Text(1).c_str()) + " (0x1)"}));
+        EXPECT_FALSE(review.warning.empty()) << "a file from other firmware says so";
+        EXPECT_EQ(TestApp().session.State(), typUnitState::Ready) << "Cancel sends nothing";
+        EXPECT_EQ(frame->PendingBytes(), 2);
+        frame->Destroy();
+        PumpUntil([this] { return !frame; }, 3s);
+    }
+}
+
+// Each command that cannot be undone asks first; Cancel leaves everything as it was.
+TEST_F(FrameTest, ConfirmationsAskFirstAndCancelChangesNothing) {
+    const WordMap read = SampleWords(40);
+    const WordMap defaults = SampleWords(41);
+    struct Case {
+        const char* what;
+        void (TolvaneFrame::*command)(wxCommandEvent&);
+        int text;
+    } cases[] = {
+        {"set default", &TolvaneFrame::OnDefault, 1170},
+        {"load over edits", &TolvaneFrame::OnLoadFromFileNVRAM, 1171},
+        {"exit with edits", &TolvaneFrame::OnExit, 1172},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetApp();
+        g_StringENU = true;
+        Open(7, read, defaults);
+        Click(20, 1);
+        const WordMap edited = frame->Edited();
+        SetBoxAnswer(wxCANCEL);
+        Command(c.command);
+        ASSERT_TRUE(frame);
+        ASSERT_EQ(ShownBoxes().size(), 1u);
+        EXPECT_TRUE(ShownBoxes()[0].text.StartsWith(_W_(c.text).BeforeFirst('%')));
+        EXPECT_EQ(frame->Edited(), edited);
+        frame->Destroy();
+        PumpUntil([this] { return !frame; }, 3s);
+    }
+    // Set default, answered yes: the values are the defaults and nothing shows as differing.
+    ResetApp();
+    Open(7, read, defaults);
+    SetBoxAnswer(wxYES);
+    Command(&TolvaneFrame::OnDefault);
+    for (int label = ServiceTab::ID_LABEL_FIRST; label <= ServiceTab::ID_LABEL_LAST; ++label) {
+        wxWindow* w = wxWindow::FindWindowById(label, frame.get());
+        EXPECT_TRUE(w == nullptr || w->GetBackgroundColour() != kBackgroundColourHighlighted) << label;
+    }
+    for (const ParamDef& p : GridParams(7))
+        EXPECT_NE(frame->GetGrid()->GetCellBackgroundColour(p.gridRow, p.gridCol),
+                  kBackgroundColourHighlighted)
+            << p.key;
+    // Exit with edits, Discard: the window goes.
+    SetBoxAnswer(wxNO);
+    Click(20, 1);
+    Command(&TolvaneFrame::OnExit);
+    EXPECT_TRUE(PumpUntil([this] { return !frame; }, 3s));
+}
+
+// A unit type without a page layout still gets a window: a page that says so, and the grid.
+TEST_F(FrameTest, AUnitWithoutALayoutSaysSoAndKeepsTheGrid) {
+    g_StringENU = true;
+    Open(0, SampleWords(42), SampleWords(42));
+    const wxWindow* page = frame->GetNotebook()->GetPage(0);
+    bool said = false;
+    for (const wxWindow* c : page->GetChildren())
+        said = said || c->GetLabel().StartsWith(_W_(1185).BeforeFirst('%'));
+    EXPECT_TRUE(said);
+    EXPECT_EQ(frame->GetGrid()->GetNumberRows(), 32);
+    // Menu labels: one line each, with a mnemonic and the shortcuts of a desktop program.
+    EXPECT_EQ(frame->ItemWrite()->GetItemLabel().AfterFirst('\t'), "Ctrl+U");
+    EXPECT_EQ(frame->ItemLastSaved()->GetItemLabel().AfterFirst('\t'), "F5");
+    for (wxMenuItem* item :
+         {frame->ItemWrite(), frame->ItemDefault(), frame->ItemLastSaved(), frame->ItemRestart()}) {
+        EXPECT_FALSE(item->GetItemLabel().Contains("\n"));
+        EXPECT_TRUE(item->GetItemLabel().Contains("&"));
+    }
+}
+
 TEST_F(FrameTest, TheStatusBarShowsTheUnitTheLinkAndTheBytesNotWritten) {
     TolvaneApp& app = TestApp();
     SimLuOptions unit;
@@ -652,7 +755,10 @@ TEST_F(FrameLinkTest, InEveryWordFormOnlyChangedBytesTravelAndTheWriteIsVerified
         Start(unit, {"--word-form", form});
         if (HasFatalFailure()) return;
         frame->Edited()[0] = static_cast<uint16_t>(words[0] ^ 0x0101);  // both bytes
-        frame->Edited()[3] = 0x9234;                                    // high byte: bit 15 set
+        frame->Edited()[3] = 0x9234;                                    // high byte, USER3's: bit 15 set
+        frame->CheckDefault();
+        constexpr int kUser3Label = 154;
+        EXPECT_TRUE(frame->GetServiceTab()->IsPending(kUser3Label)) << "an edit not yet written is marked";
         wxCommandEvent ev;
         frame->OnWriteNVRAM(ev);
         EXPECT_EQ(frame->GetStatusBar()->GetStatusText(TolvaneFrame::kStatusLink), _W_(1142));
@@ -666,9 +772,14 @@ TEST_F(FrameLinkTest, InEveryWordFormOnlyChangedBytesTravelAndTheWriteIsVerified
         EXPECT_EQ(ShownBoxes()[0].text, _W_(1111));
         EXPECT_EQ(GetWord(TestApp().nvramRead, 3), 0x9234);
         EXPECT_EQ(frame->PendingBytes(), 0);
+        EXPECT_FALSE(frame->GetServiceTab()->IsPending(kUser3Label)) << "written: no longer marked";
         EXPECT_EQ(frame->GetStatusBar()->GetStatusText(TolvaneFrame::kStatusLink), _W_(1141));
 
         wxCommandEvent restart;
+        SetBoxAnswer(wxNO);
+        frame->OnSendRestart(restart);
+        EXPECT_FALSE(sim->WaitForLineContaining("restart requested", 300ms)) << "refused restart sent";
+        SetBoxAnswer(wxYES);
         frame->OnSendRestart(restart);
         EXPECT_TRUE(sim->WaitForLineContaining("restart requested", 5s));
         TearDown();
