@@ -574,6 +574,8 @@ void TolvaneFrame::PollSession() {
         if (!IsBeingDeleted()) Destroy();
         return;
     }
+    // The read-back's progress (verifying n/32) moves with every answer.
+    if (m_ctx.session.IsBusy()) ShowLinkState();
     ArmSessionTimer(m_sessionTimer, m_ctx.session);
 }
 
