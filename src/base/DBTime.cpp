@@ -38,7 +38,9 @@ int64_t MakeLocal(int year, int month0, int day, int hour, int minute, int secon
     tm.tm_hour = hour;
     tm.tm_min = minute;
     tm.tm_sec = second;
-    tm.tm_isdst = 0;
+    // Whether summer time is in force is the calendar's to say: a wall-clock time read back must
+    // be the instant it was written from (ToDATE breaks instants down with summer time applied).
+    tm.tm_isdst = -1;
     return static_cast<int64_t>(std::mktime(&tm));
 }
 

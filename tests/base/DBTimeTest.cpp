@@ -87,3 +87,21 @@ TEST_F(DBTimeTest, OleDatesCountFromTheEndOf1899WithoutA29February1900) {
                               DBTime(25569.0 + 1.0 / 86400.0, false, 0).GetTime()),
               std::make_tuple(0.0, int64_t{1}));  // year 10000 has no date; one second after the epoch
 }
+
+// A date read from a message and written back is the same instant in every zone, winter and
+// summer, and the wall-clock time on the wire is the one the console sees. (POSIX zone texts, so
+// no time-zone database is needed.)
+TEST_F(DBTimeTest, AnOleDateComesBackAsTheSameInstantInEveryZoneAndSeason) {
+    const char* zones[] = {"UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0"};
+    for (const char* zone : zones) {
+        Zone(zone);
+        for (int month : {1, 7}) {
+            const DBTime t(2026, month, 15, 12, 30, 0);
+            const double date = t.ToDATE(false, 0);
+            EXPECT_NEAR(date - std::floor(date), (12 * 3600 + 30 * 60) / 86400.0, 1e-6)
+                << zone << " month " << month;
+            EXPECT_EQ(DBTime(date, false, 0).GetTime(), t.GetTime()) << zone << " month " << month;
+            EXPECT_EQ(t.Hour(), 12) << zone << " month " << month;
+        }
+    }
+}
