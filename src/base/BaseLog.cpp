@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -232,8 +234,9 @@ int CBaseLog::NumFile(const char* name) {
     if (between <= 1) return -1;
     errno = 0;
     const long value = std::strtol(digits, nullptr, 10);
-    // A number at the edge of int would overflow when the next file is numbered.
-    if (errno == ERANGE || value >= INT_MAX || value < INT_MIN) return -1;
+    // Beyond the seven digits the log writes, a file is not one of its own: a stray number at the
+    // edge of int would otherwise become the last number, and rotation would never move on.
+    if (errno == ERANGE || value > kMaxFileNumber || value < INT_MIN) return -1;
     return static_cast<int>(value);
 }
 
@@ -266,11 +269,34 @@ void CBaseLog::ClearTo(int number) {
     for (const std::string& name : doomed) ::unlink((path + "/" + name).c_str());
 }
 
+void CBaseLog::ClearOutside(int above, int upTo) {
+    const std::string path = LogDir();
+    DIR* d = ::opendir(path.c_str());
+    if (d == nullptr) return;
+    std::vector<std::string> doomed;
+    while (const dirent* entry = ::readdir(d)) {
+        const int n = NumFile(entry->d_name);
+        if (n >= 1 && (n <= above || n > upTo)) doomed.emplace_back(entry->d_name);
+    }
+    ::closedir(d);
+    for (const std::string& name : doomed) ::unlink((path + "/" + name).c_str());
+}
+
 bool CBaseLog::OpenNew(int number) {
     curNum = number;
     if (is_open()) close();
     const std::string path = LogDir() + "/" + Utf8(NameFile(number));
-    open(path, std::ios::out | std::ios::app | std::ios::binary);
+    // Opened without following a symbolic link, so a link planted in the log directory cannot
+    // send the lines into another file; the stream then reopens the very file opened here.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        SetOpenFile(false);
+        return false;
+    }
+    open("/proc/self/fd/" + std::to_string(fd), std::ios::out | std::ios::app | std::ios::binary);
+    const int reopened = errno;
+    ::close(fd);
+    errno = reopened;
     const int saved = errno;
     const bool ok = is_open();
     SetOpenFile(ok);
@@ -299,9 +325,13 @@ void CBaseLog::PutInner(const std::string& line) {
     }
     if (tellp() > fileLimit) {
         close();
-        const int last = LastNum();
-        ClearTo(last - keptFiles);
-        if (!OpenNew(last + 1)) {
+        // After the seven-digit numbers the count starts again at 1; files outside the kept
+        // numbers go, whatever number they bear, so an old or stray high number cannot hold
+        // the count back.
+        const int last = std::max(LastNum(), curNum);
+        const int next = last >= kMaxFileNumber ? 1 : last + 1;
+        ClearOutside(next - 1 - keptFiles, next);
+        if (!OpenNew(next)) {
             Report(L"CBaseLog::OpenNew 3", errno);
             return;
         }

@@ -70,6 +70,11 @@ public:
     int LastNum();
     bool OpenNew(int number);
     void ClearTo(int number);
+    // Deletes the numbered files outside above+1 .. upTo.
+    void ClearOutside(int above, int upTo);
+
+    // The highest file number: the seven digits of the file names.
+    static constexpr int kMaxFileNumber = 9999999;
 
     // Writing: each only builds one line and queues it.
     void Put(const wchar_t* text);

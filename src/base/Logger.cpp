@@ -1,6 +1,7 @@
 #include "Logger.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -53,6 +54,22 @@ void Show(const wchar_t* text) {
 
 }  // namespace
 
+// This user's own directory under /tmp: a fixed name there is anybody's to take first or to
+// point a link at, so it is used only when it is a real directory owned by this user and closed
+// to everyone else; failing that, a fresh directory is made. Both are 0700.
+std::string PrivateTempDir(const std::string& under) {
+    const std::string own = under + "/tolvane-" + std::to_string(::getuid());
+    ::mkdir(own.c_str(), 0700);
+    struct stat st {};
+    if (::lstat(own.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+        (st.st_mode & 077) == 0)
+        return own;
+    std::string fresh = under + "/tolvane-XXXXXX";
+    if (::mkdtemp(fresh.data()) != nullptr) return fresh;
+    // Nowhere safe: the logs then fail to open and say so, rather than land somewhere shared.
+    return "/nonexistent";
+}
+
 std::string LogHome() {
     const char* home = std::getenv("HOME");
     if (UsableHome(home)) return home;
@@ -65,7 +82,9 @@ std::string LogHome() {
         UsableHome(found->pw_dir))
         return found->pw_dir;
 
-    return "/tmp";
+    // The same for all three logs, and made once: a second fresh directory would split them.
+    static const std::string fallback = PrivateTempDir("/tmp");
+    return fallback;
 }
 
 // ---------------------------------------------------------------------------

@@ -18,10 +18,14 @@ enum typRec : int {
 // The home directory the tool's logs go under: HOME/ZARN/logs/Tolvane/<log>.
 //
 // Without a usable HOME (unset, empty, not an absolute path or not UTF-8) the home
-// directory of the user from the password database is taken, and failing that the
-// system's temporary directory "/tmp": a log must never land relative to whatever
-// the current directory happens to be.
+// directory of the user from the password database is taken, and failing that a
+// directory of the user's own under /tmp (0700, owned by the user, no link): a log must
+// never land relative to whatever the current directory happens to be, nor where another
+// user could read it or redirect it.
 std::string LogHome();
+// The user's own directory under `under` (0700, owned by the user, no link): the fixed name when
+// it is safe, else a fresh one.
+std::string PrivateTempDir(const std::string& under);
 
 // V7 datagrams as hexadecimal dumps, one line each.
 class ProLog : public CBaseLog {

@@ -130,7 +130,7 @@ TEST_F(LogTest, FileNamesTheirNumbersAndLineTexts) {
           ".", "..", "C2147483647.log", "C99999999999999999999.log", "C2147483646.log"})
         numbers += std::to_string(log.NumFile(name)) + " ";
     // One character between prefix and point is no number; nor is one too large to follow.
-    EXPECT_EQ(numbers, "12 12 -1 -1 -1 12 12 -1 -1 -1 -1 2147483646 ");
+    EXPECT_EQ(numbers, "12 12 -1 -1 -1 12 12 -1 -1 -1 -1 -1 ");
     EXPECT_EQ(std::make_tuple(log.NameFile(12), log.NameFile(1234567), log.NumFile(nullptr)),
               std::make_tuple(DBString(L"C0000012.log"), DBString(L"C1234567.log"), -1));
     const unsigned char bytes[31] = {0x01, 0xAB, 0xFF};  // texts: no system text, 30 bytes, no limit
@@ -174,6 +174,44 @@ TEST_F(LogTest, ChangesFileAfterAMegabyteAndKeepsAHundredBelow) {
         std::make_tuple(fs::file_size(File(150)), Lines(File(151)), first, kept,
                         fs::exists(dir() + "/C1.log") && fs::exists(dir() + "/D0000001.log"), log.Errors()),
         std::make_tuple(1000002u, std::vector<std::string>{"first in 151"}, 51, 101, true, ""));
+}
+
+// Stray files cannot stop the rotation: a number beyond seven digits is not the log's own, and
+// past 9999999 the count starts again at 1, clearing what lies outside the kept numbers. A
+// link planted as the next file is not followed.
+TEST_F(LogTest, StrayNumbersAndPlantedLinksCannotHoldTheLogsBack) {
+    fs::create_directories(dir());
+    MakeFile(dir() + "/C2147483646.log");
+    MakeFile(File(9999999), 999990);
+    TestLog log(dir());
+    ASSERT_TRUE(log.Open("C", "log"));
+    log.PutDirect(std::string("last in 9999999"));
+    log.PutDirect(std::string("first in 1"));
+    log.Close();
+    EXPECT_EQ(
+        std::make_tuple(Lines(File(1)), fs::exists(File(9999999)), fs::exists(dir() + "/C2147483646.log")),
+        std::make_tuple(std::vector<std::string>{"first in 1"}, false, true));
+
+    const std::string planted = root + "/elsewhere";
+    MakeFile(planted);
+    fs::remove(File(1));
+    fs::create_symlink(planted, File(1));
+    TestLog linked(dir());
+    linked.Open("C", "log");
+    linked.PutDirect(std::string("must not reach the link's target"));
+    linked.Close();
+    EXPECT_EQ(fs::file_size(planted), 0u);
+    EXPECT_NE(linked.Errors(), "") << "the refused file is reported";
+
+    // Without any home the logs go to the user's own directory under /tmp: never one that is
+    // a link or belongs to another user.
+    const std::string own = root + "/tolvane-" + std::to_string(::getuid());
+    EXPECT_EQ(PrivateTempDir(root), own);
+    EXPECT_EQ(fs::status(own).permissions() & fs::perms::all, fs::perms::owner_all);
+    fs::remove(own);
+    fs::create_directory_symlink(root + "/a", own);
+    const std::string fresh = PrivateTempDir(root);
+    EXPECT_TRUE(fresh != own && fs::is_directory(fresh) && !fs::is_symlink(fresh)) << fresh;
 }
 
 TEST_F(LogTest, CallersNeverWaitForAHeldUpWriterWhichKeepsTheNewestLines) {
