@@ -1,5 +1,6 @@
 #include "TolvaneApp.h"
 
+#include <X11/Xlib.h>
 #include <wx/log.h>
 #include <wx/msgdlg.h>
 #include <wx/strconv.h>
@@ -224,6 +225,29 @@ void TolvaneApp::AbortStart(const DBString& text, int error) {
     badLog.Close();
 }
 
+namespace {
+
+XIOErrorHandler g_DisplayLost = nullptr;
+
+// Xlib calls this once the display connection is gone, and the program cannot go on; the
+// handler it replaced ends the process. The error log says why before that.
+int OnDisplayLost(Display* display) {
+    TolvaneApp& app = wxGetApp();
+    app.badLog.Put(L"TolvaneApp: the connection to the display is lost", false);
+    // The unit still hears that the tool has gone.
+    app.pult.Disconnect();
+    app.badLog.Put(L"Stop", false);
+    app.badLog.Close();
+    return g_DisplayLost != nullptr ? g_DisplayLost(display) : 1;
+}
+
+}  // namespace
+
+void TolvaneApp::WatchDisplay() {
+    XIOErrorHandler previous = XSetIOErrorHandler(&OnDisplayLost);
+    if (previous != &OnDisplayLost) g_DisplayLost = previous;
+}
+
 bool TolvaneApp::IsStopping() {
     return g_Stopping;
 }
@@ -258,6 +282,7 @@ bool TolvaneApp::OnInit() {
     const std::string commandLine = ReadCommandLine(Arguments());
 
     badLog.Open("C", "log");
+    WatchDisplay();
     std::string start = "Start";
     start += DBString(Version).ToStr();
     start += commandLine;

@@ -59,6 +59,8 @@ public:
     static void OnStopSignal(int signal);
     // True once a stop signal has come: boxes no longer wait for a user.
     static bool IsStopping();
+    // A display connection that breaks ends the run; the error log says so first.
+    static void WatchDisplay();
 
     // The window that receives PACKV5_RECEIVED, PACKV7_RECEIVED and NO_LINK: the loading dialog
     // while it runs, then the main window; null in between. Written on the GUI thread only.

@@ -1,5 +1,6 @@
 #include <wx/app.h>
 #include <wx/debug.h>
+#include <wx/init.h>
 #include <wx/log.h>
 
 #include <cstdio>
@@ -56,5 +57,20 @@ int main(int argc, char** argv) {
     wxLog::SetLogLevel(wxLOG_Info);
     // The application object lives in a library: named here, it cannot be left out of the link.
     wxApp::SetInstance(new TolvaneApp);
-    return wxEntry(argc, argv);
+    wxInitializer initializer(argc, argv);
+    if (!initializer.IsOk()) {
+        // No display to open: the console program sees why in the error log, not only on a
+        // terminal nobody reads.
+        ToolContext probe;
+        probe.badLog.Open("C", "log");
+        probe.badLog.PutUtf8("Start" + DBString(Version).ToStr() + probe.ReadCommandLine(args));
+        probe.badLog.Put(L"TolvaneApp: the display cannot be opened", false);
+        probe.badLog.Put(L"Stop", false);
+        probe.badLog.Close();
+        return 1;
+    }
+    if (!wxTheApp->CallOnInit()) return 255;
+    const int code = wxTheApp->OnRun();
+    wxTheApp->OnExit();
+    return code;
 }

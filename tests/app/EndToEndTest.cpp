@@ -343,6 +343,43 @@ TEST_F(EndToEndTest, AStopSignalWhileABoxIsOpenStillEndsTheRunInOrder) {
     EXPECT_EQ(lines.back(), "Stop") << LogText();
 }
 
+// A display that goes away while the window is open ends the run; the error log says why, and
+// "Stop" is still its last line.
+TEST_F(EndToEndTest, ADisplayThatGoesAwayIsWrittenToTheErrorLog) {
+    SimProcess display;
+    std::string error;
+    ASSERT_TRUE(display.Launch(
+        "/usr/bin/Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}, &error))
+        << error;
+    // Xvfb names the display it took on its first line.
+    std::string number;
+    for (int i = 0; i < 200 && number.empty(); ++i) {
+        if (!display.Lines().empty()) number = display.Lines().front();
+        if (number.empty() && !display.FirstLine().empty()) number = display.FirstLine();
+        if (number.empty()) std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_FALSE(number.empty()) << "Xvfb named no display";
+    StartLuSim();
+    const std::string ours = std::getenv("DISPLAY");
+    ::setenv("DISPLAY", (":" + number).c_str(), 1);
+    const std::string port = std::to_string(sim.Port());
+    const bool launched = tool.Launch(
+        TOLVANE_APP_PATH,
+        {"-g" + std::to_string(kUnitNode), "-e::1", "-h" + port, std::string("-k") + kKeyDigits}, &error);
+    ::setenv("DISPLAY", ours.c_str(), 1);
+    ASSERT_TRUE(launched) << error;
+    ASSERT_TRUE(sim.WaitForLineContaining("read word 31", 10s)) << "the unit was never read";
+    std::this_thread::sleep_for(300ms);  // the window opens once the last word is in
+    display.Kill();
+    const std::optional<int> code = tool.WaitExitCode(10s);
+    ASSERT_TRUE(code.has_value()) << "the program outlived its display";
+    EXPECT_NE(*code, 0);
+    const std::vector<std::string> lines = ReadLogTexts(home.BadLogDir());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "TolvaneApp: the connection to the display is lost") << LogText();
+    EXPECT_EQ(lines.back(), "Stop");
+}
+
 #endif
 
 }  // namespace
