@@ -272,25 +272,6 @@ TEST_F(V7Link, FivePacketsInFlightTheSixthWaitsForAnAcknowledgement) {
               std::vector<uint8_t>(sent[5].data, sent[5].data + sent[5].len));
 }
 
-TEST_F(V7Link, AcknowledgingThreeRemovesItAndRepeatsTheOlderOnesAtTheNextTick) {
-    Connect(1500);
-    for (int i = 1; i <= 5; ++i) {
-        CPackV7 p = NumberedPacket(i);
-        ASSERT_EQ(send.Put(p), 1);
-    }
-    for (int i = 1; i <= 5; ++i) {
-        CPackV7 p;
-        ASSERT_TRUE(peer.Receive(p, 1000));
-        EXPECT_EQ(PacketNumber(p), i);
-    }
-    ASSERT_TRUE(peer.Send(PeerPacket(kUnit, kTool, 0, 3), ToolPort()));
-    const std::vector<CPackV7> again = peer.Drain(150);
-    ASSERT_EQ(again.size(), 2u);
-    EXPECT_EQ(again[0].GetIdent(), 1);
-    EXPECT_EQ(again[1].GetIdent(), 2);
-    EXPECT_EQ(send.Window().Idents(), (std::vector<int>{1, 2, 4, 5}));
-}
-
 TEST_F(V7Link, IdentsRunFromOneTo127AndThenStartAgainAtOne) {
     Connect(2000);
     constexpr int kPackets = 130;
@@ -339,37 +320,6 @@ TEST_F(V7Link, AnUnacknowledgedPacketIsSentFiveTimesAndTwoLossesRaiseOneNoLink) 
     EXPECT_TRUE(WaitUntil([&] { return send.Window().Count() == 0; }));
     EXPECT_EQ(send.Window().Failures(), 0);
     EXPECT_EQ(rec.Events(typAppEvent::NoLink), 1);
-}
-
-TEST_F(V7Link, TheEleventhGivenUpPacketIsReportedOnlyWhenTheLinkWasUp) {
-    send.SetMaxSends(1);
-    Connect(10);
-    const std::wstring report = L"Remote unit 123456.0 not receiving data from it unit";
-    // Any packet of the unit counts as the link being up.
-    ASSERT_TRUE(peer.Send(PeerPacket(kUnit, kTool, 0, 0), ToolPort()));
-    ASSERT_TRUE(WaitUntil([&] { return send.Window().IsLinkUp(); }));
-    // Each packet goes out once and is given up at the next tick.
-    auto loseMany = [&](int count) {
-        for (int i = 0; i < count; ++i) {
-            CPackV7 p = NumberedPacket(i);
-            ASSERT_EQ(send.Put(p), 1);
-        }
-        CPackV7 p;
-        for (int i = 0; i < count; ++i) ASSERT_TRUE(peer.Receive(p, 1000)) << i;
-        ASSERT_TRUE(WaitUntil([&] { return send.Window().Count() == 0; }));
-    };
-    loseMany(10);
-    EXPECT_EQ(send.Window().Expired(), 10);
-    EXPECT_EQ(rec.Count(report), 0);
-    loseMany(1);
-    EXPECT_EQ(rec.Count(report), 1);
-    EXPECT_EQ(send.Window().Expired(), 0);
-    EXPECT_FALSE(send.Window().IsLinkUp());
-
-    // Eleven more without a word from the unit: counted, not reported again.
-    loseMany(11);
-    EXPECT_EQ(send.Window().Expired(), 0);
-    EXPECT_EQ(rec.Count(report), 1);
 }
 
 TEST_F(V7Link, QueueKeepsAThousandPacketsDroppingTheOldestAndPutsSwitchingFirstInOrder) {
@@ -1036,44 +986,6 @@ TEST_F(V7ProLog, BothDirectionsAreLoggedWithTheExactBytesOfTheDatagrams) {
     std::sort(sentExpected.begin(), sentExpected.end());
     EXPECT_EQ(received, (std::vector<std::string>{"<" + Hex(in), "<" + Hex(outAck)}));
     EXPECT_EQ(sent, sentExpected);
-}
-
-// ---------------------------------------------------------------------------------------
-// Acknowledgement list (no threads, but it belongs with the link)
-
-TEST(V7ReplyList, RemembersTenIdentsAndHandsOutOnePendingAcknowledgementPerPacket) {
-    CSendV7::CReplyForSend list;
-    for (int i = 1; i <= 10; ++i) EXPECT_EQ(list.Add(i), 1);
-    EXPECT_EQ(list.Add(1), 0);
-    EXPECT_EQ(list.Add(11), 1);
-    EXPECT_EQ(list.Size(), 10u);
-    EXPECT_EQ(list.Add(1), 1) << "the oldest ident was forgotten";
-    EXPECT_EQ(list.Add(2), 1);
-
-    // 4..11, 1 and 2 are pending, oldest first.
-    CPackV7 a(kTool, kUnit);
-    EXPECT_EQ(list.AddReplyToPack(a), 1);
-    EXPECT_EQ(a.GetRepl(), 4);
-    EXPECT_EQ(list.AddReplyToPack(a), 0) << "one acknowledgement per packet";
-    EXPECT_EQ(a.GetRepl(), 4);
-    for (int expected : {5, 6, 7, 8, 9, 10, 11, 1, 2}) {
-        CPackV7 p(kTool, kUnit);
-        ASSERT_EQ(list.AddReplyToPack(p), 1);
-        EXPECT_EQ(p.GetRepl(), expected);
-    }
-    EXPECT_FALSE(list.ExistNoSendReply());
-    EXPECT_EQ(list.Add(7), 0);
-    EXPECT_TRUE(list.ExistNoSendReply()) << "a repeat is acknowledged again";
-}
-
-TEST(V7ReplyList, ForgetsIdentsAfterTheirLifetime) {
-    CSendV7::CReplyForSend list;
-    list.SetLifetime(20);
-    EXPECT_EQ(list.Add(5), 1);
-    EXPECT_EQ(list.Add(5), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(40));
-    EXPECT_EQ(list.Add(5), 1);
-    EXPECT_EQ(list.Size(), 1u);
 }
 
 }  // namespace
