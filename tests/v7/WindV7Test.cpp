@@ -3,15 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
+#include "ScriptedPeerUtil.h"
 #include "SendV7.h"
 #include "WindV7.h"
 
 namespace {
-
-const CIdentV7 kTool(12345678, 0);
-const CIdentV7 kUnit(123456, 0);
 
 using Ms = std::chrono::milliseconds;
 
@@ -19,215 +18,139 @@ class FakeLink : public CWindV7Core::Link {
 public:
     int NextIdent() override { return ++idents; }
     bool Transmit(CPackV7& p) override {
-        sent.push_back(p.GetIdent());
-        if (failNext == 0) return true;
-        --failNext;
-        return false;
+        sent += " " + std::to_string(p.GetIdent());
+        return failNext-- <= 0;
     }
-    void NotReceiving() override { ++notReceiving; }
+    void NotReceiving() override {}
 
     int idents = 0;
-    std::vector<int> sent;  // the ident of every transmission
+    std::string sent;  // the ident of every transmission
     int failNext = 0;
-    int notReceiving = 0;
 };
 
-// A numbered packet of the tool, or of someone else with an ident of its own.
+// The tool's own numbered packet, or someone else's that carries an ident already.
 CPackV7 Numbered(const CIdentV7& from = kTool, int ident = 0) {
-    const unsigned char data[1] = {0x42};
-    CPackV7 p;
+    CPackV7 p = NumberedPacket(1);
     p.SetID(from, kUnit);
     p.SetIdent(ident);
-    p.SetData(static_cast<CPackV7::typPack>(2), data, 1);
     return p;
 }
 
-enum class Op { Put, PutForeign, PutLink, Ack, Tick, FailNext, Lost };
+enum class Op { Put, PutForeign, Ack, Tick, FailNext, Lost };
 
-// At time `at`, op (with arg), then: what was transmitted, the idents left in the window
-// and the failure count.
+// At time `at`, op with arg; then what went out, the idents in the window, the failures.
 struct Step {
     int at;
     Op op;
     int arg;
-    std::vector<int> sent;
-    std::vector<int> window;
-    int failures;
+    const char* state;
 };
 
-struct Script {
-    const char* name;
-    std::vector<Step> steps;
-};
-
-const Script kScripts[] = {
-    {"five in flight, the sixth waits for room",
-     {{0, Op::Put, 5, {1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, 0},
-      {0, Op::Put, 1, {}, {1, 2, 3, 4, 5}, 0},
-      {100, Op::Ack, 1, {}, {2, 3, 4, 5}, 0},
-      {100, Op::Put, 1, {6}, {2, 3, 4, 5, 6}, 0}}},
-    {"an acknowledgement repeats the older packets at the next tick, the others keep their time",
-     {{0, Op::Put, 5, {1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, 0},
-      {100, Op::Ack, 3, {}, {1, 2, 4, 5}, 0},
-      {500, Op::Tick, 0, {1, 2}, {1, 2, 4, 5}, 0},
-      {1999, Op::Tick, 0, {}, {1, 2, 4, 5}, 0},
-      {2000, Op::Tick, 0, {4, 5}, {1, 2, 4, 5}, 0},
-      {2500, Op::Tick, 0, {1, 2}, {1, 2, 4, 5}, 0},
-      {2500, Op::Ack, 9, {}, {1, 2, 4, 5}, 0}}},
-    {"a failed first send counts and keeps nothing; foreign and link packets go once as they are",
-     {{0, Op::FailNext, 1, {}, {}, 0},
-      {0, Op::Put, 1, {1}, {}, 1},
-      {0, Op::PutForeign, 9, {9}, {}, 1},
-      {0, Op::PutLink, 7, {0}, {}, 1},
-      {0, Op::Put, 1, {2}, {2}, 1},
-      {0, Op::FailNext, 1, {}, {2}, 1},
-      {0, Op::PutForeign, 9, {9}, {2}, 2},
-      {2000, Op::FailNext, 1, {}, {2}, 2},
-      {2000, Op::Tick, 0, {2}, {2}, 3}}},
+const std::pair<const char*, std::vector<Step>> kScripts[] = {
+    {"a packet goes out five times, 2 s apart, and is given up at the next tick",
+     {{0, Op::Put, 1, "sent 1; window 1; failures 0"},
+      {1999, Op::Tick, 0, "sent; window 1; failures 0"},
+      {2000, Op::Tick, 0, "sent 1; window 1; failures 0"},
+      {4000, Op::Tick, 0, "sent 1; window 1; failures 0"},
+      {6000, Op::Tick, 0, "sent 1; window 1; failures 0"},
+      {8000, Op::Tick, 0, "sent 1; window 1; failures 0"},
+      {8500, Op::Tick, 0, "sent; window; failures 1"}}},
+    {"five in flight, the sixth waits for room; an acknowledgement repeats the older ones at the next tick",
+     {{0, Op::Put, 6, "sent 1 2 3 4 5; window 1 2 3 4 5; failures 0"},
+      {100, Op::Ack, 3, "sent; window 1 2 4 5; failures 0"},
+      {100, Op::Put, 1, "sent 6; window 1 2 4 5 6; failures 0"},
+      {500, Op::Tick, 0, "sent 1 2; window 1 2 4 5 6; failures 0"},
+      {2000, Op::Tick, 0, "sent 4 5 6; window 1 2 4 5 6; failures 0"},
+      {2500, Op::Tick, 0, "sent 1 2; window 1 2 4 5 6; failures 0"},
+      {2500, Op::Ack, 9, "sent; window 1 2 4 5 6; failures 0"}}},
+    {"a failed first send counts and keeps nothing; someone else's packet goes once as it is",
+     {{0, Op::FailNext, 1, "sent; window; failures 0"},
+      {0, Op::Put, 1, "sent 1; window; failures 1"},
+      {0, Op::PutForeign, 9, "sent 9; window; failures 1"},
+      {0, Op::Put, 1, "sent 2; window 2; failures 1"},
+      {2000, Op::FailNext, 1, "sent; window 2; failures 1"},
+      {2000, Op::Tick, 0, "sent 2; window 2; failures 2"}}},
     {"two failures mean a lost link, told once; any packet of the party clears the count",
-     {{0, Op::FailNext, 3, {}, {}, 0},
-      {0, Op::Put, 1, {1}, {}, 1},
-      {0, Op::Lost, 0, {}, {}, 1},
-      {0, Op::Put, 1, {2}, {}, 2},
-      {0, Op::Lost, 1, {}, {}, 0},
-      {0, Op::Lost, 0, {}, {}, 0},
-      {0, Op::Put, 1, {3}, {}, 1},
-      {0, Op::Ack, 0, {}, {}, 0},
-      {0, Op::Put, 1, {4}, {4}, 0},
-      {0, Op::Lost, 0, {}, {4}, 0}}},
+     {{0, Op::FailNext, 3, "sent; window; failures 0"},
+      {0, Op::Put, 1, "sent 1; window; failures 1"},
+      {0, Op::Lost, 0, "sent; window; failures 1"},
+      {0, Op::Put, 1, "sent 2; window; failures 2"},
+      {0, Op::Lost, 1, "sent; window; failures 0"},
+      {0, Op::Put, 1, "sent 3; window; failures 1"},
+      {0, Op::Ack, 0, "sent; window; failures 0"}}},
 };
 
 TEST(WindV7Core, Scripts) {
-    for (const Script& script : kScripts) {
-        SCOPED_TRACE(script.name);
+    for (const auto& [name, steps] : kScripts) {
         FakeLink link;
-        CWindV7Core w(link);
+        CWindV7Core w(link);  // the defaults
         w.Start(Ms{0});
-        for (std::size_t i = 0; i < script.steps.size(); ++i) {
-            const Step& s = script.steps[i];
-            SCOPED_TRACE("step " + std::to_string(i));
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            const Step& s = steps[i];
+            CPackV7 p = s.op == Op::PutForeign ? Numbered(CIdentV7(555, 0), s.arg) : Numbered(kTool, s.arg);
+            const int puts = s.op == Op::Put ? s.arg : s.op == Op::PutForeign;
+            for (int n = 0; n < puts; ++n, p = Numbered()) w.Put(p, kTool);
+            if (s.op == Op::Ack) w.MngReply(static_cast<unsigned char>(s.arg));
+            if (s.op == Op::Tick) w.Tick(Ms{s.at});
+            if (s.op == Op::FailNext) link.failNext = s.arg;
+            EXPECT_TRUE(s.op != Op::Lost || w.IsNoLink() == (s.arg != 0)) << name << ", step " << i;
+            std::string window;
+            for (int ident : w.Idents()) window += " " + std::to_string(ident);
+            EXPECT_EQ("sent" + link.sent + "; window" + window + "; failures " + std::to_string(w.Failures()),
+                      s.state)
+                << name << ", step " << i;
             link.sent.clear();
-            CPackV7 p = Numbered();
-            switch (s.op) {
-                case Op::Put:
-                    for (int n = 0; n < s.arg; ++n) {
-                        p = Numbered();
-                        w.Put(p, kTool);
-                    }
-                    break;
-                case Op::PutForeign:
-                    p = Numbered(CIdentV7(555, 0), s.arg);
-                    w.Put(p, kTool);
-                    break;
-                case Op::PutLink:
-                    p.SetIdent(s.arg);
-                    p.SetLink(CPackV7::typCloseLink, nullptr, 0);
-                    w.Put(p, kTool);
-                    break;
-                case Op::Ack:
-                    w.MngReply(static_cast<unsigned char>(s.arg));
-                    break;
-                case Op::Tick:
-                    w.Tick(Ms{s.at});
-                    break;
-                case Op::FailNext:
-                    link.failNext = s.arg;
-                    break;
-                case Op::Lost:
-                    EXPECT_EQ(w.IsNoLink(), s.arg != 0);
-                    break;
-            }
-            EXPECT_EQ(link.sent, s.sent);
-            EXPECT_EQ(w.Idents(), s.window);
-            EXPECT_EQ(w.Failures(), s.failures);
         }
     }
 }
 
-TEST(WindV7Core, ALonePacketGoesOutFiveTimesTwoSecondsApartAndIsGivenUpHalfASecondLater) {
-    FakeLink link;
-    CWindV7Core w(link);  // the defaults
-    w.Start(Ms{0});
-    CPackV7 p = Numbered();
-    w.Put(p, kTool);
-    std::vector<int> sentAt = {0};
-    int gone = -1;
-    for (int t = 500; t <= 12000 && gone < 0; t += 500) {
-        const std::size_t before = link.sent.size();
-        w.Tick(Ms{t});
-        if (link.sent.size() > before) sentAt.push_back(t);
-        if (w.Count() == 0) gone = t;
-    }
-    EXPECT_EQ(sentAt, (std::vector<int>{0, 2000, 4000, 6000, 8000}));
-    EXPECT_EQ(gone, 8500);
-    EXPECT_EQ(w.Failures(), 1);
-}
-
-TEST(WindV7Core, TheEleventhGivenUpPacketIsReportedOnceForEachStretchInWhichThePartyAnswered) {
-    FakeLink link;
-    CWindV7Core w(link);
-    w.SetMaxSends(1);
-    w.Start(Ms{0});
-    int t = 0;
-    auto loseOne = [&] {
-        CPackV7 p = Numbered();
-        w.Put(p, kTool);
-        w.Tick(Ms{t += 500});
-    };
-    w.MngReply(0);
-    for (int i = 0; i < 10; ++i) loseOne();
-    EXPECT_EQ(link.notReceiving, 0);
-    EXPECT_EQ(w.Expired(), 10);
-    // Acknowledgements do not reset the count.
-    w.MngReply(0);
-    loseOne();
-    EXPECT_EQ(link.notReceiving, 1);
-    EXPECT_EQ(w.Expired(), 0);
-    EXPECT_FALSE(w.IsLinkUp());
-    for (int i = 0; i < 11; ++i) loseOne();
-    EXPECT_EQ(link.notReceiving, 1) << "the party has not answered since";
-    w.MngReply(0);
-    for (int i = 0; i < 11; ++i) loseOne();
-    EXPECT_EQ(link.notReceiving, 2);
-}
-
-// (time, ident) -> what Add says: 1 new, 0 a repeat.
-TEST(ReplyListV7, RemembersTheLastTenIdentsForAMinute) {
-    struct Step {
-        int at;
-        int ident;
-        int result;
-    };
+TEST(ReplyListV7, TenIdentsForAMinuteAndOnePendingAcknowledgementPerPacket) {
     CReplyListV7 list;
-    std::vector<Step> steps;
-    for (int i = 1; i <= 10; ++i) steps.push_back({0, i, 1});
-    // 11 pushes out 1, which comes back as new and pushes out 2; 3 is renewed at 0 and 60 s,
-    // the others are forgotten a minute after 0.
-    const Step more[] = {{0, 1, 0},     {0, 11, 1},    {0, 1, 1},      {0, 3, 0},
-                         {60000, 3, 0}, {60001, 4, 1}, {120000, 3, 0}, {180001, 3, 1}};
-    steps.insert(steps.end(), std::begin(more), std::end(more));
-    for (const Step& s : steps) EXPECT_EQ(list.Add(s.ident, Ms{s.at}), s.result) << s.ident << " at " << s.at;
-}
-
-TEST(ReplyListV7, EachPacketCarriesTheOldestPendingAcknowledgementAndARepeatIsAcknowledgedAgain) {
-    CReplyListV7 list;
-    for (int ident : {4, 5, 6}) list.Add(ident, Ms{0});
+    // Time, ident, and 1 for new or 0 for a repeat. 11 pushes out 1, which comes back as new
+    // and pushes out 2; 3 is renewed at 0 and 60 s, the others are forgotten a minute after 0.
+    const int steps[][3] = {{0, 1, 1},     {0, 2, 1},      {0, 3, 1},     {0, 4, 1}, {0, 5, 1},
+                            {0, 6, 1},     {0, 7, 1},      {0, 8, 1},     {0, 9, 1}, {0, 10, 1},
+                            {0, 1, 0},     {0, 11, 1},     {0, 1, 1},     {0, 3, 0}, {60000, 3, 0},
+                            {60001, 4, 1}, {120000, 3, 0}, {180001, 3, 1}};
+    for (const auto& [at, ident, result] : steps)
+        EXPECT_EQ(list.Add(ident, Ms{at}), result) << ident << " at " << at;
+    // The oldest pending acknowledgement goes first, one to a packet.
     std::vector<int> carried;
-    for (;;) {
-        CPackV7 p(kTool, kUnit);
-        if (list.AddReplyToPack(p) == 0) break;
+    for (CPackV7 p(kTool, kUnit); list.AddReplyToPack(p) == 1; p = CPackV7(kTool, kUnit))
         carried.push_back(p.GetRepl());
-    }
-    EXPECT_EQ(carried, (std::vector<int>{4, 5, 6}));
-    EXPECT_FALSE(list.ExistNoSendReply());
+    list.Add(11, Ms{180002});
+    list.Add(3, Ms{180002});  // a repeat: pending again, in its old place
+    for (CPackV7 p(kTool, kUnit); list.AddReplyToPack(p) == 1; p = CPackV7(kTool, kUnit))
+        carried.push_back(p.GetRepl());
+    EXPECT_EQ(carried, (std::vector<int>{3, 3, 11}));
+}
 
-    EXPECT_EQ(list.Add(5, Ms{10}), 0);
-    EXPECT_TRUE(list.ExistNoSendReply());
-    CPackV7 full(kTool, kUnit);
-    full.AddRepl(9);
-    EXPECT_EQ(list.AddReplyToPack(full), 0) << "one acknowledgement per packet";
-    EXPECT_EQ(full.GetRepl(), 9);
-    EXPECT_TRUE(list.ExistNoSendReply());
+TEST(V7Shells, DefaultsNumberingAndTheNotReceivingReport) {
+    LinkRig rig(5000);
+    EXPECT_EQ(rig.send.GetMaxSends(), 5);
+    EXPECT_EQ(rig.send.GetRepeatInterval(), 2000);
+    EXPECT_EQ(rig.send.Window().GetTick(), 500);
+    for (int i = 1; i <= 127; ++i) ASSERT_EQ(rig.send.NextIdent(), i);
+    EXPECT_EQ(rig.send.NextIdent(), 1);
+    CPackV7 p = Numbered();
+    EXPECT_EQ(rig.send.Put(p), 0) << "not started";
+
+    // The eleventh packet given up since the last report is reported if the unit answered since.
+    CWindV7 w(&rig.send, nullptr);  // no timer: the ticks are made here
+    w.SetMaxSends(1);
+    w.Start();
+    auto lose = [&](int count) {
+        for (int i = 0; i < count; ++i, CWindV7::TimerProc(&w)) w.Put(p);
+        return rig.rec.Lines().size();
+    };
+    w.MngReply(0);
+    EXPECT_EQ(lose(10), 0u);
+    w.MngReply(0);  // answers do not reset the count
+    EXPECT_EQ(lose(1), 1u);
+    EXPECT_EQ(lose(11), 1u);
+    w.MngReply(0);
+    EXPECT_EQ(lose(11), 2u);
+    EXPECT_EQ(rig.rec.Lines()[1], L"Remote unit 123456.0 not receiving data from it unit");
 }
 
 }  // namespace
