@@ -52,10 +52,9 @@ TEST(PackV7, BuildersLayOutHeaderAndPayloadUpToTheirLimits) {
     const Bytes data(1010, 0xAA);
     const auto* d = data.data();
     auto head = [](int cls, int type, Bytes tail) {
-        Bytes b = {static_cast<unsigned char>(cls), 9, 4, 0, 0x4E, 0x61, 0xBC, 0, 0x40, 0xE2, 0x01, 0,
-                   static_cast<unsigned char>(type)};
-        b.insert(b.end(), tail.begin(), tail.end());
-        return b;
+        tail.insert(tail.begin(), {static_cast<unsigned char>(cls), 9, 4, 0, 0x4E, 0x61, 0xBC, 0, 0x40, 0xE2,
+                                   0x01, 0, static_cast<unsigned char>(type)});
+        return tail;
     };
     using Build = std::function<int(CPackV7&, int)>;
     const std::tuple<Build, int, Bytes, int> cases[] = {
