@@ -3,11 +3,10 @@
 #include <netinet/in.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 
 #include "DBString.h"
 #include "Thread.h"
+#include "UdpEndpoint.h"
 
 class CSendDisp;
 
@@ -22,7 +21,7 @@ public:
     static constexpr int kMaxDatagram = 524;
     // A frame with its check sum is at least six bytes.
     static constexpr int kMinDatagram = 6;
-    static constexpr int kBigBuffer = 1048576;
+    static constexpr int kBigBuffer = CUdpEndpoint::kBigBuffer;
 
     CReceivDisp(BasePoolThread* pool, bool bigBuffers);
     CReceivDisp(const CReceivDisp&) = delete;
@@ -54,27 +53,15 @@ public:
     // Local address and port to bind; made before Start (port 0: the system chooses).
     void SetOwnAddress(const in6_addr& addr, int port);
     // The bound port; 0 before Start.
-    int GetPort() const { return m_BoundPort.load(); }
+    int GetPort() const { return m_Endpoint.GetBoundPort(); }
     bool IsRunning() const { return m_Running.load(); }
+    CUdpEndpoint& Endpoint() { return m_Endpoint; }
 
 private:
-    // Socket and bind to ownAddr:port; the caller holds the send lock.
-    int OpenAndBind(int port, DBString& text);
-    void CloseSocket();
     void ReceiveLoop();
-    // After a receive error: a fresh socket a second later. False when the receiver
-    // stops meanwhile or no bind succeeds.
-    bool Rebind();
 
-    const bool m_BigBuffers;
-    std::mutex m_SendMutex;  // serialises sendto and the replacement of the socket
+    CUdpEndpoint m_Endpoint;
     Thread m_Thread;
     BasePoolThread* m_Pool;
     std::atomic<bool> m_Running{false};
-    std::atomic<int> m_BoundPort{0};
-    in6_addr m_OwnAddr{};
-    int m_OwnPort = 0;
-    std::atomic<int> m_Socket{-1};
-    std::mutex m_RunMutex;  // with m_RunCv: cuts the pause before a rebind short
-    std::condition_variable m_RunCv;
 };

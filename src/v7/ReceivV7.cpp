@@ -19,22 +19,20 @@ constexpr int kLastLUNode = 9999899;
 // Nodes above this are programs.
 constexpr int kLastNonProgNode = 9999999;
 
-sockaddr_in6 SocketAddress(const in6_addr& address, int port) {
-    sockaddr_in6 sa{};
-    sa.sin6_family = AF_INET6;
-    sa.sin6_port = htons(static_cast<std::uint16_t>(port));
-    sa.sin6_addr = address;
-    return sa;
-}
-
 void AppendBytes(DBString& text, const unsigned char* bytes, int count) {
     for (int i = 0; i < count; ++i) text.AppendFormat(L" %02X", bytes[i]);
 }
 
 }  // namespace
 
-CReceivV7::CReceivV7(BasePoolThread* pool) : m_Pool(pool) {
-    ClearIPv6(m_BindAddr);
+CReceivV7::CReceivV7(BasePoolThread* pool)
+    : m_Endpoint(
+          L"CReceivV7", false,
+          {[this](const wchar_t* text) { BadPut(text, false); },
+           [this](const wchar_t* text, int error) { BadPutErr(text, error); },
+           [this](int, const in6_addr&, int, int error) { BadPutErr(L"CReceivV7::Send sendto()", error); }}),
+      m_Pool(pool) {
+    m_Endpoint.SetAddress(NulIPv6(), 0);
 }
 
 CReceivV7::~CReceivV7() {
@@ -73,114 +71,39 @@ DBString CReceivV7::NameApp() const {
 // ---------------------------------------------------------------------------------------
 // Socket
 
-int CReceivV7::OpenAndBind(int port, DBString& err) {
-    const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        const int e = errno;
-        err = L"CReceivV7::Bind(): socket()";
-        BadPutErr(err.c_str(), e);
-        return e;
-    }
-    // IPv4 peers must reach the same socket in mapped form, whatever the system's default.
-    int off = 0;
-    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-
-    const sockaddr_in6 sa = SocketAddress(m_BindAddr, port);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        const int e = errno;
-        ::close(fd);
-        err = L"CReceivV7::Bind(): bind()";
-        BadPutErr(err.c_str(), e);
-        return e;
-    }
-    int bound = port;
-    if (port == 0) {
-        sockaddr_in6 got{};
-        socklen_t len = sizeof got;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&got), &len) != 0) {
-            const int e = errno;
-            ::close(fd);
-            throw ErrorXML(L"CReceivV7::Bind(): getsockname()", e);
-        }
-        bound = ntohs(got.sin6_port);
-    }
-    m_BoundPort = bound;
-    m_Socket = fd;
-    return 0;
-}
-
-void CReceivV7::CloseSocket() {
-    const int fd = m_Socket.exchange(-1);
-    if (fd >= 0) ::close(fd);
-}
-
 int CReceivV7::Bind(DBString& err) {
-    std::lock_guard<std::mutex> lock(m_SendMutex);
-    CloseSocket();
-    return OpenAndBind(m_BindPort, err);
+    return m_Endpoint.Open(err);
 }
 
 void CReceivV7::Start() {
     if (m_Running.load()) return;
-    {
-        std::lock_guard<std::mutex> lock(m_SendMutex);
-        CloseSocket();
-        DBString err;
-        const int e = OpenAndBind(m_BindPort, err);
-        if (e != 0) throw ErrorXML(err, e);
-    }
-    {
-        std::lock_guard<std::mutex> lock(m_RunMutex);
-        m_Running = true;
-    }
+    DBString err;
+    const int e = m_Endpoint.Open(err);
+    if (e != 0) throw ErrorXML(err, e);
+    m_Running = true;
     m_Handle = m_Pool != nullptr ? m_Pool->StartProc(m_ProcName, WinSockProc, this, 0, 0) : nullptr;
     if (m_Handle == nullptr) {
-        {
-            std::lock_guard<std::mutex> lock(m_RunMutex);
-            m_Running = false;
-        }
-        std::lock_guard<std::mutex> lock(m_SendMutex);
-        CloseSocket();
+        m_Running = false;
+        m_Endpoint.Close();
         throw ErrorXML(L"CReceivV7::Start(): the thread pool does not run", 0);
     }
 }
 
 void CReceivV7::Stop() {
-    {
-        std::lock_guard<std::mutex> lock(m_RunMutex);
-        m_Running = false;
-    }
-    m_RunCv.notify_all();
-    {
-        // Closing the socket would not end a recvfrom blocked in another thread, and its
-        // number could be handed out again while that thread still uses it. Shutting the
-        // receiving side down wakes the receive at once; the socket is closed only after
-        // the loop has ended.
-        std::lock_guard<std::mutex> lock(m_SendMutex);
-        const int fd = m_Socket.load();
-        if (fd >= 0) ::shutdown(fd, SHUT_RD);
-    }
+    m_Running = false;
+    m_Endpoint.Wake();
     if (m_Pool != nullptr) m_Pool->StopProc(WinSockProc, this);
     m_Handle = nullptr;
-    std::lock_guard<std::mutex> lock(m_SendMutex);
-    CloseSocket();
+    m_Endpoint.Close();
 }
 
 int CReceivV7::Send(const unsigned char* data, int len, const in6_addr& to, int port) {
-    std::lock_guard<std::mutex> lock(m_SendMutex);
     if (isNulIPv6(to)) return len;
     if (data == nullptr || len < 0 || port < 1 || port > 65535) {
         BadPutErr(L"CReceivV7::Send sendto()", EINVAL);
         return -1;
     }
-    const sockaddr_in6 sa = SocketAddress(to, port);
-    const ssize_t n = ::sendto(m_Socket.load(), data, static_cast<std::size_t>(len), 0,
-                               reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-    if (n < 0) {
-        BadPutErr(L"CReceivV7::Send sendto()", errno);
-        return -1;
-    }
-    return static_cast<int>(n);
+    return m_Endpoint.Send(data, len, to, port);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -191,48 +114,23 @@ bool CReceivV7::WinSockProc(void* self) {
     return false;
 }
 
-bool CReceivV7::Rebind() {
-    {
-        std::lock_guard<std::mutex> lock(m_SendMutex);
-        CloseSocket();
-    }
-    {
-        // The pause is waited out without the send lock, so that neither the senders nor
-        // Stop are held up by it.
-        std::unique_lock<std::mutex> lock(m_RunMutex);
-        m_RunCv.wait_for(lock, std::chrono::seconds(1), [this] { return !m_Running.load(); });
-    }
-    std::lock_guard<std::mutex> lock(m_SendMutex);
-    // Checked under the send lock: a Stop that has not yet shut the socket down will find
-    // the new one, a Stop that has is seen here.
-    if (!m_Running.load()) return false;
-    DBString err;
-    // The bound port, not the configured one: with a configured 0 the party would
-    // otherwise lose the endpoint it knows.
-    return OpenAndBind(m_BoundPort.load(), err) == 0;
-}
-
 void CReceivV7::ReceiveLoop() {
     unsigned char buf[kMaxDatagram];
     while (m_Running.load()) {
-        sockaddr_in6 from{};
-        socklen_t fromLen = sizeof from;
-        const ssize_t n =
-            ::recvfrom(m_Socket.load(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+        in6_addr address{};
+        int port = 0;
+        int e = 0;
+        const int n = m_Endpoint.Receive(buf, sizeof buf, address, port, e);
         if (!m_Running.load()) break;
-        const int e = errno;
-        const in6_addr address = from.sin6_addr;
-        const int port = ntohs(from.sin6_port);
         if (n < 0) {
             if (e == ECONNRESET) {
                 const DBString text = IPv6PortToStrW(address, port) + L"- ";
                 if (!ConnReset(text.c_str(), ECONNRESET)) break;
                 continue;
             }
-            // A signal is not a reason to stop listening: Stop is told by m_Running.
-            if (e == ENETRESET || e == EINTR) continue;
+            if (e == ENETRESET) continue;
             BadPutErr(L"CReceivV7::WinSockProc recvfrom()", e);
-            if (!Rebind()) break;
+            if (!m_Endpoint.Rebind(false)) break;
             continue;
         }
         if (n == 0) {
@@ -241,7 +139,7 @@ void CReceivV7::ReceiveLoop() {
             continue;
         }
         if (n < kMinDatagram) continue;
-        Receive(buf, static_cast<int>(n), address, port);
+        Receive(buf, n, address, port);
     }
 }
 

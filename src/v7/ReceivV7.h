@@ -3,10 +3,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "DBString.h"
@@ -14,6 +11,7 @@
 #include "KeySys.h"
 #include "PackV7.h"
 #include "Thread.h"
+#include "UdpEndpoint.h"
 
 class CSendV7;
 
@@ -77,19 +75,20 @@ public:
     const CIdentV7& GetIdent() const { return m_Ident; }
     void SetKey(const CKeySys& key) { m_Key = key; }
     const CKeySys& GetKey() const { return m_Key; }
-    void SetBindAddress(const in6_addr& address) { m_BindAddr = address; }
-    const in6_addr& GetBindAddress() const { return m_BindAddr; }
-    void SetBindPort(int port) { m_BindPort = port; }
-    int GetBindPort() const { return m_BindPort; }
+    void SetBindAddress(const in6_addr& address) { m_Endpoint.SetAddress(address, m_Endpoint.GetPort()); }
+    in6_addr GetBindAddress() const { return m_Endpoint.GetAddress(); }
+    void SetBindPort(int port) { m_Endpoint.SetAddress(m_Endpoint.GetAddress(), port); }
+    int GetBindPort() const { return m_Endpoint.GetPort(); }
     // How long after moving a party to a new address another move is refused.
     void SetAddrChangeGuard(int ms) { m_AddrChangeGuardMs = ms; }
     int GetAddrChangeGuard() const { return m_AddrChangeGuardMs; }
 
     // The port the socket is bound to; 0 before Start.
-    int GetBoundPort() const { return m_BoundPort.load(); }
+    int GetBoundPort() const { return m_Endpoint.GetBoundPort(); }
     bool IsRunning() const { return m_Running.load(); }
     // When a packet of the relay last came (seconds since the epoch), 0 when none did.
     std::int64_t GetRelayReportTime() const { return m_RelayReport.load(); }
+    CUdpEndpoint& Endpoint() { return m_Endpoint; }
 
 protected:
     // Every check of one datagram, up to its handing on: what the receive loop does with a
@@ -97,32 +96,18 @@ protected:
     void Receive(const unsigned char* data, int n, const in6_addr& from, int port);
 
 private:
-    using Clock = std::chrono::steady_clock;
-
-    // Socket and bind; the caller holds the send lock. Returns 0 or the error number.
-    int OpenAndBind(int port, DBString& err);
-    void CloseSocket();
     void ReceiveLoop();
-    // After a receive error: a fresh socket on the same address and port, one second
-    // later. False when the endpoint stops meanwhile or the bind fails.
-    bool Rebind();
     // The checks of the party's address; false drops the packet.
     bool CheckAddress(CSendV7& sender, const CPackV7& pack, const in6_addr& from, int port,
                       const DBString& fromText);
 
-    std::mutex m_SendMutex;  // serialises sendto and the replacement of the socket
-    std::mutex m_RunMutex;   // with m_RunCv: cuts the pause before a rebind short
-    std::condition_variable m_RunCv;
+    CUdpEndpoint m_Endpoint;
     std::atomic<bool> m_Running{false};
     BasePoolThread* m_Pool;
     const std::string m_ProcName = "CReceivV7::WinSockProc";
     BasePoolThread::Thread* m_Handle = nullptr;
-    std::atomic<int> m_BoundPort{0};
-    in6_addr m_BindAddr{};
-    int m_BindPort = 0;
     CIdentV7 m_Ident;
     CKeySys m_Key;
     std::atomic<std::int64_t> m_RelayReport{0};
-    std::atomic<int> m_Socket{-1};
     int m_AddrChangeGuardMs = kDefaultAddrChangeGuardMs;
 };

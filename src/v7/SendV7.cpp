@@ -8,13 +8,10 @@
 #include "utilities.h"
 
 // ---------------------------------------------------------------------------------------
-// CSendV7::CReplyForSend
+// CReplyListV7
 
-int CSendV7::CReplyForSend::Add(int ident) {
-    const auto now = Clock::now();
-    const auto lifetime = std::chrono::milliseconds(m_LifetimeMs.load());
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    m_List.remove_if([&](const Entry& e) { return now - e.arrived > lifetime; });
+int CReplyListV7::Add(int ident, Ms now) {
+    m_List.remove_if([&](const Entry& e) { return now - e.arrived > kLifetime; });
     const auto code = static_cast<std::uint8_t>(ident);
     for (Entry& e : m_List) {
         if (e.ident == code) {
@@ -28,12 +25,11 @@ int CSendV7::CReplyForSend::Add(int ident) {
     return 1;
 }
 
-int CSendV7::CReplyForSend::AddReplyToPack(CPackV7& p) {
-    std::lock_guard<std::mutex> lock(m_Mutex);
+int CReplyListV7::AddReplyToPack(CPackV7& p) {
     for (Entry& e : m_List) {
         if (e.sent) continue;
-        // Only one acknowledgement fits; the entry stays pending when the packet
-        // carries one already.
+        // Only one acknowledgement fits; the entry stays pending when the packet carries
+        // one already.
         if (p.AddRepl(e.ident) == 0) return 0;
         e.sent = true;
         return 1;
@@ -41,19 +37,38 @@ int CSendV7::CReplyForSend::AddReplyToPack(CPackV7& p) {
     return 0;
 }
 
+bool CReplyListV7::ExistNoSendReply() const {
+    return std::any_of(m_List.begin(), m_List.end(), [](const Entry& e) { return !e.sent; });
+}
+
+// ---------------------------------------------------------------------------------------
+// CSendV7::CReplyForSend
+
+int CSendV7::CReplyForSend::Add(int ident) {
+    const auto now =
+        std::chrono::duration_cast<CReplyListV7::Ms>(std::chrono::steady_clock::now().time_since_epoch());
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_List.Add(ident, now);
+}
+
+int CSendV7::CReplyForSend::AddReplyToPack(CPackV7& p) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_List.AddReplyToPack(p);
+}
+
 bool CSendV7::CReplyForSend::ExistNoSendReply() const {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    return std::any_of(m_List.begin(), m_List.end(), [](const Entry& e) { return !e.sent; });
+    return m_List.ExistNoSendReply();
 }
 
 void CSendV7::CReplyForSend::Clear() {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    m_List.clear();
+    m_List.Clear();
 }
 
 std::size_t CSendV7::CReplyForSend::Size() const {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_List.size();
+    return m_List.Size();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -165,9 +180,9 @@ bool CSendV7::Transmit(CPackV7& p, const unsigned char* key) {
     return sent;
 }
 
-bool CSendV7::SendSocket(CPackV7& p) {
+CSendV7::typSent CSendV7::SendInWindow(CPackV7& p) {
     std::lock_guard<std::mutex> lock(m_SendMutex);
-    if (m_Disabled.load()) return true;
+    if (m_Disabled.load()) return typSent::Skipped;
     CReceivV7* receiv = GetReceiv();
     const CIdentV7 own = receiv->GetIdent();
     if (p.GetSource() == own) m_Replies.AddReplyToPack(p);
@@ -175,13 +190,19 @@ bool CSendV7::SendSocket(CPackV7& p) {
         p.SetID(p.GetSource(), p.GetDest().GetNodeIdent());
     if (p.GetClass() == CPackV7::classData && p.GetIdent() == 0 && p.GetRepl() == 0 &&
         p.GetLength() <= CPackV7::kHeadSize)
-        return true;
-    if (!m_Running.load()) return true;
+        return typSent::Skipped;
+    if (!m_Running.load()) return typSent::Skipped;
     CKeySys key = GetKey();
     if (key.IsEmpty()) key = receiv->GetKey();
-    const bool sent = Transmit(p, key.Get());
-    if (m_Wind.IsNoLink()) IsNoLink();
-    return sent;
+    return Transmit(p, key.Get()) ? typSent::Sent : typSent::Failed;
+}
+
+bool CSendV7::SendSocket(CPackV7& p) {
+    const typSent sent = SendInWindow(p);
+    // After the send lock is released: the window takes its own lock first and the send
+    // lock second.
+    if (sent != typSent::Skipped && m_Wind.IsNoLink()) IsNoLink();
+    return sent != typSent::Failed;
 }
 
 bool CSendV7::SendSocketTranzit(CPackV7& p, const unsigned char* key) {

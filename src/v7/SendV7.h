@@ -21,6 +21,35 @@
 class CMes;
 class CReceivV7;
 
+// The idents of the party's packets that need, or recently had, an acknowledgement: the
+// repeat filter and the source of the acknowledgement byte of outgoing packets. Pure: the
+// caller passes the time and serialises the calls.
+class CReplyListV7 {
+public:
+    using Ms = std::chrono::milliseconds;
+
+    static constexpr std::size_t kMaxEntries = 10;
+    static constexpr Ms kLifetime{60000};
+
+    // 1 for a new ident, 0 for a repeat (which is to be acknowledged again).
+    int Add(int ident, Ms now);
+    // Puts the oldest unacknowledged ident into the packet and marks it; 1 when one went
+    // in. A packet carries one acknowledgement at most.
+    int AddReplyToPack(CPackV7& p);
+    bool ExistNoSendReply() const;
+    void Clear() { m_List.clear(); }
+    std::size_t Size() const { return m_List.size(); }
+
+private:
+    struct Entry {
+        std::uint8_t ident;
+        bool sent;
+        Ms arrived;
+    };
+
+    std::list<Entry> m_List;  // oldest first
+};
+
 // One remote party of a V7 endpoint: queues the packets for it, numbers those that need
 // an acknowledgement, keeps them in the delivery window until acknowledged, acknowledges
 // the party's own packets and reports a lost link. Transmits through the endpoint's
@@ -31,39 +60,32 @@ class CReceivV7;
 // sender must call StopOnly() first thing in its destructor.
 class CSendV7 {
 public:
-    // Idents of the party's packets that need, or recently had, an acknowledgement.
+    // The reply list behind its lock, on the steady clock.
     class CReplyForSend {
     public:
-        static constexpr std::size_t kMaxEntries = 10;
-        static constexpr int kDefaultLifetimeMs = 60000;
+        static constexpr std::size_t kMaxEntries = CReplyListV7::kMaxEntries;
 
-        // 1 for a new ident, 0 for a repeat (which is to be acknowledged again).
         int Add(int ident);
-        // Puts the oldest unacknowledged ident into the packet and marks it; 1 when one
-        // went in. A packet carries one acknowledgement at most.
         int AddReplyToPack(CPackV7& p);
         bool ExistNoSendReply() const;
         void Clear();
         std::size_t Size() const;
-        // How long an ident is remembered for the repeat filter.
-        void SetLifetime(int ms) { m_LifetimeMs = ms; }
 
     private:
-        using Clock = std::chrono::steady_clock;
-        struct Entry {
-            std::uint8_t ident;
-            bool sent;
-            Clock::time_point arrived;
-        };
-
         mutable std::mutex m_Mutex;
-        std::list<Entry> m_List;  // oldest first
-        std::atomic<int> m_LifetimeMs{kDefaultLifetimeMs};
+        CReplyListV7 m_List;
+    };
+
+    // What became of a packet handed to the socket.
+    enum class typSent {
+        Skipped,  // nothing had to go out: disabled, stopped, or an empty acknowledgement
+        Sent,
+        Failed,
     };
 
     static constexpr std::size_t kQueueLimit = 1000;
-    static constexpr int kDefaultMaxSends = 5;
-    static constexpr int kDefaultRepeatInterval = 2000;
+    static constexpr int kDefaultMaxSends = CWindV7Core::kDefaultMaxSends;
+    static constexpr int kDefaultRepeatInterval = static_cast<int>(CWindV7Core::kDefaultRepeat.count());
 
     explicit CSendV7(BasePoolThread* pool);
     CSendV7(const CSendV7&) = delete;
@@ -93,6 +115,9 @@ public:
     // Codes and transmits one packet now; true when it went to the socket or nothing
     // had to be sent.
     bool SendSocket(CPackV7& p);
+    // SendSocket without the lost-link check, for the window, which makes that check
+    // itself under its own lock.
+    typSent SendInWindow(CPackV7& p);
     // Codes p with the given key and transmits it to the party; for forwarding.
     bool SendSocketTranzit(CPackV7& p, const unsigned char* key);
     int NextIdent();
@@ -123,10 +148,10 @@ public:
     bool IsDisabled() const { return m_Disabled.load(); }
     void SetViaRelay(bool viaRelay) { m_ViaRelay = viaRelay; }
     bool IsViaRelay() const { return m_ViaRelay.load(); }
-    void SetMaxSends(int sends) { m_MaxSends = sends; }
-    int GetMaxSends() const { return m_MaxSends.load(); }
-    void SetRepeatInterval(int ms) { m_RepeatInterval = ms; }
-    int GetRepeatInterval() const { return m_RepeatInterval.load(); }
+    void SetMaxSends(int sends) { m_Wind.SetMaxSends(sends); }
+    int GetMaxSends() const { return m_Wind.GetMaxSends(); }
+    void SetRepeatInterval(int ms) { m_Wind.SetRepeatInterval(ms); }
+    int GetRepeatInterval() const { return m_Wind.GetRepeatInterval(); }
 
     // Moves the party to a new address unless the previous move is less than guardMs
     // ago; old gets the address it had. False when refused.
@@ -174,8 +199,6 @@ private:
     CIdentV7 m_RemoteIdent;
     CKeySys m_Key;
 
-    std::atomic<int> m_MaxSends{kDefaultMaxSends};
-    std::atomic<int> m_RepeatInterval{kDefaultRepeatInterval};
     std::atomic<bool> m_FixedAddress{false};
     std::atomic<bool> m_Disabled{false};
     std::atomic<bool> m_ViaRelay{false};

@@ -13,7 +13,9 @@
 #include "DispPeerUtil.h"
 #include "Logger.h"
 #include "Queue.h"
+#include "ReceivDisp.h"
 #include "ReceiveUtil.h"
+#include "ScriptedPeerUtil.h"
 #include "SendUtil.h"
 #include "utilities.h"
 
@@ -139,6 +141,45 @@ TEST_F(DispLink, AMsgIsTakenByLiftCodeByAnySourceOrByConsoleNumber) {
         EXPECT_EQ(taken ? p.pultNo : -1, pultNo) << codLift << " " << viaAddress << " " << source;
         EXPECT_EQ(taken ? p.len : 7, 7);
     }
+}
+
+// The receiver on the shared endpoint, as the tool's dispatcher link uses it.
+class BareDisp : public CReceivDisp {
+public:
+    explicit BareDisp(BasePoolThread* pool) : CReceivDisp(pool, false) {}
+    ~BareDisp() override { Stop(); }
+    void BadPut(const wchar_t* text) override { rec.Add(text); }
+    void BadPutErr(const wchar_t* text, int e) override { rec.Add(CBaseLog::CnvErr(text, e)); }
+    void BadPutMes(const wchar_t* text, const unsigned char*, int) override { rec.Add(text); }
+    CSendDisp* GetSendRemote(const in6_addr&, int) override { return nullptr; }
+
+    Recorder rec;
+};
+
+// Needs real time: the endpoint pauses a second before it binds again.
+TEST(ReceivDisp, ATooLongDatagramIsOnlyReportedAnyOtherErrorRebindsTheKnownPortAndHoldsSends) {
+    BasePoolThread pool("Disp");
+    BareDisp disp(&pool);
+    disp.SetOwnAddress(LocalHostIPv6(), 0);
+    disp.Start();
+    const int port = disp.GetPort();
+    ScriptedPeer console{CKeySys{}};
+    const std::vector<unsigned char> frame = {1, 2, 3, 4, 5, 6};
+    std::vector<unsigned char> got;
+    for (int error : {EMSGSIZE, EIO}) {
+        disp.Endpoint().InjectReceiveError(error);
+        ASSERT_TRUE(console.SendRaw(frame.data(), 6, port));
+        ASSERT_TRUE(WaitUntil([&] { return disp.rec.Lines().size() == (error == EIO ? 2u : 1u); }));
+        EXPECT_EQ(disp.Endpoint().IsRebinding(), error == EIO);
+        EXPECT_EQ(disp.Send(frame.data(), 6, LocalHostIPv6(), console.Port()), 6);
+        ASSERT_TRUE(console.ReceiveRaw(got, 3000));
+        EXPECT_EQ(got, frame);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return disp.Endpoint().IsOpen(); }));
+    EXPECT_EQ(disp.GetPort(), port);
+    EXPECT_EQ(disp.rec.Lines(),
+              (std::vector<std::wstring>{CBaseLog::CnvErr(L"CReceivDisp::WinSockProc recvfrom()", EMSGSIZE),
+                                         CBaseLog::CnvErr(L"CReceivDisp::WinSockProc recvfrom()", EIO)}));
 }
 
 }  // namespace
