@@ -320,7 +320,7 @@ UnitAddress ToolContext::SessionAddress() const {
 ToolContext::ToolContext()
     : pult(*this),
       pool(&badLog),
-      receivDisp(&pool, sendDisp, badLog),
+      receivDisp(&pool, sendDisp, badLog, dispLog),
       sendDisp(&pool, receivDisp, inpMes, dispLog, badLog, events),
       sendV7(&pool, receivV7, proLog, badLog, events),
       receivV7(&pool, sendV7, inpV7, proLog, badLog, events),

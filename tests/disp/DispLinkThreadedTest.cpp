@@ -1,7 +1,10 @@
 // The link's shells on their threads: the window's timer on a hand clock, and the sender
 // and receiver over real UDP against a scripted console on ::1.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -76,7 +79,7 @@ protected:
     InpMesQueue input;
     DispPeer peer;
     // The logs are never opened: their lines wait in their queues.
-    ReceiveUtil receiv{&pool, send, badLog};
+    ReceiveUtil receiv{&pool, send, badLog, dispLog};
     SendUtil send{&pool, receiv, input, dispLog, badLog, events};
 };
 
@@ -101,6 +104,30 @@ TEST_F(DispLink, ARequestIsAnsweredByTheConsoleAndItsLinePacketReachesTheWindows
     EXPECT_TRUE(WaitUntil([&] { return packets == 1; }));
     EXPECT_EQ(input.Size(), 1u);
     EXPECT_EQ(send.Window().Count(), 0);
+}
+
+// Any local process reaches the tool's port: a frame that does not come from the console's
+// address is dropped, however well it is enciphered, and its source noted once.
+TEST_F(DispLink, AFrameFromAnotherAddressIsDroppedAndNotedOnce) {
+    CMesDisp close;
+    ASSERT_TRUE(close.Create_CloseLink());
+    CPackDisp forged = PeerFrame({close}, 0);
+    CIdeaCtx cipher = LinkCipher();
+    unsigned char bytes[600];
+    const int n = forged.Encoding(bytes, sizeof bytes, &cipher);
+    const int other = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(receiv.GetPort()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(::sendto(other, bytes, n, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), n);
+    ::close(other);
+    ASSERT_TRUE(WaitUntil([&] { return dispLog.QueueSize() >= 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(closes, 0) << "a forged CloseLink closed the window";
+    EXPECT_TRUE(send.IsStarted());
+    EXPECT_EQ(dispLog.QueueSize(), 1u) << "the source is noted once";
 }
 
 TEST_F(DispLink, GarbageIsDroppedWithoutAWordAndCloseLinkEndsTheLink) {
