@@ -3,6 +3,8 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <memory>
 
 #include "Dev.h"
@@ -54,12 +56,12 @@ bool MToolPult::Connect() {
         if (IsDirect()) {
             c.receivV7.Start();
             c.sendV7.Start();
-            c.proLog.Open("C", "log");
+            if (c.OwnsLogs()) c.proLog.Open("C", "log");
         } else {
             c.sendDisp.SetAcceptance(c.codLift, c.pultNum, !IN6_IS_ADDR_UNSPECIFIED(&c.utilAddr));
             c.receivDisp.Start();
             c.sendDisp.Start();
-            c.dispLog.Open("C", "log");
+            if (c.OwnsLogs()) c.dispLog.Open("C", "log");
         }
         pult->SetOwn(kOwnNode, kOwnSub);
         return true;
@@ -77,11 +79,11 @@ void MToolPult::Disconnect() {
     if (IsDirect()) {
         c.sendV7.Stop();
         c.receivV7.Stop();
-        c.proLog.Close();
+        if (c.OwnsLogs()) c.proLog.Close();
     } else {
         c.sendDisp.Stop();
         c.receivDisp.Stop();
-        c.dispLog.Close();
+        if (c.OwnsLogs()) c.dispLog.Close();
     }
 }
 
@@ -149,6 +151,22 @@ void CheckReach(const wchar_t* option, int value, int low, int high) {
     throw ErrorXML(text, 0);
 }
 
+// strtol's reading, held to the range of int: a value too large for the field must not
+// wrap into a small or negative one.
+int OptionInt(const std::string& text) {
+    const long value = std::strtol(text.c_str(), nullptr, 10);
+    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+}
+
+// In the C library's encoding, as the console program hands it over; failing that, UTF-8.
+DBString OptionText(const std::string& text) {
+    std::wstring wide(text.size() + 1, L'\0');
+    const size_t n = std::mbstowcs(wide.data(), text.c_str(), wide.size());
+    if (n == static_cast<size_t>(-1)) return DBString(text);
+    wide.resize(n);
+    return DBString(std::move(wide));
+}
+
 constexpr int kMaxPort = 65535;
 constexpr int kMaxUm = 255;
 constexpr int kMaxSlot = 15;
@@ -208,6 +226,66 @@ DBString ToolContext::CheckSettings() {
     return suffix;
 }
 
+bool ToolContext::ReadOption(const std::string& arg) {
+    if (arg.compare(0, 3, "enu") == 0) {
+        g_StringENU = true;
+        return true;
+    }
+    if (arg.size() < 2 || arg[0] != '-') return false;
+    const std::string value = arg.substr(2);
+    switch (arg[1]) {
+        case 'u':
+        case 'U':
+            umNum = OptionInt(value);
+            return true;
+        case 's':
+        case 'S':
+            slotNum = OptionInt(value);
+            return true;
+        case 'a':
+        case 'A':
+            devAddr = OptionInt(value);
+            return true;
+        case 'p':
+        case 'P':
+            return true;  // the console program passes it; it means nothing here
+        case 'n':
+        case 'N':
+            pultNum = OptionInt(value);
+            return true;
+        case 'i':
+        case 'I':
+            codLift = OptionInt(value);
+            return true;
+        case 'v':
+        case 'V':
+            utilPort = OptionInt(value);
+            return true;
+        case 'q':
+        case 'Q':
+            utilAddr = IP6FromStr(value);
+            return true;
+        case 'g':
+        case 'G':
+            v7Id = OptionInt(value);
+            return true;
+        case 'e':
+        case 'E':
+            v7Addr = IP6FromStr(value);
+            return true;
+        case 'h':
+        case 'H':
+            v7Port = OptionInt(value);
+            return true;
+        case 'k':
+        case 'K':
+            keyText = OptionText(value);
+            return true;
+        default:
+            return false;
+    }
+}
+
 UnitAddress ToolContext::SessionAddress() const {
     UnitAddress a;
     a.direct = pult.IsDirect();
@@ -221,8 +299,16 @@ UnitAddress ToolContext::SessionAddress() const {
     return a;
 }
 
-ToolContext::ToolContext()
-    : pult(*this),
+ToolContext::ToolContext() : ToolContext(std::make_unique<ToolLogs>(), nullptr) {}
+
+ToolContext::ToolContext(ToolLogs& shared) : ToolContext(nullptr, &shared) {}
+
+ToolContext::ToolContext(std::unique_ptr<ToolLogs> own, ToolLogs* shared)
+    : m_OwnLogs(std::move(own)),
+      badLog((m_OwnLogs ? m_OwnLogs.get() : shared)->bad),
+      dispLog((m_OwnLogs ? m_OwnLogs.get() : shared)->disp),
+      proLog((m_OwnLogs ? m_OwnLogs.get() : shared)->pro),
+      pult(*this),
       pool(&badLog),
       receivDisp(&pool, sendDisp, badLog),
       sendDisp(&pool, receivDisp, inpMes, dispLog, badLog, events),
