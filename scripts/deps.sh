@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh [build|test|format|app|bench|all]...   (default: all)
 set -euo pipefail
 
-want=(build-essential cmake ninja-build pkg-config libxml2-dev googletest libgtest-dev)
+want=(build-essential cmake ninja-build pkg-config libxml2-dev googletest libgtest-dev python3)
 for what in "${@:-all}"; do
   case "$what" in
     build|test) ;;
