@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build, the tests and the tool need, when some are missing.
-# Usage: scripts/deps.sh [build|test|format|app|bench|all]...   (default: all)
+# Usage: scripts/deps.sh [build|test|format|app|bench|package|all]...   (default: all)
 set -euo pipefail
 
 want=(build-essential cmake ninja-build pkg-config libxml2-dev googletest libgtest-dev python3)
@@ -10,7 +10,8 @@ for what in "${@:-all}"; do
     format) want+=(clang-format) ;;
     app) want+=(libwxgtk3.2-dev xvfb xauth x11-apps x11-utils xdotool imagemagick python3) ;;
     bench) want+=(libbenchmark-dev libspdlog-dev libgcrypt20-dev) ;;
-    all) want+=(libwxgtk3.2-dev xvfb xauth libbenchmark-dev libspdlog-dev libgcrypt20-dev) ;;
+    package) want+=(dpkg-dev) ;;
+    all) want+=(libwxgtk3.2-dev xvfb xauth libbenchmark-dev libspdlog-dev libgcrypt20-dev dpkg-dev) ;;
     *) echo "deps.sh: unknown group '$what'" >&2; exit 2 ;;
   esac
 done
