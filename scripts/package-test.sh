@@ -23,7 +23,7 @@ fail() {
   fail "cpack failed"
 }
 debs=("$scratch"/out/*.deb)
-[ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb, found: ${debs[*]}"
+if [ ${#debs[@]} != 1 ] || [ ! -f "${debs[0]}" ]; then fail "expected one .deb, found: ${debs[*]}"; fi
 deb=${debs[0]}
 
 # Dependencies come from the programs' shared libraries, not from a hand-written list.
