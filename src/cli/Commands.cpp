@@ -128,19 +128,19 @@ void WordsJson(JsonWriter& json, const WordMap& words) {
 }
 
 // The outcome as one word for scripts, the same in every language.
-std::string StatusWord(int exit) {
+std::string StatusWord(int status) {
     static const char* const kStatus[] = {"ok",      "failed",    "usage",         "not-responding",
                                           "refused", "link-lost", "verify-failed", "not-confirmed"};
-    if (exit >= 0 && exit < static_cast<int>(std::size(kStatus))) return kStatus[exit];
-    return exit == kExitInterrupted ? "interrupted" : "failed";
+    if (status >= 0 && status < static_cast<int>(std::size(kStatus))) return kStatus[status];
+    return status == kExitInterrupted ? "interrupted" : "failed";
 }
 
 // The one-line account of a unit of a list.
 std::string Summary(const CUnitRun& unit, bool dryRun, const std::string& saved) {
     const UnitResult& r = unit.Result();
-    const int exit = r.exit;
+    const int status = r.exit;
     std::string text;
-    if (exit != kExitDone) {
+    if (status != kExitDone) {
         text = r.reason;
     } else if (unit.Job().work == UnitJob::typWork::Read) {
         text = TextF(kTextUnitRead, static_cast<int>(r.read.size()), Wide(saved).c_str());
@@ -151,15 +151,15 @@ std::string Summary(const CUnitRun& unit, bool dryRun, const std::string& saved)
     } else {
         text = TextF(kTextUnitWritten, r.bytesWritten);
     }
-    if (exit == kExitDone && r.restarted) text += "; " + Text(kTextUnitRestarted);
+    if (status == kExitDone && r.restarted) text += "; " + Text(kTextUnitRestarted);
     for (char& c : text)
         if (c == '\n') c = ' ';
-    return unit.Name() + "\t" + StatusWord(exit) + "\t" + text + "\n";
+    return unit.Name() + "\t" + StatusWord(status) + "\t" + text + "\n";
 }
 
 class Cli {
 public:
-    Cli(const CliOptions& o) : m_O(o), m_Fleet(m_Logs, o.jobs, Timing(o)) {}
+    explicit Cli(const CliOptions& o) : m_O(o), m_Fleet(m_Logs, o.jobs, Timing(o)) {}
 
     // `commandLine` goes into the error log's start line, as the window writes its own.
     int Run(const std::string& commandLine);
@@ -192,32 +192,32 @@ private:
 int Cli::Run(const std::string& commandLine) {
     m_Logs.bad.Open("C", "log");
     m_Logs.bad.PutUtf8("Start tolvane-cli" + commandLine);
-    int exit = kExitFailed;
+    int status = kExitFailed;
     switch (m_O.command) {
         case typCommand::Read:
-            exit = m_O.unitsFile.empty() ? Read() : Fleet();
+            status = m_O.unitsFile.empty() ? Read() : Fleet();
             break;
         case typCommand::Write:
-            exit = m_O.unitsFile.empty() ? Write() : Fleet();
+            status = m_O.unitsFile.empty() ? Write() : Fleet();
             break;
         case typCommand::Diff:
-            exit = Diff();
+            status = Diff();
             break;
         case typCommand::Show:
-            exit = Show();
+            status = Show();
             break;
         case typCommand::Restart:
-            exit = Restart();
+            status = Restart();
             break;
         case typCommand::DecodeLog:
-            exit = DecodeLog();
+            status = DecodeLog();
             break;
         case typCommand::None:
             break;
     }
     std::fflush(stdout);
     m_Logs.bad.PutUtf8("Stop");
-    return exit;
+    return status;
 }
 
 void Cli::ShowProgress(const CFleet& fleet) {

@@ -328,8 +328,9 @@ void CFleet::Run(const std::atomic<bool>& stop) {
     size_t next = 0;
     size_t running = 0;
     std::vector<unsigned> events;
+    // Whether anything happened since progress was last told.
+    bool moved = true;
     while (m_Finished < m_Units.size()) {
-        bool moved = false;
         while (!stop && running < static_cast<size_t>(m_Parallel) && next < m_Units.size()) {
             m_Units[next]->Start(*this, next, m_Logs, m_Timing);
             ++next;
@@ -356,6 +357,7 @@ void CFleet::Run(const std::atomic<bool>& stop) {
         m_Finished = 0;
         for (const auto& u : m_Units) m_Finished += u->IsDone() ? 1 : 0;
         if (moved && onProgress) onProgress(*this);
+        moved = false;
         if (m_Finished == m_Units.size()) break;
 
         auto due = now + kWakeAtLeast;
@@ -372,7 +374,6 @@ void CFleet::Run(const std::atomic<bool>& stop) {
             m_Units[i]->OnLinkEvents(events[i]);
             moved = true;
         }
-        if (moved && onProgress) onProgress(*this);
     }
     m_PromptCancel = true;
     if (m_Prompt.joinable()) m_Prompt.join();
