@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <iostream>
 #include <sstream>
 
@@ -456,32 +457,41 @@ int Cli::Fleet() {
     if (job.work == UnitJob::typWork::Read) ::mkdir(dir.c_str(), 0775);
 
     std::vector<bool> reported(lines.size(), false);
+    // Each image is saved on a thread of its own as soon as its unit is done: a save waits for
+    // the disk twice, and a list's saves one after the other would hold up the units still
+    // running and the end of the run.
+    std::vector<std::future<std::string>> saves(lines.size());
     int failed = 0;
-    auto report = [&](const CFleet& fleet) {
+    auto report = [&](const CFleet& fleet, bool wait) {
         for (size_t i = 0; i < fleet.Units().size(); ++i) {
-            CUnitRun& u = *fleet.Units()[i];
+            const CUnitRun& u = *fleet.Units()[i];
             if (reported[i] || !u.IsDone()) continue;
-            reported[i] = true;
-            std::string saved;
-            if (u.Result().exit == kExitDone && job.work == UnitJob::typWork::Read) {
-                saved = dir + "/" + u.Name() + ".046";
-                std::string why;
-                if (!SaveImage(saved, u.Result().read, why)) {
-                    Out(u.Name() + "\tfailed\t" + why + "\n");
-                    ++failed;
-                    continue;
-                }
+            const bool save = u.Result().exit == kExitDone && job.work == UnitJob::typWork::Read;
+            const std::string path = dir + "/" + u.Name() + ".046";
+            if (save && !saves[i].valid()) {
+                saves[i] = std::async(std::launch::async, [path, words = u.Result().read] {
+                    std::string why;
+                    SaveImage(path, words, why);
+                    return why;
+                });
             }
-            if (u.Result().exit != kExitDone) ++failed;
+            if (save && !wait && saves[i].wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+                continue;
+            reported[i] = true;
+            const std::string why = save ? saves[i].get() : std::string();
             EndProgress();
-            Out(Summary(u, m_O.dryRun, saved));
+            if (!why.empty())
+                Out(u.Name() + "\t" + StatusWord(kExitFailed) + "\t" + why + "\n");
+            else
+                Out(Summary(u, m_O.dryRun, save ? path : std::string()));
             std::fflush(stdout);
+            if (!why.empty() || u.Result().exit != kExitDone) ++failed;
         }
         ShowProgress(fleet);
     };
-    m_Fleet.onProgress = report;
+    m_Fleet.onProgress = [&report](const CFleet& fleet) { report(fleet, false); };
     m_Fleet.Run(g_Stop);
-    report(m_Fleet);
+    report(m_Fleet, true);
     EndProgress();
     if (failed == 0) return kExitDone;
     Err(TextF(kTextUnitsFailed, failed, static_cast<int>(lines.size())));
