@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build, the tests and the tool need, when some are missing.
-# Usage: scripts/deps.sh [build|test|format|app|bench|fuzz|all]...   (default: all)
+# Usage: scripts/deps.sh [build|test|format|app|bench|fuzz|package|all]...   (default: all)
 set -euo pipefail
 
-want=(build-essential cmake ninja-build pkg-config libxml2-dev googletest libgtest-dev)
+want=(build-essential cmake ninja-build pkg-config libxml2-dev googletest libgtest-dev python3)
 for what in "${@:-all}"; do
   case "$what" in
     build|test) ;;
@@ -11,7 +11,8 @@ for what in "${@:-all}"; do
     app) want+=(libwxgtk3.2-dev libgtk-3-dev xvfb xauth x11-apps x11-utils xdotool imagemagick python3) ;;
     bench) want+=(libbenchmark-dev libspdlog-dev libgcrypt20-dev) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
-    all) want+=(libwxgtk3.2-dev libgtk-3-dev xvfb xauth libbenchmark-dev libspdlog-dev libgcrypt20-dev) ;;
+    package) want+=(dpkg-dev) ;;
+    all) want+=(libwxgtk3.2-dev libgtk-3-dev xvfb xauth libbenchmark-dev libspdlog-dev libgcrypt20-dev dpkg-dev) ;;
     *) echo "deps.sh: unknown group '$what'" >&2; exit 2 ;;
   esac
 done

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds Tolvane and the simulators, and runs the tool
-# against a simulated lift unit on this machine.
+# against a simulated lift unit on this machine; then tolvane-cli reads the same unit as JSON.
 #
 #   bash scripts/run.sh            direct mode: Tolvane talks V7 to lu-sim
 #   bash scripts/run.sh console    console mode: Tolvane talks Disp to console-sim, which
@@ -39,9 +39,10 @@ bash scripts/deps.sh app bench
 
 # Same configuration as scripts/test.sh, so both commands share one build directory.
 # TOLVANE_BUILD_DIR points both at another build directory, for trying changes side by side.
-tv_build tolvane lu-sim console-sim
+tv_build tolvane tolvane-cli lu-sim console-sim
 app=$bdir/src/app/tolvane
-[ -x "$app" ] || tv_fail "the build produced no $app"
+cli=$bdir/src/cli/tolvane-cli
+for exe in "$app" "$cli"; do [ -x "$exe" ] || tv_fail "the build produced no $exe"; done
 
 runlog=$bdir/run
 mkdir -p "$runlog"
@@ -51,7 +52,8 @@ if [ "$mode" = direct ]; then
   tv_say "Starting the lift-unit simulator (node $node) on a free loopback port"
   tv_start_sim "$runlog/lu-sim.log" "$sim" --bind ::1 --port 0 --node "$node" --key "$key"
   tv_say "lu-sim listens on [$TV_SIM_ADDR]:$TV_SIM_PORT (its log: $build/run/lu-sim.log)"
-  args=("-g$node" "-e$TV_SIM_ADDR" "-h$TV_SIM_PORT" "-k$key" enu)
+  link=("-g$node" "-e$TV_SIM_ADDR" "-h$TV_SIM_PORT" "-k$key")
+  args=("${link[@]}" enu)
   title="^Tolvane ID:$node"
 else
   sim=$bdir/tools/console-sim/console-sim
@@ -59,7 +61,8 @@ else
   tv_start_sim "$runlog/console-sim.log" "$sim" --bind ::1 --port 0 --lift "$lift" --source lift
   tv_say "console-sim listens on [$TV_SIM_ADDR]:$TV_SIM_PORT (its log: $build/run/console-sim.log)"
   # Without -q the tool's Disp peer is the loopback address, where console-sim listens.
-  args=("-v$TV_SIM_PORT" "-I$lift" enu)
+  link=("-v$TV_SIM_PORT" "-I$lift")
+  args=("${link[@]}" enu)
   title="^Tolvane CodLift:$lift"
 fi
 sim_pid=$TV_SIM_PID
@@ -130,6 +133,21 @@ else
   rc=0
   tv_close_and_wait "$app_pid" "$wid" 10 || rc=$?
   tv_say "Tolvane ended (exit status $rc)"
+fi
+
+# The same unit without a window: every parameter with its value and default, as JSON.
+json=$runlog/cli-read.json
+tv_say "Reading the same unit with: tolvane-cli read --json ${link[*]}"
+crc=0
+"$cli" read --json --lang en "${link[@]}" >"$json" 2>"$runlog/cli-read.err" || crc=$?
+if [ "$crc" = 0 ]; then
+  tv_say "tolvane-cli read the unit; the first parameters (all of them in $build/run/cli-read.json):"
+  awk -F'"' '/"type_name":/ { print "    unit: " $4 }
+    /"key":/ { k = $4 } /"label":/ { l = $4 }
+    /"value":/ { print "    " k " (" l "): " $4; if (++n == 5) exit }' "$json"
+else
+  tv_say "tolvane-cli ended with exit status $crc: $(cat "$runlog/cli-read.err")"
+  [ "$rc" != 0 ] || rc=$crc
 fi
 
 tv_say "Stopping $(basename "$sim")"

@@ -194,6 +194,8 @@ public:
         void SetActivity(const std::string& activity);
         void Assign(const std::string& name, Procedure procedure, void* argument, int delay, int period);
         void Wake(bool brk);
+        // Waits until this worker no longer runs the pair, at most until `until`.
+        void WaitLeft(Procedure procedure, void* argument, std::chrono::steady_clock::time_point until);
 
         BasePoolThread* m_Pool;
         std::atomic<bool> m_Task{false};

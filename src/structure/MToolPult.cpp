@@ -57,12 +57,12 @@ bool MToolPult::Connect() {
         if (IsDirect()) {
             c.receivV7.Start();
             c.sendV7.Start();
-            c.proLog.Open("C", "log");
+            if (c.OwnsLogs()) c.proLog.Open("C", "log");
         } else {
             c.sendDisp.SetAcceptance(c.codLift, c.pultNum, !IN6_IS_ADDR_UNSPECIFIED(&c.utilAddr));
             c.receivDisp.Start();
             c.sendDisp.Start();
-            c.dispLog.Open("C", "log");
+            if (c.OwnsLogs()) c.dispLog.Open("C", "log");
         }
         pult->SetOwn(kOwnNode, kOwnSub);
         return true;
@@ -80,11 +80,11 @@ void MToolPult::Disconnect() {
     if (IsDirect()) {
         c.sendV7.Stop();
         c.receivV7.Stop();
-        c.proLog.Close();
+        if (c.OwnsLogs()) c.proLog.Close();
     } else {
         c.sendDisp.Stop();
         c.receivDisp.Stop();
-        c.dispLog.Close();
+        if (c.OwnsLogs()) c.dispLog.Close();
     }
 }
 
@@ -154,20 +154,18 @@ void CheckReach(const wchar_t* option, int value, int low, int high) {
 
 // strtol's reading, held to the range of int: a value too large for the field must not
 // wrap into a small or negative one.
-int ToInt(const std::string& text) {
+int OptionInt(const std::string& text) {
     const long value = std::strtol(text.c_str(), nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
+    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
 }
 
-DBString ToWide(const std::string& text) {
+// In the C library's encoding, as the console program hands it over; failing that, UTF-8.
+DBString OptionText(const std::string& text) {
     std::wstring wide(text.size() + 1, L'\0');
     const size_t n = std::mbstowcs(wide.data(), text.c_str(), wide.size());
-    // Not in the C library's encoding: taken as UTF-8.
     if (n == static_cast<size_t>(-1)) return DBString(text);
     wide.resize(n);
-    return DBString(wide);
+    return DBString(std::move(wide));
 }
 
 constexpr int kMaxPort = 65535;
@@ -229,68 +227,72 @@ DBString ToolContext::CheckSettings() {
     return suffix;
 }
 
+bool ToolContext::ReadOption(const std::string& arg) {
+    if (arg.compare(0, 3, "enu") == 0) {
+        g_StringENU = true;
+        return true;
+    }
+    if (arg.size() < 2 || arg[0] != '-') return false;
+    const std::string value = arg.substr(2);
+    switch (arg[1]) {
+        case 'u':
+        case 'U':
+            umNum = OptionInt(value);
+            return true;
+        case 's':
+        case 'S':
+            slotNum = OptionInt(value);
+            return true;
+        case 'a':
+        case 'A':
+            devAddr = OptionInt(value);
+            return true;
+        case 'p':
+        case 'P':
+            return true;  // the console program passes it; it means nothing here
+        case 'n':
+        case 'N':
+            pultNum = OptionInt(value);
+            return true;
+        case 'i':
+        case 'I':
+            codLift = OptionInt(value);
+            return true;
+        case 'v':
+        case 'V':
+            utilPort = OptionInt(value);
+            return true;
+        case 'q':
+        case 'Q':
+            utilAddr = IP6FromStr(value);
+            return true;
+        case 'g':
+        case 'G':
+            v7Id = OptionInt(value);
+            return true;
+        case 'e':
+        case 'E':
+            v7Addr = IP6FromStr(value);
+            return true;
+        case 'h':
+        case 'H':
+            v7Port = OptionInt(value);
+            return true;
+        case 'k':
+        case 'K':
+            keyText = OptionText(value);
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::string ToolContext::ReadCommandLine(const std::vector<std::string>& args) {
     std::string text = " ";
     for (const std::string& arg : args) {
         text += ' ';
         text += arg;
-        if (arg.compare(0, 3, "enu") == 0) {
-            g_StringENU = true;
-            continue;
-        }
-        if (arg.size() < 2 || arg[0] != '-') continue;
-        const std::string value = arg.substr(2);
-        switch (arg[1]) {
-            case 'u':
-            case 'U':
-                umNum = ToInt(value);
-                break;
-            case 's':
-            case 'S':
-                slotNum = ToInt(value);
-                break;
-            case 'a':
-            case 'A':
-                devAddr = ToInt(value);
-                break;
-            case 'p':
-            case 'P':
-                break;  // accepted for the console program's sake, and ignored
-            case 'n':
-            case 'N':
-                pultNum = ToInt(value);
-                break;
-            case 'I':
-            case 'i':
-                codLift = ToInt(value);
-                break;
-            case 'v':
-            case 'V':
-                utilPort = ToInt(value);
-                break;
-            case 'q':
-            case 'Q':
-                utilAddr = IP6FromStr(value);
-                break;
-            case 'g':
-            case 'G':
-                v7Id = ToInt(value);
-                break;
-            case 'e':
-            case 'E':
-                v7Addr = IP6FromStr(value);
-                break;
-            case 'h':
-            case 'H':
-                v7Port = ToInt(value);
-                break;
-            case 'k':
-            case 'K':
-                keyText = ToWide(value);
-                break;
-            default:
-                break;
-        }
+        ReadOption(arg);
     }
     return text;
 }
@@ -317,8 +319,16 @@ UnitAddress ToolContext::SessionAddress() const {
     return a;
 }
 
-ToolContext::ToolContext()
-    : pult(*this),
+ToolContext::ToolContext() : ToolContext(std::make_unique<ToolLogs>(), nullptr) {}
+
+ToolContext::ToolContext(ToolLogs& shared) : ToolContext(nullptr, &shared) {}
+
+ToolContext::ToolContext(std::unique_ptr<ToolLogs> own, ToolLogs* shared)
+    : m_OwnLogs(std::move(own)),
+      badLog((m_OwnLogs ? m_OwnLogs.get() : shared)->bad),
+      dispLog((m_OwnLogs ? m_OwnLogs.get() : shared)->disp),
+      proLog((m_OwnLogs ? m_OwnLogs.get() : shared)->pro),
+      pult(*this),
       pool(&badLog),
       receivDisp(&pool, sendDisp, badLog, dispLog),
       sendDisp(&pool, receivDisp, inpMes, dispLog, badLog, events),

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -67,18 +68,35 @@ private:
     ToolContext& m_Context;
 };
 
+// The error, dispatcher and protocol logs of one run.
+struct ToolLogs {
+    BadLog bad;
+    DispLog disp;
+    ProLog pro;
+};
+
 // Everything the windows and the link threads share: the start-up settings, the two word
 // images, the logs, the console object, the pool and both links. The application derives
 // from it; tests and the simulators' clients use it without a window. Members are built in
 // this order, and each link object only stores references to the ones it is given.
 struct ToolContext {
+    // With logs of its own, which Connect opens and Disconnect closes.
     ToolContext();
+    // With logs shared among several contexts (one command-line run serving many units): their
+    // owner opens them before the first Connect and closes them after the last context is gone,
+    // so a whole fleet costs one writer thread per log, not three per unit.
+    explicit ToolContext(ToolLogs& shared);
     // Stops the links and the pool before any member goes, so no worker outlives what it
     // uses whatever order the members are destroyed in.
     virtual ~ToolContext();
     ToolContext(const ToolContext&) = delete;
     ToolContext& operator=(const ToolContext&) = delete;
 
+private:
+    // Before every member that refers to the logs.
+    std::unique_ptr<ToolLogs> m_OwnLogs;
+
+public:
     std::map<int, uint16_t> nvramRead;
     std::map<int, uint16_t> nvramDefaults;
     int pultNum = -1;
@@ -94,9 +112,9 @@ struct ToolContext {
     DBString keyText;
     // The application's seam to its windows; link threads only post into it.
     AppEventSink events;
-    BadLog badLog;
-    DispLog dispLog;
-    ProLog proLog;
+    BadLog& badLog;
+    DispLog& dispLog;
+    ProLog& proLog;
     MToolPult pult;
     ThreadPool pool;
     InpMesQueue inpMes;
@@ -127,4 +145,16 @@ struct ToolContext {
 
     // The settings back to their start values (the word images, logs and links stay).
     void ResetSettings();
+
+    // One argument of the console program's command line: an option letter of either case with
+    // its value attached ("-n5", "-Q::1", "-kphrase"; a numeric value read as strtol reads it),
+    // or an argument beginning "enu", which switches the texts to English. Returns false for
+    // anything else, which the caller may ignore as the window does.
+    bool ReadOption(const std::string& arg);
+
+    // Whether Connect and Disconnect open and close the traffic logs.
+    bool OwnsLogs() const { return m_OwnLogs != nullptr; }
+
+private:
+    ToolContext(std::unique_ptr<ToolLogs> own, ToolLogs* shared);
 };

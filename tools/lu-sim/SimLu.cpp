@@ -55,12 +55,12 @@ struct OptionShape {
 };
 
 const OptionShape kOptions[] = {
-    {"--type", true},         {"--variant", true},      {"--fw-version", true}, {"--report", true},
-    {"--line-address", true}, {"--no-defaults", false}, {"--word-form", true},  {"--nvram", true},
-    {"--defaults", true},     {"--save", true},         {"--silent", false},    {"--param-error", false},
-    {"--read-error", false},  {"--refuse", false},      {"--drop", true},       {"--drop-in", true},
-    {"--drop-out", true},     {"--dup", true},          {"--dup-in", true},     {"--dup-out", true},
-    {"--delay", true},        {"--seed", true},
+    {"--type", true},         {"--variant", true},        {"--fw-version", true}, {"--report", true},
+    {"--line-address", true}, {"--no-defaults", false},   {"--word-form", true},  {"--nvram", true},
+    {"--defaults", true},     {"--save", true},           {"--silent", false},    {"--param-error", false},
+    {"--read-error", false},  {"--ignore-writes", false}, {"--refuse", false},    {"--drop", true},
+    {"--drop-in", true},      {"--drop-out", true},       {"--dup", true},        {"--dup-in", true},
+    {"--dup-out", true},      {"--delay", true},          {"--seed", true},
 };
 
 }  // namespace
@@ -177,6 +177,8 @@ int ParseSimLuOption(int argc, char** argv, int& i, SimLuOptions& o, std::string
         o.paramError = true;
     } else if (name == "--read-error") {
         o.readError = true;
+    } else if (name == "--ignore-writes") {
+        o.ignoreWrites = true;
     } else if (name == "--refuse") {
         o.refuse = true;
     } else if (name == "--drop") {
@@ -231,6 +233,8 @@ std::string SimLuOptionsHelp() {
            "  --silent            never answer any request (the link still acknowledges)\n"
            "  --param-error       answer the parameters request with an error report\n"
            "  --read-error        answer NVRAM reads with error reports\n"
+           "  --ignore-writes     answer byte writes without storing them (a write-protected\n"
+           "                      NVRAM: the words stay as they were)\n"
            "  --refuse            refuse every link (all links busy)\n"
            "  --drop P            drop P% of the datagrams in each direction (0..100)\n"
            "  --drop-in P         drop P% of the datagrams received\n"
@@ -485,6 +489,10 @@ std::vector<CMes> SimLu::HandleLocked(const CMes& rq, std::vector<std::string>& 
         return {ErrorReport(rq)};
     }
     uint16_t& w = nvram_[word];
+    if (options_.ignoreWrites) {
+        lines.push_back(what + Format(" -> ignored, word %d stays ", word) + Hex4(w));
+        return {WordAnswer(rq, word)};
+    }
     if (addr % 2 == 0) {
         w = static_cast<uint16_t>((w & 0xFF00) | bytes[2]);
     } else {

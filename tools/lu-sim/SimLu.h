@@ -50,10 +50,11 @@ struct SimLuOptions {
     std::string saveFile;      // NVRAM written here on exit; empty: not saved
 
     // ---- Faults ----
-    bool silent = false;      // never answers any request
-    bool paramError = false;  // answers the device-parameters request with an error report
-    bool readError = false;   // answers NVRAM reads (and writes) with error reports
-    bool refuse = false;      // refuses every link (for the transport)
+    bool silent = false;        // never answers any request
+    bool paramError = false;    // answers the device-parameters request with an error report
+    bool readError = false;     // answers NVRAM reads (and writes) with error reports
+    bool ignoreWrites = false;  // answers byte writes but keeps its words (write-protected)
+    bool refuse = false;        // refuses every link (for the transport)
     // Percentages 0..100 of datagrams dropped or sent twice, per direction
     // (in: towards the unit, out: from it).
     int dropIn = 0;

@@ -88,6 +88,7 @@ int main(int argc, char** argv) {
     if (o.silent) faultsText += " silent";
     if (o.paramError) faultsText += " param-error";
     if (o.readError) faultsText += " read-error";
+    if (o.ignoreWrites) faultsText += " ignore-writes";
     if (o.refuse) faultsText += " refuse";
     if (faults.Active()) {
         faultsText += " drop " + std::to_string(o.dropIn) + "/" + std::to_string(o.dropOut) + "%, dup " +

@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# tolvane-cli timed against lu-sim, beside the loopback UDP round trip measured in the same run:
+#   start   - the process start without a display: tolvane-cli --help, start to end;
+#   read    - tolvane-cli read of one unit, the whole process, start to end: once printing the
+#             parameters (to /dev/null), once saving the image with -o as a list does for each
+#             unit (the save waits for the disk twice: the file, then its folder);
+#   fleet   - 20 units (20 lu-sims) read with -j 20, each image saved, the whole process;
+#   scale   - 200 units (200 lu-sims) read with -j 50: every unit read, and the most threads the
+#             process had at any time (sampled from /proc every few milliseconds);
+#   rtt     - the median loopback UDP round trip of 40-byte datagrams (bench/udp_rtt).
+# Targets: read within 2 x 34 round trips plus the process start; the start under 10 ms; the
+# fleet of 20 within twice the single read that saves its image; the 200 units without a failure and without more
+# than one thread per unit beyond each unit's link threads (receiver, sender, delivery window).
+#
+#   bash bench/cli.sh [runs]      (default 10 runs of start, read and fleet)
+#
+# Exit status: 0 when every run completed (targets met or not), 1 when a run failed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+# shellcheck source=scripts/session.sh
+. scripts/session.sh
+trap tv_cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+runs=${1:-10}
+[[ "$runs" =~ ^[1-9][0-9]*$ ]] || tv_fail "runs must be a positive number, not '$runs'"
+round_trips=34
+start_target_ms=10
+# Each unit's own link threads in direct mode: the V7 receiver, the sender's queue and the
+# delivery window.
+link_threads=3
+
+tv_say "Checking the Debian packages (scripts/deps.sh)"
+bash scripts/deps.sh bench
+tv_build tolvane-cli lu-sim udp_rtt
+cli=$bdir/src/cli/tolvane-cli
+sim=$bdir/tools/lu-sim/lu-sim
+rtt=$bdir/bench/udp_rtt
+for exe in "$cli" "$sim" "$rtt"; do [ -x "$exe" ] || tv_fail "the build produced no $exe"; done
+
+out=$bdir/bench-cli
+rm -rf "$out"
+mkdir -p "$out/home"
+# The runs' logs stay out of the user's own.
+export HOME=$out/home
+
+now_us() { echo "${EPOCHREALTIME/./}"; }
+median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) exit 1; if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ms_since() { awk -v a="$1" -v b="$(now_us)" 'BEGIN { printf "%.3f", (b - a) / 1000 }'; }
+verdict() { if awk -v a="$1" -v b="$2" 'BEGIN { exit !(a <= b) }'; then echo met; else echo "NOT met"; fi; }
+
+# Starts n lu-sims (nodes 2001...) at once and writes a unit list naming each; waits until all
+# listen. Usage: start_units N LIST
+start_units() {
+  local n=$1 list=$2 i line port
+  : >"$list"
+  for ((i = 1; i <= n; i++)); do
+    stdbuf -oL "$sim" --port 0 --node $((2000 + i)) >"$out/sim.$i.log" 2>&1 &
+    TV_PIDS+=("$!")
+  done
+  for ((i = 1; i <= n; i++)); do
+    line=
+    for _ in $(seq 200); do
+      line=$(grep -m1 '^lu-sim: listening on \[' "$out/sim.$i.log" || true)
+      [ -n "$line" ] && break
+      sleep 0.05
+    done
+    [ -n "$line" ] || tv_fail "lu-sim $i did not say where it listens (see $out/sim.$i.log)"
+    port=$(sed -E 's/^.*\]:([0-9]+).*$/\1/' <<<"$line")
+    echo "unit$i,-g$((2000 + i)),-e::1,-h$port" >>"$list"
+  done
+}
+
+# All at once: each takes its time to send close-link and report, and they may take it together.
+stop_units() {
+  local p
+  for p in "${TV_PIDS[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
+  for p in "${TV_PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+  TV_PIDS=()
+}
+
+failed=0
+
+tv_say "Loopback round trip"
+r=$("$rtt" -n 1000 -s 40 -a ::1 | sed -E 's/.*median ([0-9.]+) us.*/\1/')
+printf 'udp rtt: median %s us\n' "$r"
+
+tv_say "Process start: tolvane-cli --help, $runs runs"
+starts=()
+for ((run = 1; run <= runs; run++)); do
+  t=$(now_us)
+  "$cli" --help --lang en >/dev/null
+  starts+=("$(ms_since "$t")")
+done
+ms=$(printf '%s\n' "${starts[@]}" | median)
+printf 'start: median %s ms (runs: %s)\n' "$ms" "${starts[*]}"
+
+tv_say "One unit: tolvane-cli read against lu-sim, $runs runs"
+start_units 1 "$out/one.csv"
+link=$(cut -d, -f2- "$out/one.csv" | tr ',' ' ')
+reads=() saves=()
+for ((run = 1; run <= runs; run++)); do
+  for what in print save; do
+    args=()
+    [ "$what" = print ] || args=(-o "$out/one.046")
+    t=$(now_us)
+    # shellcheck disable=SC2086  # the link options are words
+    if "$cli" read $link "${args[@]}" >/dev/null 2>"$out/read.err"; then
+      if [ "$what" = print ]; then reads+=("$(ms_since "$t")"); else saves+=("$(ms_since "$t")"); fi
+    else
+      printf 'read run %d: FAILED: %s\n' "$run" "$(cat "$out/read.err")"
+      failed=$((failed + 1))
+    fi
+  done
+done
+stop_units
+if [ "${#reads[@]}" = 0 ] || [ "${#saves[@]}" = 0 ]; then tv_fail "no read completed"; fi
+mread=$(printf '%s\n' "${reads[@]}" | median)
+msave=$(printf '%s\n' "${saves[@]}" | median)
+printf 'read: median %s ms (runs: %s)\n' "$mread" "${reads[*]}"
+printf 'read -o: median %s ms (runs: %s)\n' "$msave" "${saves[*]}"
+
+tv_say "20 units: tolvane-cli read --units (20 lu-sims) -j 20, $runs runs"
+start_units 20 "$out/twenty.csv"
+fleets=()
+for ((run = 1; run <= runs; run++)); do
+  t=$(now_us)
+  if "$cli" read --units "$out/twenty.csv" -j 20 -o "$out/twenty" >"$out/twenty.out" 2>&1; then
+    fleets+=("$(ms_since "$t")")
+  else
+    printf 'fleet run %d: FAILED:\n%s\n' "$run" "$(grep -v $'\tok\t' "$out/twenty.out" || true)"
+    failed=$((failed + 1))
+  fi
+done
+stop_units
+mfleet=
+if [ "${#fleets[@]}" -gt 0 ]; then
+  mfleet=$(printf '%s\n' "${fleets[@]}" | median)
+  printf 'fleet of 20: median %s ms (runs: %s)\n' "$mfleet" "${fleets[*]}"
+fi
+
+tv_say "200 units: tolvane-cli read --units (200 lu-sims) -j 50, once, its threads sampled"
+start_units 200 "$out/many.csv"
+t=$(now_us)
+"$cli" read --units "$out/many.csv" -j 50 -o "$out/many" >"$out/many.out" 2>&1 &
+cli_pid=$!
+max_threads=0
+while kill -0 "$cli_pid" 2>/dev/null; do
+  n=$(awk '/^Threads:/ { print $2 }' "/proc/$cli_pid/status" 2>/dev/null || echo 0)
+  [ "${n:-0}" -le "$max_threads" ] || max_threads=$n
+  sleep 0.002
+done
+scale_rc=0
+wait "$cli_pid" || scale_rc=$?
+mscale=$(ms_since "$t")
+stop_units
+ok=$(grep -c $'\tok\t' "$out/many.out" || true)
+images=$(find "$out/many" -name '*.046' -size 64c | wc -l)
+printf '200 units: %s ms, exit status %d, %d units ok, %d images, at most %d threads\n' \
+  "$mscale" "$scale_rc" "$ok" "$images" "$max_threads"
+if [ "$scale_rc" != 0 ] || [ "$ok" != 200 ]; then failed=$((failed + 1)); fi
+
+echo "---"
+budget=$(awk -v r="$r" -v n="$round_trips" -v s="$ms" 'BEGIN { printf "%.3f", 2 * n * r / 1000 + s }')
+printf 'target: read <= 2 x %d round trips + start = %s ms: %s (%s ms, %.1f round trips after the start)\n' \
+  "$round_trips" "$budget" "$(verdict "$mread" "$budget")" "$mread" \
+  "$(awk -v l="$mread" -v s="$ms" -v r="$r" 'BEGIN { print (l - s) * 1000 / r }')"
+printf 'target: start < %d ms: %s (%s ms)\n' "$start_target_ms" "$(verdict "$ms" "$start_target_ms")" "$ms"
+if [ -n "$mfleet" ]; then
+  twice=$(awk -v a="$msave" 'BEGIN { printf "%.3f", 2 * a }')
+  printf 'target: fleet of 20 <= 2 x read -o = %s ms: %s (%s ms)\n' "$twice" "$(verdict "$mfleet" "$twice")" "$mfleet"
+fi
+# Beyond the 50 running units' link threads: the main thread, the log writers, and nothing per unit.
+beyond=$((max_threads - 50 * link_threads))
+printf 'target: 200 units, no failure, <= 1 thread per unit beyond its link threads (<= %d): %s (%d beyond %d x %d link threads)\n' \
+  50 "$(verdict "$beyond" 50)" "$beyond" 50 "$link_threads"
+[ "$failed" = 0 ] || { printf '%d runs failed\n' "$failed"; exit 1; }
