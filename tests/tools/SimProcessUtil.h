@@ -1,10 +1,9 @@
 #pragma once
 
-// Runs a simulator as a real child process for tests: starts it with arguments, learns
-// its UDP port from its first stdout line ("...listening on [addr]:port"), collects the
-// rest of its output, signals it and waits for it with a time limit. The destructor
-// kills and reaps a child that is still running, so a failing test never leaves one
-// behind.
+// Runs a simulator (or the tool) as a real child process for tests: starts it with arguments,
+// learns its UDP port from its first stdout line ("...listening on [addr]:port"), collects the
+// rest of its output, signals it and waits for it with a time limit. The destructor kills and
+// reaps a child that is still running, so a failing test never leaves one behind.
 
 #include <sys/types.h>
 
@@ -26,12 +25,10 @@ public:
     SimProcess& operator=(const SimProcess&) = delete;
     ~SimProcess();
 
-    // Launch, then wait up to `timeout` for the first stdout line and read the port from
-    // it. False (with `error`) when the program cannot be started, ends first, says
-    // nothing in time or its first line names no port.
+    // Launch, then ReadPort. False (with `error`) when the program cannot be started, ends
+    // first, says nothing in time or its first line names no port.
     bool Start(const std::string& program, const std::vector<std::string>& args, Ms timeout = Ms(5000),
                std::string* error = nullptr);
-
     // Starts the program with stdout and stderr piped into this object; does not wait.
     bool Launch(const std::string& program, const std::vector<std::string>& args,
                 std::string* error = nullptr);
@@ -40,11 +37,11 @@ public:
 
     pid_t Pid() const { return pid_; }
     int Port() const { return port_; }
-    std::string FirstLine() const;
-
-    // Every stdout line after the first, and every stderr line, as far as received.
-    std::vector<std::string> Lines() const;
-    std::vector<std::string> ErrLines() const;
+    // The first stdout line; every stdout line after it and every stderr line, as far as received.
+    std::string FirstLine() const { return Locked(first_); }
+    std::vector<std::string> Lines() const { return Locked(lines_[0]); }
+    std::vector<std::string> ErrLines() const { return Locked(lines_[1]); }
+    std::size_t LineCount() const { return Locked(lines_[0]).size(); }
 
     // Waits until a stdout line after the first (seen before or arriving within the time)
     // satisfies `match`, starting the search at line `from`. Gives the line and its index.
@@ -52,8 +49,6 @@ public:
                      std::string* found = nullptr, std::size_t from = 0, std::size_t* index = nullptr) const;
     bool WaitForLineContaining(const std::string& text, Ms timeout, std::string* found = nullptr,
                                std::size_t from = 0) const;
-    // Number of stdout lines after the first received so far.
-    std::size_t LineCount() const;
 
     bool Signal(int sig) const;
     // Waits for the child to end: its wait status, or nothing on time-out.
@@ -66,6 +61,11 @@ public:
     void Kill();
 
 private:
+    template <class T>
+    T Locked(const T& value) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return value;
+    }
     void ReaderLoop(int outFd, int errFd);
 
     pid_t pid_ = -1;
@@ -77,10 +77,8 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     bool haveFirst_ = false;
-    bool outClosed_ = false;
-    bool errClosed_ = false;
+    bool closed_[2] = {false, false};  // stdout, stderr
     bool stop_ = false;
     std::string first_;
-    std::vector<std::string> out_;
-    std::vector<std::string> err_;
+    std::vector<std::string> lines_[2];  // stdout after the first line, stderr
 };
