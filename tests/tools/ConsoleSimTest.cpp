@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,17 +15,26 @@ namespace {
 // Where the tool's requests go: UM 0, slot 7, the unit at address 1, from the tool's 255/15.
 const LuTarget kLu{0, 7, 1, 255, 15};
 
-// Options as the program reads them; a value the parser refuses fails the test.
-ConsoleSimOptions Options(std::vector<std::string> args) {
-    args.insert(args.begin(), "console-sim");
+// Runs the option parser over a command line (arguments split at blanks) as the program
+// would; gives its result for the last argument it looked at.
+int Parse(const std::string& line, ConsoleSimOptions& o, std::string* error = nullptr) {
+    std::vector<std::string> args = {"console-sim"};
+    for (size_t at = 0, end; at < line.size(); at = end + 1) {
+        end = std::min(line.find(' ', at), line.size());
+        args.push_back(line.substr(at, end - at));
+    }
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
+    int result = 1;
+    std::string why;
+    for (int i = 1; i < static_cast<int>(argv.size()) && result == 1; ++i)
+        result = ParseConsoleSimOption(static_cast<int>(argv.size()), argv.data(), i, o, why);
+    if (error) *error = why;
+    return result;
+}
+ConsoleSimOptions Options(const std::string& line) {
     ConsoleSimOptions o;
-    for (int i = 1; i < static_cast<int>(argv.size()); ++i) {
-        std::string error;
-        EXPECT_EQ(ParseConsoleSimOption(static_cast<int>(argv.size()), argv.data(), i, o, error), 1)
-            << argv[i];
-    }
+    EXPECT_EQ(Parse(line, o), 1) << line;
     return o;
 }
 
@@ -61,27 +71,26 @@ Relayed Relay(const ConsoleSimOptions& options, SimLu& lu, const CMesDisp& sendM
 
 TEST(ConsoleRelay, AnswersCarryTheSourceTheOptionsChoose) {
     struct Case {
-        std::vector<std::string> args;
+        const char* options;
         int target, source;
         const char* named;
     } cases[] = {
-        {{"--source=lift", "--lift=17"}, 99, 17, "lift 99"},
-        {{"--source=lift"}, 23, 23, "lift 23"},
-        {{"--source", "console", "--console", "3"}, 5, 3, "console 5"},
-        {{"--source=console"}, 5, 5, "console 5"},
-        {{}, 42, 42, "lift 42"},
-        {{"--source=target", "--lift=17"}, 42, 42, "lift 42"},
+        {"--source=lift --lift=17", 99, 17, "lift 99"},
+        {"--source=lift", 23, 23, "lift 23"},
+        {"--source console --console 3", 5, 3, "console 5"},
+        {"--source=console", 5, 5, "console 5"},
+        {"", 42, 42, "lift 42"},
+        {"--source=target --lift=17", 42, 42, "lift 42"},
         // By default a given lift code wins over the target (a tool with -I and -q addresses
         // console 0), and a given console number over the target.
-        {{"--lift=17", "--console=3"}, 0, 17, "lift 0"},
-        {{"--console=0"}, 8, 0, "console 8"},
-        {{"--source=4711"}, 17, 4711, "lift 17"},
+        {"--lift=17 --console=3", 0, 17, "lift 0"},
+        {"--console=0", 8, 0, "console 8"},
+        {"--source=4711", 17, 4711, "lift 17"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.named);
         SimLu lu{SimLuOptions{}};
-        const Relayed r = Relay(Options(c.args), lu, SendMsg(c.target, {*LuNvramReadMes(kLu)}));
-        EXPECT_EQ(r.sources, std::vector<int>({c.source}));
+        const Relayed r = Relay(Options(c.options), lu, SendMsg(c.target, {*LuNvramReadMes(kLu)}));
+        EXPECT_EQ(r.sources, std::vector<int>({c.source})) << c.options;
         ASSERT_EQ(r.lines.size(), 1u);
         EXPECT_NE(r.lines[0].find(std::string("SendMsg to ") + c.named + ": read word 0 -> 0x"),
                   std::string::npos)
@@ -127,24 +136,20 @@ TEST(ConsoleRelay, AnswersGoBackInOrderInAsFewLinePacketsAsHoldThem) {
     EXPECT_NE(lines[0].find("no message in the line packet"), std::string::npos) << lines[0];
 }
 
-TEST(ConsoleSimOptions, BadValuesAreRefusedAndForeignOptionsLeftAlone) {
-    // The last argument is a value the console takes, then an option of the unit's.
-    for (const char* arg : {"--port=70000", "--port=x", "--source=nobody", "--close-after=-5",
-                            "--bind=not-an-ip", "--lift", "--lift=0", "--console=-1", "-h", "--type"}) {
-        std::vector<std::string> args = {"console-sim", arg};
-        char* argv[] = {args[0].data(), args[1].data()};
+TEST(ConsoleSimOptions, BadValuesAreRefusedAndTheUnitsOptionsLeftAlone) {
+    std::string error;
+    for (const char* bad : {"--port=70000", "--port=x", "--source=nobody", "--close-after=-5",
+                            "--bind=not-an-ip", "--lift", "--lift=0", "--console=-1"}) {
         ConsoleSimOptions o;
-        std::string error;
-        int i = 1;
-        const int want = arg == std::string("-h") ? 1 : arg == std::string("--type") ? 0 : -1;
-        EXPECT_EQ(ParseConsoleSimOption(2, argv, i, o, error), want) << arg;
-        EXPECT_EQ(error.empty(), want >= 0) << arg;
-        EXPECT_EQ(i, 1) << arg;
+        EXPECT_EQ(Parse(bad, o, &error), -1) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
     }
-    const ConsoleSimOptions o =
-        Options({"--bind", "127.0.0.1", "--port", "4000", "--close-after=250", "--mute"});
-    EXPECT_EQ(AddrText(o.bindAddr), "::ffff:127.0.0.1");
-    EXPECT_EQ(std::vector<int>({o.port, o.closeAfterMs, o.mute}), std::vector<int>({4000, 250, 1}));
+    ConsoleSimOptions o;
+    EXPECT_EQ(Parse("--type 12", o), 0);
+    o = Options("--bind 127.0.0.1 --port 4000 --close-after=250 --mute -h");
+    EXPECT_EQ(AddrText(o.bindAddr) + " " + std::to_string(o.port) + " " + std::to_string(o.closeAfterMs),
+              "::ffff:127.0.0.1 4000 250");
+    EXPECT_TRUE(o.mute && o.help);
 }
 
 }  // namespace

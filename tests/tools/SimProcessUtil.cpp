@@ -1,7 +1,6 @@
 #include "SimProcessUtil.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,16 +9,32 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 extern char** environ;
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Asks `done` again every few milliseconds until it holds or the time is up; a last look
+// after the time is up.
+bool Poll(const std::function<bool()>& done, SimProcess::Ms timeout) {
+    for (const auto deadline = Clock::now() + timeout; !done();
+         std::this_thread::sleep_for(SimProcess::Ms(5)))
+        if (Clock::now() >= deadline) return done();
+    return true;
+}
+
+}  // namespace
+
 SimProcess::~SimProcess() {
     Kill();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-    }
-    if (reader_.joinable()) reader_.join();
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
 }
 
 bool SimProcess::Start(const std::string& program, const std::vector<std::string>& args, Ms timeout,
@@ -29,21 +44,19 @@ bool SimProcess::Start(const std::string& program, const std::vector<std::string
 
 bool SimProcess::Launch(const std::string& program, const std::vector<std::string>& args,
                         std::string* error) {
-    auto fail = [error](const std::string& why) {
-        if (error) *error = why;
+    char pattern[] = "/tmp/tolvane-process-XXXXXX";
+    if (pid_ > 0 || ::mkdtemp(pattern) == nullptr) {
+        if (error) *error = pid_ > 0 ? "already launched" : std::string("mkdtemp: ") + std::strerror(errno);
         return false;
-    };
-    int out[2] = {-1, -1}, err[2] = {-1, -1};
-    if (pid_ > 0) return fail("already launched");
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-        for (int fd : {out[0], out[1]}) ::close(fd);
-        return fail(std::string("pipe2: ") + std::strerror(errno));
     }
+    dir_ = pattern;
+    const std::string out = dir_ + "/1", err = dir_ + "/2";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    // dup2 onto 1 and 2 drops the close-on-exec flag there, and only there.
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
     std::vector<std::string> all = {program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -51,51 +64,71 @@ bool SimProcess::Launch(const std::string& program, const std::vector<std::strin
     argv.push_back(nullptr);
     const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    if (rc != 0) {
-        pid_ = -1;
-        ::close(out[0]);
-        ::close(err[0]);
-        return fail("posix_spawn " + program + ": " + std::strerror(rc));
-    }
     reaped_ = false;
-    reader_ = std::thread(&SimProcess::ReaderLoop, this, out[0], err[0]);
-    return true;
+    if (rc == 0) return true;
+    pid_ = -1;
+    if (error) *error = "posix_spawn " + program + ": " + std::strerror(rc);
+    return false;
 }
 
 bool SimProcess::ReadPort(Ms timeout, std::string* error) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, timeout, [this] { return haveFirst_ || closed_[0]; });
-    const auto colon = first_.rfind(':');
+    bool ended = false;
+    Poll([&] { return (ended = Ended()) || !Read(1).empty(); }, timeout);
+    const std::string first = FirstLine();
+    const auto colon = first.rfind(':');
     char* end = nullptr;
-    const long port = colon == std::string::npos ? 0 : std::strtol(first_.c_str() + colon + 1, &end, 10);
-    if (haveFirst_ && port > 0 && port <= 65535 && *end == '\0') {
+    const long port = colon == std::string::npos ? 0 : std::strtol(first.c_str() + colon + 1, &end, 10);
+    if (port > 0 && port <= 65535 && *end == '\0') {
         port_ = static_cast<int>(port);
         return true;
     }
-    if (error && haveFirst_) *error = "no port in: " + first_;
-    if (error && !haveFirst_) {
-        *error = closed_[0] ? "the program ended its output without a first line"
+    if (!error) return false;
+    *error = !first.empty() ? "no port in: " + first
+             : ended        ? "the program ended its output without a first line"
                             : "no first line within " + std::to_string(timeout.count()) + " ms";
-        for (const auto& l : lines_[1]) *error += "\n  " + l;
-    }
+    for (const auto& l : first.empty() ? ErrLines() : std::vector<std::string>()) *error += "\n  " + l;
     return false;
+}
+
+std::vector<std::string> SimProcess::Read(int fd) const {
+    const bool ended = Ended();  // before reading: then the file is whole
+    std::ifstream in(dir_ + "/" + std::to_string(fd), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);)
+        if (!text.eof() || ended) lines.push_back(line);
+    return lines;
+}
+
+std::string SimProcess::FirstLine() const {
+    const auto lines = Read(1);
+    return lines.empty() ? std::string() : lines[0];
+}
+
+std::vector<std::string> SimProcess::Lines() const {
+    auto lines = Read(1);
+    if (!lines.empty()) lines.erase(lines.begin());
+    return lines;
 }
 
 bool SimProcess::WaitForLine(const std::function<bool(const std::string&)>& match, Ms timeout,
                              std::string* found, std::size_t from, std::size_t* index) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (std::size_t next = from;; ++next) {
-        if (!changed_.wait_until(lock, deadline, [&] { return next < lines_[0].size() || closed_[0]; }) ||
-            next >= lines_[0].size())
-            return false;
-        if (!match(lines_[0][next])) continue;
-        if (found) *found = lines_[0][next];
-        if (index) *index = next;
-        return true;
-    }
+    bool matched = false;
+    Poll(
+        [&] {
+            const bool ended = Ended();  // then no line is still to come
+            const auto lines = Lines();
+            for (std::size_t i = from; i < lines.size() && !matched; ++i) {
+                if (!match(lines[i])) continue;
+                if (found) *found = lines[i];
+                if (index) *index = i;
+                matched = true;
+            }
+            return matched || ended;
+        },
+        timeout);
+    return matched;
 }
 
 bool SimProcess::WaitForLineContaining(const std::string& text, Ms timeout, std::string* found,
@@ -108,16 +141,19 @@ bool SimProcess::Signal(int sig) const {
     return pid_ > 0 && !reaped_ && ::kill(pid_, sig) == 0;
 }
 
+bool SimProcess::Ended() const {
+    // WNOWAIT leaves the child to be reaped by Wait, with its status.
+    siginfo_t info{};
+    return pid_ > 0 &&
+           (reaped_ || (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                        info.si_pid == pid_));
+}
+
 std::optional<int> SimProcess::Wait(Ms timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (pid_ > 0 && !reaped_) {
-        const pid_t r = ::waitpid(pid_, &status_, WNOHANG);
-        reaped_ = r == pid_;
-        if ((r < 0 && errno != EINTR) || (!reaped_ && std::chrono::steady_clock::now() >= deadline))
-            return std::nullopt;
-        if (!reaped_) std::this_thread::sleep_for(Ms(5));
+    if (pid_ <= 0 || !Poll([this] { return Ended(); }, timeout)) return std::nullopt;
+    while (!reaped_ && ::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
     }
-    if (pid_ <= 0) return std::nullopt;
+    reaped_ = true;
     return status_;
 }
 
@@ -128,8 +164,7 @@ std::optional<int> SimProcess::WaitExitCode(Ms timeout) {
 }
 
 bool SimProcess::WaitOutputClosed(Ms timeout) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [this] { return closed_[0] && closed_[1]; });
+    return Poll([this] { return Ended(); }, timeout);
 }
 
 void SimProcess::Kill() {
@@ -138,48 +173,4 @@ void SimProcess::Kill() {
     while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
     }
     reaped_ = true;
-}
-
-void SimProcess::ReaderLoop(int outFd, int errFd) {
-    int fds[2] = {outFd, errFd};
-    std::string partial[2];
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stop_ || (fds[0] < 0 && fds[1] < 0)) break;
-        }
-        // poll ignores a closed pipe's negative descriptor.
-        pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
-        if (::poll(p, 2, 50) < 0 && errno != EINTR) break;
-        for (int k = 0; k < 2; ++k) {
-            if (fds[k] < 0 || (p[k].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-            char buf[4096];
-            const ssize_t got = ::read(fds[k], buf, sizeof buf);
-            if (got < 0 && errno == EINTR) continue;
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (got > 0) partial[k].append(buf, static_cast<std::size_t>(got));
-            if (got <= 0 && !partial[k].empty()) partial[k] += '\n';  // an unterminated last line
-            for (std::size_t pos; (pos = partial[k].find('\n')) != std::string::npos;
-                 partial[k].erase(0, pos + 1)) {
-                if (k == 0 && !haveFirst_) {
-                    first_ = partial[k].substr(0, pos);
-                    haveFirst_ = true;
-                } else {
-                    lines_[k].push_back(partial[k].substr(0, pos));
-                }
-            }
-            if (got <= 0) {
-                ::close(fds[k]);
-                fds[k] = -1;
-                closed_[k] = true;
-            }
-            changed_.notify_all();
-        }
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (int k = 0; k < 2; ++k) {
-        if (fds[k] >= 0) ::close(fds[k]);
-        closed_[k] = true;
-    }
-    changed_.notify_all();
 }
