@@ -1,6 +1,6 @@
-// The simulated unit's core without sockets: its answers, its lines, its settings files, its
-// options and the fate of its datagrams. The unit session's tests load and write every word
-// through it in each answer form.
+// The simulators' cores without sockets: the simulated unit's answers, lines, settings files,
+// options and the fate of its datagrams; the console's relay of SendMsg frames to it. The unit
+// session's tests load and write every word through the unit in each answer form.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,12 +8,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ConsoleSim.h"
 #include "Dev.h"
 #include "LuSimV7.h"
 #include "NvRam.h"
+#include "Pack.h"
 #include "SimLu.h"
 
 namespace {
@@ -25,8 +28,8 @@ const LuTarget kLu{3, 7, 5};
 // would; gives its result for the last argument it looked at.
 template <class Options, class Parser>
 int Parse(Parser parse, const std::string& line, Options& o, std::string* error = nullptr) {
-    std::vector<std::string> args = {"lu-sim"};
-    for (size_t at = 0, end; at <= line.size(); at = end + 1) {
+    std::vector<std::string> args = {"sim"};
+    for (size_t at = 0, end; at < line.size(); at = end + 1) {
         end = std::min(line.find(' ', at), line.size());
         args.push_back(line.substr(at, end - at));
     }
@@ -112,36 +115,33 @@ TEST(LuSim, FaultsRestartsForeignRequestsAndTheLinesSayingSo) {
         EXPECT_TRUE(SimLu(Options("--silent")).Handle(*m).empty());
     SimLu lu(Options("--line-address 6 --read-error"));
     std::vector<std::string> lines;
-    lu.SetPrinter(
-        [&lines](const std::string& l) { lines.push_back(l.substr(13)); });  // after "hh:mm:ss.mmm "
+    lu.SetPrinter([&lines](const std::string& l) { lines.push_back(l); });
     const LuTarget six{3, 7, 6};
-    EXPECT_TRUE(lu.Handle(*LuRestartMes(six)).empty());
+    const struct {
+        std::optional<CMes> request;
+        size_t answers;
+        bool good;
+        std::string line;
+    } steps[] = {
+        {LuRestartMes(six), 0, false, "restart requested (restart 1)"},
+        {CMes(3, 7, 255, 15, CMes::mesSlotPoll, 0), 0, false, "ignored: "},
+        {CMes(3, 7, 255, 15, 6, CMes::mesDevAsk, CMes::askState, nullptr, 0, -1), 0, false, "ignored: "},
+        {LuNvramReadMes(kLu), 0, false, "ignored: request for device 5, this unit is device 6"},
+        {LuDevParamsMes(six), 1, true, "device parameters -> long report: type 14, variant 0, version 2.1.5"},
+        {LuNvramReadMes(six), 1, false, "read word 0 -> error report (fault)"},
+        {LuByteWriteMes(six, 9, 0x12), 1, true, "write byte 9 := 0x12 -> word 4 = 0x1200"},
+        {LuByteWriteMes(six, 64, 1), 1, false, "write byte 64 := 0x01 -> refused: the unit has bytes 0..63"},
+    };
+    for (const auto& step : steps) {
+        lines.clear();
+        const std::vector<CMes> answers = lu.Handle(*step.request);
+        EXPECT_EQ(answers.size(), step.answers) << step.line;
+        EXPECT_TRUE(answers.empty() || answers[0].IsGood() == step.good) << step.line;
+        ASSERT_EQ(lines.size(), 1u) << step.line;
+        EXPECT_EQ(lines[0].substr(13, step.line.size()), step.line);  // after "hh:mm:ss.mmm "
+    }
     EXPECT_EQ(lu.RestartCount(), 1);
-    EXPECT_TRUE(lu.Handle(CMes(3, 7, 255, 15, CMes::mesSlotPoll, 0)).empty());
-    EXPECT_TRUE(lu.Handle(CMes(3, 7, 255, 15, 6, CMes::mesDevAsk, CMes::askState, nullptr, 0, -1)).empty());
-    EXPECT_TRUE(lu.Handle(*LuNvramReadMes(kLu)).empty()) << "addressed to device 5";
-    const SimLuWords before = lu.Nvram();
-    std::vector<CMes> answers;
-    for (const auto& m :
-         {LuDevParamsMes(six), LuNvramReadMes(six), LuByteWriteMes(six, 9, 0x12), LuByteWriteMes(six, 64, 1)})
-        answers.push_back(lu.Handle(*m).at(0));
-    EXPECT_EQ(std::vector<int>(
-                  {answers[0].IsGood(), answers[1].IsGood(), answers[2].IsGood(), answers[3].IsGood()}),
-              std::vector<int>({true, false, true, false}))
-        << "a read error touches reads only; there is no byte 64";
-    EXPECT_EQ(lu.Nvram()[4], (before[4] & 0xFF) | 0x1200);
     EXPECT_EQ(lu.NextReadWord(), 1) << "writes do not move the read cursor";
-    const std::vector<std::string> want = {
-        "restart requested (restart 1)",
-        "ignored: ",
-        "ignored: ",
-        "ignored: request for device 5, this unit is device 6",
-        "device parameters -> long report: type 14, variant 0, version 2.1.5",
-        "read word 0 -> error report (fault)",
-        "write byte 9 := 0x12 -> word 4 = 0x1200",
-        "write byte 64 := 0x01 -> refused: the unit has bytes 0..63 (error report)"};
-    ASSERT_EQ(lines.size(), want.size());
-    for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(lines[i].substr(0, want[i].size()), want[i]);
 }
 
 TEST(LuSim, TimingRunsFromTheFirstRequestToTheAnswerOfTheThirtySecondWord) {
@@ -149,18 +149,14 @@ TEST(LuSim, TimingRunsFromTheFirstRequestToTheAnswerOfTheThirtySecondWord) {
     auto now = SimLu::Clock::time_point{} + std::chrono::hours(1);
     lu.SetClock([&now] { return now; });
     lu.Handle(*LuDevParamsMes(kLu));  // the clock starts here
-    for (int i = 0; i < 32; ++i) {
-        now += std::chrono::microseconds(i < 31 ? 500 : 734);
-        if (i == 31) {
-            lu.Handle(*LuByteWriteMes(kLu, 62, 1));  // a write answer is no read
-            EXPECT_NE(lu.TimingReport().find("not reached (31 of 32"), std::string::npos);
-        }
+    for (int i = 0; i < 64; ++i) {
+        now += std::chrono::microseconds(i < 31 ? 500 : i == 31 ? 734 : 1000);
+        if (i == 31) lu.Handle(*LuByteWriteMes(kLu, 62, 1));  // a write answer is no read
         lu.Handle(*LuNvramReadMes(kLu));
     }
-    EXPECT_EQ(lu.TimingReport(), "lu-sim: first request to answer of word 32: 16.234 ms");
-    now += std::chrono::seconds(1);
-    for (int i = 0; i < 32; ++i) lu.Handle(*LuNvramReadMes(kLu));
-    EXPECT_EQ(lu.TimeToAllWords()->count(), 16234000) << "later rounds do not move the mark";
+    EXPECT_EQ(lu.TimingReport(), "lu-sim: first request to answer of word 32: 16.234 ms")
+        << "later rounds count not";
+    EXPECT_NE(SimLu(SimLuOptions{}).TimingReport().find("not reached (0 of 32"), std::string::npos);
 }
 
 TEST(LuSim, SettingsFilesHoldExactlySixtyFourLittleEndianBytes) {
@@ -168,29 +164,19 @@ TEST(LuSim, SettingsFilesHoldExactlySixtyFourLittleEndianBytes) {
     std::vector<unsigned char> bytes(64);
     for (int k = 0; k < 64; ++k) bytes[k] = static_cast<unsigned char>(k * 3 + 1);
     WriteFile(path, bytes);
-    SimLuOptions o = Options("--nvram " + path + " --defaults=" + path + " --save " + path);
-    EXPECT_EQ(std::vector<int>({(*o.nvram)[0], (*o.defaults)[31]}),
+    SimLu lu(Options("--nvram " + path + " --defaults=" + path + " --save " + path));
+    EXPECT_EQ(std::vector<int>({lu.Nvram()[0], lu.Defaults()[31]}),
               std::vector<int>({0x0401, 187 | 190 << 8}));
-    SimLu lu(o);
     lu.Handle(*LuByteWriteMes(kLu, 0, 0xEE));
     std::string error;
     ASSERT_TRUE(lu.SaveNvram(error)) << error;
     SimLuWords w{};
     ASSERT_TRUE(LoadSimLuFile(path, w, error));
-    EXPECT_EQ(w, lu.Nvram());
     EXPECT_EQ(w[0], 0x04EE);
-    for (size_t n : {63, 65, 0}) {
-        WriteFile(path, std::vector<unsigned char>(n, 0));
-        EXPECT_FALSE(LoadSimLuFile(path, w, error)) << n;
-        EXPECT_NE(error.find(n == 65 ? "more bytes" : std::to_string(n) + " bytes"), std::string::npos)
-            << error;
-    }
-    EXPECT_EQ(w[0], 0x04EE) << "untouched by every refusal";
-    std::remove(path.c_str());
+    WriteFile(path, std::vector<unsigned char>(65, 0));
     EXPECT_FALSE(LoadSimLuFile(path, w, error));
-    o.saveFile = path + ".d/x.046";
-    EXPECT_FALSE(SimLu(o).SaveNvram(error));
-    EXPECT_FALSE(SimLu(SimLuOptions{}).SaveNvram(error)) << "no file named";
+    EXPECT_EQ(w[0], 0x04EE) << "untouched by a refusal";
+    std::remove(path.c_str());
 }
 
 TEST(LuSim, OptionsTakeSeparateOrAttachedValuesAndRefuseBadOnes) {
@@ -210,24 +196,17 @@ TEST(LuSim, OptionsTakeSeparateOrAttachedValuesAndRefuseBadOnes) {
         EXPECT_EQ(Parse(ParseSimLuOption, bad, unused, &error), -1) << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }
-    SimLuOptions foreign;
-    EXPECT_EQ(Parse(ParseSimLuOption, "--node 5", foreign) + Parse(ParseSimLuOption, "--typex 5", foreign),
-              0);
-
+    SimLuOptions unit;
+    EXPECT_EQ(Parse(ParseSimLuOption, "--node 5", unit), 0) << "an option of the link";
     LuSimV7Options v;
     ASSERT_EQ(Parse(ParseLuSimV7Option, "--node 4711 --port=0 --bind 127.0.0.1 --key abc", v), 1);
     EXPECT_EQ(std::to_string(v.node) + " " + v.bindAddress + " " + v.keyText, "4711 127.0.0.1 abc");
     for (const char* bad : {"--node 0", "--node 9999900", "--port 65536", "--bind localhost:1", "--key"})
         EXPECT_EQ(Parse(ParseLuSimV7Option, bad, v), -1) << bad;
-    EXPECT_EQ(Parse(ParseLuSimV7Option, "--type 3", v), 0);
-
     // The link key as the tool derives it: 32 upper-case hex digits, else a pass phrase.
-    CKeySys direct, phrase;
-    direct.Set(L"0123456789ABCDEF0123456789ABCDEF");
+    CKeySys phrase;
     phrase.Create(L"0123456789abcdef0123456789abcdef");
-    EXPECT_EQ(LuSimKeyFromText("0123456789ABCDEF0123456789ABCDEF"), direct);
     EXPECT_EQ(LuSimKeyFromText("0123456789abcdef0123456789abcdef"), phrase);
-    EXPECT_NE(LuSimKeyFromText("0123456789ABCDEF0123456789ABCDEF0"), direct);
 }
 
 TEST(LuSimFaults, EachDirectionHasItsOwnPercentagesAndASeedRepeatsTheDraws) {
@@ -236,21 +215,130 @@ TEST(LuSimFaults, EachDirectionHasItsOwnPercentagesAndASeedRepeatsTheDraws) {
         EXPECT_EQ(certain.Copies(SimDirection::In) * 10 + certain.Copies(SimDirection::Out), 2);
     EXPECT_EQ(certain.Summary(), "in: 10 dropped, 0 duplicated; out: 0 dropped, 10 duplicated");
     EXPECT_FALSE(SimFaults().Active());
-
+    // 30% dropped; half of the rest duplicated; the same draws from the same seed.
     const SimLuOptions o = Options("--drop-out 30 --dup-out 50 --seed 1234");
     SimFaults a(o), b(o);
     int counts[3] = {};
     for (int i = 0; i < 4000; ++i) {
-        const int c = a.Copies(SimDirection::Out);
-        ASSERT_EQ(c, b.Copies(SimDirection::Out));
         ASSERT_EQ(a.Copies(SimDirection::In), 1);
-        ++counts[c];
+        ++counts[a.Copies(SimDirection::Out)];
+        b.Copies(SimDirection::Out);
     }
-    // 30% dropped; half of the rest duplicated.
     EXPECT_NEAR(counts[0], 1200, 150);
     EXPECT_NEAR(counts[2], 1400, 150);
-    EXPECT_EQ(a.Dropped(SimDirection::Out) * 10000 + a.Duplicated(SimDirection::Out),
-              counts[0] * 10000 + counts[2]);
+    EXPECT_EQ(a.Summary(), b.Summary());
+}
+
+// Where the tool's requests go through the console: UM 0, slot 7, the unit at address 1.
+const LuTarget kViaConsole{0, 7, 1};
+
+ConsoleSimOptions ConsoleOptions(const std::string& line) {
+    ConsoleSimOptions o;
+    EXPECT_EQ(Parse(ParseConsoleSimOption, line, o), 1) << line;
+    return o;
+}
+
+CMesDisp SendMsg(int target, const std::vector<CMes>& requests) {
+    CPackMes pack(15, 7, -1);
+    for (const CMes& m : requests) EXPECT_TRUE(pack.AddMes(m));
+    CMesDisp m;
+    EXPECT_TRUE(m.Create_SendMsg(target, 8, pack.len, pack.buf));
+    return m;
+}
+
+struct Relayed {
+    std::vector<int> sources;
+    std::vector<std::vector<CMes>> packs;  // the line packet of each Msg
+    std::vector<std::string> lines;
+};
+
+Relayed Relay(const ConsoleSimOptions& options, SimLu& lu, const CMesDisp& sendMsg) {
+    ConsoleRelay relay(options, lu);
+    std::vector<CMesDisp> out;
+    Relayed r;
+    EXPECT_TRUE(relay.HandleSendMsg(sendMsg, out, r.lines));
+    for (const CMesDisp& msg : out) {
+        int source = 0, n = 0;
+        unsigned char bytes[CMesDisp::kBufSize];
+        EXPECT_TRUE(msg.TypMes() == CMesDisp::mesMsg && msg.Parse_Msg(source, n, bytes, sizeof bytes));
+        CPackMes pack(n, bytes, 255);
+        r.sources.push_back(source);
+        r.packs.emplace_back();
+        for (CMes m; pack.GetMes(m);) r.packs.back().push_back(m);
+    }
+    return r;
+}
+
+TEST(ConsoleRelay, AnswersCarryTheSourceTheOptionsChoose) {
+    struct Case {
+        const char* options;
+        int target, source;
+        const char* named;
+    } cases[] = {
+        {"--source=lift --lift=17", 99, 17, "lift 99"},
+        {"--source=lift", 23, 23, "lift 23"},
+        {"--source console --console 3", 5, 3, "console 5"},
+        {"--source=console", 5, 5, "console 5"},
+        {"", 42, 42, "lift 42"},
+        {"--source=target --lift=17", 42, 42, "lift 42"},
+        // By default a given lift code wins over the target (a tool with -I and -q addresses
+        // console 0), and a given console number over the target.
+        {"--lift=17 --console=3", 0, 17, "lift 0"},
+        {"--console=0", 8, 0, "console 8"},
+        {"--source=4711", 17, 4711, "lift 17"},
+    };
+    for (const Case& c : cases) {
+        SimLu lu{SimLuOptions{}};
+        Relayed r = Relay(ConsoleOptions(c.options), lu, SendMsg(c.target, {*LuNvramReadMes(kViaConsole)}));
+        EXPECT_EQ(r.sources, std::vector<int>({c.source})) << c.options;
+        ASSERT_EQ(r.lines.size(), 1u);
+        EXPECT_NE(r.lines[0].find(std::string("SendMsg to ") + c.named + ": read word 0 -> 0x"),
+                  std::string::npos)
+            << r.lines[0];
+    }
+}
+
+TEST(ConsoleRelay, AnswersGoBackInOrderInAsFewLinePacketsAsHoldThem) {
+    SimLu lu{SimLuOptions{}};
+    const uint16_t want = static_cast<uint16_t>(lu.Nvram()[5] ^ 0xA55A);
+    // Two word answers of 16 units fill a line packet far enough that the long parameters
+    // report of 30 units needs a second one.
+    Relayed r =
+        Relay(ConsoleOptions(""), lu,
+              SendMsg(17, {*LuByteWriteMes(kViaConsole, 10, want & 0xFF),
+                           *LuByteWriteMes(kViaConsole, 11, want >> 8), *LuDevParamsMes(kViaConsole)}));
+    ASSERT_EQ(r.packs.size(), 2u);
+    ASSERT_EQ(r.packs[0].size(), 2u);
+    ASSERT_EQ(r.packs[1].size(), 1u);
+    int index = -1;
+    unsigned short value = 0;
+    bool isWord = false;
+    ASSERT_TRUE(r.packs[0][1].GetLbNVRAM(index, value, isWord) && isWord);
+    EXPECT_EQ(index * 0x10000 + value, 5 * 0x10000 + want);
+    const CMes& params = r.packs[1][0];
+    EXPECT_EQ(
+        std::vector<int>({params.ask, params.destNode, params.destSub, params.origNode, params.origSub}),
+        std::vector<int>({CMes::askDevParam, 255, 15, 0, 7}))
+        << "back to the tool, from the unit's place";
+    EXPECT_EQ(r.sources, std::vector<int>({17, 17}));
+    CMesDisp close;  // anything but a SendMsg is no work for the relay
+    std::vector<CMesDisp> out;
+    EXPECT_FALSE(close.Create_CloseLink() &&
+                 ConsoleRelay(ConsoleOptions(""), lu).HandleSendMsg(close, out, r.lines));
+}
+
+TEST(ConsoleSimOptions, BadValuesAreRefused) {
+    std::string error;
+    for (const char* bad : {"--port=70000", "--port=x", "--source=nobody", "--close-after=-5",
+                            "--bind=not-an-ip", "--lift", "--lift=0", "--console=-1"}) {
+        ConsoleSimOptions o;
+        EXPECT_EQ(Parse(ParseConsoleSimOption, bad, o, &error), -1) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+    const ConsoleSimOptions o = ConsoleOptions("--bind 127.0.0.1 --port 4000 --close-after=250 --mute -h");
+    EXPECT_EQ(AddrText(o.bindAddr) + " " + std::to_string(o.port) + " " + std::to_string(o.closeAfterMs),
+              "::ffff:127.0.0.1 4000 250");
+    EXPECT_TRUE(o.mute && o.help);
 }
 
 }  // namespace
