@@ -152,17 +152,4 @@ TEST_F(StructureXml, RefusedDocumentsSayWhyAndLeaveTheTreeAsItWas) {
     EXPECT_THROW(disp.XMLLoadFile("/nonexistent/tolvane/disp.xml"), ErrorXML);
 }
 
-TEST_F(StructureXml, TheRecordsOfALoadedTreeEditTheirOwnElements) {
-    QuietDisp disp;
-    disp.XMLLoadStr(kSample);
-    CSlot* slot = disp.FindBlok(2, 5, 4);
-    slot->SetProgram(3);
-    slot->XMLUpdate();
-    xmlChar* program = xmlGetProp(slot->XMLElement(), BAD_CAST "Program");
-    EXPECT_STREQ(reinterpret_cast<const char*>(program), "3");
-    xmlFree(program);
-    slot->XMLRemove();
-    EXPECT_EQ(slot->FindDev(19)->XMLElement(), nullptr) << "a removed slot takes its devices' elements along";
-}
-
 }  // namespace
