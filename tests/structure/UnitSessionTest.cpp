@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <optional>
 #include <set>
 
 #include "SimLu.h"
@@ -177,39 +178,33 @@ TEST(UnitSession, SilentUnitIsGivenUpAfterTheFirstAskAndFiveRepeats) {
 }
 
 TEST(UnitSession, EndsOfTheLoadAndWhatTheyStop) {
-    struct Case {
+    // Without a packet: the unit's error report to the parameters request (Silent), or the
+    // V7 sender giving up (Lost).
+    const struct {
         const char* what;
-        std::function<void(Harness&)> act;
+        std::optional<CPackV7> packet;
         typUnitState state;
         int reason;
         bool stops;
     } cases[] = {
-        {"parameters error report", nullptr, typUnitState::Silent, kTextNotResponding, false},
-        {"short refusal", [](Harness& h) { h.session.TakeV7(LinkPacket(CPackV7::typRefuse, {1})); },
-         typUnitState::Refused, kTextRefused, true},
-        {"long refusal naming us", [](Harness& h) { h.session.TakeV7(Refusal(kOwnNode, kUnitNode)); },
-         typUnitState::Refused, kTextRefused, true},
-        {"long refusal of another tool",
-         [](Harness& h) { h.session.TakeV7(Refusal(kOwnNode + 1, kUnitNode)); }, typUnitState::Loading, 0,
-         false},
-        {"refusal without its mark",
-         [](Harness& h) { h.session.TakeV7(LinkPacket(CPackV7::typRefuse, {0})); }, typUnitState::Loading, 0,
-         false},
-        {"lost link", [](Harness& h) { h.session.LinkLost(); }, typUnitState::Lost, kTextLinkLost, true},
-        {"close-link from the unit",
-         [](Harness& h) {
-             h.session.TakeV7(LinkPacket(CPackV7::typCloseLink, {0, 0, 0, 0}));
-         },
-         typUnitState::Closed, kTextUnitClosedLink, true},
+        {"parameters error report", std::nullopt, typUnitState::Silent, kTextNotResponding, false},
+        {"short refusal", LinkPacket(CPackV7::typRefuse, {1}), typUnitState::Refused, kTextRefused, true},
+        {"long refusal naming us", Refusal(kOwnNode, kUnitNode), typUnitState::Refused, kTextRefused, true},
+        {"long refusal of another tool", Refusal(kOwnNode + 1, kUnitNode), typUnitState::Loading, 0, false},
+        {"refusal without its mark", LinkPacket(CPackV7::typRefuse, {0}), typUnitState::Loading, 0, false},
+        {"lost link", std::nullopt, typUnitState::Lost, kTextLinkLost, true},
+        {"close-link", LinkPacket(CPackV7::typCloseLink, {0, 0, 0, 0}), typUnitState::Closed,
+         kTextUnitClosedLink, true},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         SimLuOptions o = Unit();
-        o.paramError = c.act == nullptr;
+        o.paramError = c.state == typUnitState::Silent;
         Harness h(o);
         h.session.Start(h.address);
-        h.Run(c.act ? kLoseAll : Lose());
-        if (c.act) c.act(h);
+        h.Run(o.paramError ? Lose() : kLoseAll);
+        if (c.packet) h.session.TakeV7(*c.packet);
+        if (c.state == typUnitState::Lost) h.session.LinkLost();
         EXPECT_EQ(h.session.State(), c.state);
         EXPECT_EQ(h.session.Reason(), c.reason);
         EXPECT_EQ(h.stopped, c.stops);
