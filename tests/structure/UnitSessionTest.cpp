@@ -114,13 +114,6 @@ CPackV7 Refusal(int refusedNode, int refuserNode) {
     return LinkPacket(CPackV7::typRefuse, bytes);
 }
 
-TEST(UnitSessionTiming, DefaultsAreTheUnitsPace) {
-    const UnitSessionTiming t;
-    EXPECT_EQ(std::vector<long long>({t.tick.count(), t.paramRetries, t.verifyBound.count(),
-                                      t.probeAfter.count(), t.lostAfter.count()}),
-              std::vector<long long>({3000, 5, 15000, 10000, 30000}));
-}
-
 TEST(UnitSession, LoadsEveryWordInBothModesAndEveryAnswerForm) {
     struct Case {
         bool direct;
