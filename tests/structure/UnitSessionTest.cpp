@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <optional>
 #include <set>
 
 #include "SimLu.h"
@@ -14,6 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = CUnitSession::Clock;
+using Lose = std::function<bool(const CMes&)>;
 
 constexpr int kUnitNode = 104233;
 constexpr int kOwnNode = 12345678;
@@ -21,33 +23,21 @@ constexpr int kOwnNode = 12345678;
 struct Harness : CUnitSession::Link {
     explicit Harness(SimLuOptions options, bool direct = true, int codLift = 0)
         : unit(std::move(options)), session(*this, read, defaults) {
-        address.direct = direct;
-        address.pultNum = 1;
-        address.umNum = 2;
-        address.slotNum = 3;
-        address.devAddr = 5;
-        address.codLift = codLift;
-        address.own.Set(kOwnNode, 0);
-        address.v7Id = kUnitNode;
+        address = UnitAddress{direct, 1, 2, 3, 5, codLift, CIdentV7(kOwnNode, 0), kUnitNode};
         session.SetClock([this] { return now; });
         session.SetListener([this](const UnitEvent& e) { events.push_back(e); });
     }
-
     bool Send(const LuRequest& r) override {
         sent.push_back(r);
-        if (refuseSends) return false;
-        LuTarget t;
-        t.destNode = address.umNum;
-        t.destSub = address.slotNum;
-        t.dev = address.devAddr;
-        if (const auto m = r.ToMes(t)) queue.push_back(*m);
-        return true;
+        if (const auto m = r.ToMes(LuTarget{address.umNum, address.slotNum, address.devAddr}))
+            if (!refuseSends) queue.push_back(*m);
+        return !refuseSends;
     }
     void Stop() override { stopped = true; }
 
     // The unit answers every request waiting, and its answers reach the session, until the
     // exchange rests. A request for which `lose` holds never reaches the unit.
-    void Run(const std::function<bool(const CMes&)>& lose = {}) {
+    void Run(const Lose& lose = {}) {
         while (!queue.empty()) {
             const CMes request = queue.front();
             queue.pop_front();
@@ -56,10 +46,7 @@ struct Harness : CUnitSession::Link {
         }
     }
     void Deliver(const CMes& answer) {
-        if (address.direct) {
-            session.TakeV7(CPackV7(answer));
-            return;
-        }
+        if (address.direct) return session.TakeV7(CPackV7(answer));
         CPackMes pack(address.umNum, 0, 8);
         pack.AddMes(answer);
         CPackMes received(pack.len, pack.buf, 8);
@@ -69,10 +56,9 @@ struct Harness : CUnitSession::Link {
     // Advances the clock to the session's deadlines, one tick at a time.
     void Advance(Clock::duration by) {
         const auto end = now + by;
-        while (session.NextDeadline() <= end) {
+        for (; session.NextDeadline() <= end; Run(lose)) {
             now = std::max(now, session.NextDeadline());
             session.Tick();
-            Run(lose);
         }
         now = end;
     }
@@ -81,10 +67,9 @@ struct Harness : CUnitSession::Link {
         Run();
         ASSERT_EQ(session.State(), typUnitState::Ready);
     }
-    int Count(CMes::askFromMain ask, int units = -1) const {
-        return static_cast<int>(std::count_if(sent.begin(), sent.end(), [&](const LuRequest& r) {
-            return r.ask == ask && (units < 0 || r.n == units);
-        }));
+    int Count(CMes::askFromMain ask) const {
+        return static_cast<int>(
+            std::count_if(sent.begin(), sent.end(), [&](const LuRequest& r) { return r.ask == ask; }));
     }
     const UnitEvent* Written() const {
         for (const UnitEvent& e : events)
@@ -93,15 +78,14 @@ struct Harness : CUnitSession::Link {
     }
 
     SimLu unit;
-    WordMap read;
-    WordMap defaults;
+    WordMap read, defaults;
     CUnitSession session;
     UnitAddress address;
     Clock::time_point now{};
     std::deque<CMes> queue;
     std::vector<LuRequest> sent;
     std::vector<UnitEvent> events;
-    std::function<bool(const CMes&)> lose;
+    Lose lose;
     bool refuseSends = false;
     bool stopped = false;
 };
@@ -113,73 +97,61 @@ SimLuOptions Unit(int wordForm = 16) {
     return o;
 }
 
+const Lose kLoseAll = [](const CMes&) { return true; };
+
 CPackV7 LinkPacket(CPackV7::typPack type, std::vector<unsigned char> payload) {
     CPackV7 p;
     p.SetLink(type, payload.data(), static_cast<int>(payload.size()));
     return p;
 }
 
-std::vector<unsigned char> Refusal(int refusedNode, int refuserNode) {
+// A long refusal names the refused tool and the refusing unit behind its mark.
+CPackV7 Refusal(int refusedNode, int refuserNode) {
     std::vector<unsigned char> bytes(9, 0);
     bytes[0] = 1;
     CIdentV7(refusedNode, 0).GetValue(&bytes[1]);
     CIdentV7(refuserNode, 0).GetValue(&bytes[5]);
-    return bytes;
-}
-
-TEST(UnitSessionTiming, DefaultsAreTheUnitsPace) {
-    const UnitSessionTiming t;
-    EXPECT_EQ(t.tick, 3000ms);
-    EXPECT_EQ(t.paramRetries, 5);
-    EXPECT_EQ(t.verifyBound, 15000ms);
-    EXPECT_EQ(t.probeAfter, 10000ms);
-    EXPECT_EQ(t.lostAfter, 30000ms);
+    return LinkPacket(CPackV7::typRefuse, bytes);
 }
 
 TEST(UnitSession, LoadsEveryWordInBothModesAndEveryAnswerForm) {
     struct Case {
         bool direct;
-        int wordForm;
-        int codLift;
+        int wordForm, codLift;
     } cases[] = {{true, 16, 0},  {true, 13, 0},  {true, 12, 0},
                  {false, 16, 0}, {false, 12, 0}, {false, 16, 17}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message()
                      << "direct " << c.direct << " form " << c.wordForm << " lift " << c.codLift);
         SimLuOptions o = Unit(c.wordForm);
-        SimLuWords words = SimLuBuiltinNvram(o);
+        SimLuWords words = SimLuBuiltinNvram(o), defaults = SimLuBuiltinDefaults(o);
         words[4] = 0x8421;  // bit 15: the bare 12-unit form ends in the error-report bit
+        defaults[8] = 0x0012;
         o.nvram = words;
+        o.defaults = defaults;
         Harness h(o, c.direct, c.codLift);
         h.Load();
         for (int w = 0; w < kLuWords; ++w) EXPECT_EQ(GetWord(h.read, w), words[w]) << "word " << w;
-        if (c.wordForm == 16) {
-            const SimLuWords d = SimLuBuiltinDefaults(o);
-            EXPECT_EQ(GetWord(h.defaults, 8), d[8] | kLuWord8DefaultBits);
-            EXPECT_EQ(GetWord(h.defaults, 9), d[9]);
-            EXPECT_TRUE(h.session.DefaultsComplete());
-        } else {
-            EXPECT_TRUE(h.defaults.empty());
-        }
+        defaults[8] = 0x5512;  // the table's bits are always set in a complete defaults image
+        for (int w = 0; w < kLuWords && c.wordForm == 16; ++w)
+            EXPECT_EQ(GetWord(h.defaults, w), defaults[w]) << "default " << w;
+        EXPECT_EQ(h.defaults.empty(), c.wordForm != 16);
         EXPECT_EQ(h.Count(CMes::askDevParam), 1);
         EXPECT_EQ(h.Count(CMes::askLbNVRAM), kLuWords);
     }
 }
 
 TEST(UnitSession, ConsoleAnswersCountOnlyFromTheUnitOnItsConsole) {
-    Harness h(Unit());
-    h.address.direct = false;
+    Harness h(Unit(), false);
     h.session.Start(h.address);
-    h.Run([](const CMes&) { return true; });
-    struct Case {
-        int um, slot, dev, pultNo;
-    } foreign[] = {{2, 3, 6, 1}, {2, 4, 5, 1}, {9, 3, 5, 1}, {2, 3, 5, 0}};
-    for (const Case& f : foreign) {
-        CPackMes pack(f.um, 0, 8);
-        pack.AddMes(
-            CMes(255, 15, f.um, f.slot, f.dev, CMes::mesDevAnswer, CMes::askDevParam, nullptr, 0, -1));
+    h.Run(kLoseAll);
+    const int foreign[][4] = {
+        {2, 3, 6, 1}, {2, 4, 5, 1}, {9, 3, 5, 1}, {2, 3, 5, 0}};  // UM, slot, device, console
+    for (const auto& f : foreign) {
+        CPackMes pack(f[0], 0, 8);
+        pack.AddMes(CMes(255, 15, f[0], f[1], f[2], CMes::mesDevAnswer, CMes::askDevParam, nullptr, 0, -1));
         CPackMes received(pack.len, pack.buf, 8);
-        received.pultNo = f.pultNo;
+        received.pultNo = f[3];
         h.session.TakeLinePacket(received);
     }
     EXPECT_FALSE(h.session.ParamsReceived());
@@ -187,7 +159,7 @@ TEST(UnitSession, ConsoleAnswersCountOnlyFromTheUnitOnItsConsole) {
 
 TEST(UnitSession, SilentUnitIsGivenUpAfterTheFirstAskAndFiveRepeats) {
     Harness h(Unit());
-    h.lose = [](const CMes&) { return true; };
+    h.lose = kLoseAll;
     h.session.Start(h.address);
     h.Advance(18s - 1ms);
     EXPECT_EQ(h.session.State(), typUnitState::Loading);
@@ -199,43 +171,33 @@ TEST(UnitSession, SilentUnitIsGivenUpAfterTheFirstAskAndFiveRepeats) {
 }
 
 TEST(UnitSession, EndsOfTheLoadAndWhatTheyStop) {
-    struct Case {
+    // Without a packet: the unit's error report to the parameters request (Silent), or the
+    // V7 sender giving up (Lost).
+    const struct {
         const char* what;
-        std::function<void(Harness&)> act;
+        std::optional<CPackV7> packet;
         typUnitState state;
         int reason;
         bool stops;
     } cases[] = {
-        {"parameters error report", [](Harness&) {}, typUnitState::Silent, kTextNotResponding, false},
-        {"short refusal", [](Harness& h) { h.session.TakeV7(LinkPacket(CPackV7::typRefuse, {1})); },
-         typUnitState::Refused, kTextRefused, true},
-        {"long refusal naming us",
-         [](Harness& h) { h.session.TakeV7(LinkPacket(CPackV7::typRefuse, Refusal(kOwnNode, kUnitNode))); },
-         typUnitState::Refused, kTextRefused, true},
-        {"long refusal of another tool",
-         [](Harness& h) {
-             h.session.TakeV7(LinkPacket(CPackV7::typRefuse, Refusal(kOwnNode + 1, kUnitNode)));
-         },
-         typUnitState::Loading, 0, false},
-        {"refusal without its mark",
-         [](Harness& h) { h.session.TakeV7(LinkPacket(CPackV7::typRefuse, {0})); }, typUnitState::Loading, 0,
-         false},
-        {"lost link", [](Harness& h) { h.session.LinkLost(); }, typUnitState::Lost, kTextLinkLost, true},
-        {"close-link from the unit",
-         [](Harness& h) {
-             h.session.TakeV7(LinkPacket(CPackV7::typCloseLink, {0, 0, 0, 0}));
-         },
-         typUnitState::Closed, kTextUnitClosedLink, true},
+        {"parameters error report", std::nullopt, typUnitState::Silent, kTextNotResponding, false},
+        {"short refusal", LinkPacket(CPackV7::typRefuse, {1}), typUnitState::Refused, kTextRefused, true},
+        {"long refusal naming us", Refusal(kOwnNode, kUnitNode), typUnitState::Refused, kTextRefused, true},
+        {"long refusal of another tool", Refusal(kOwnNode + 1, kUnitNode), typUnitState::Loading, 0, false},
+        {"refusal without its mark", LinkPacket(CPackV7::typRefuse, {0}), typUnitState::Loading, 0, false},
+        {"lost link", std::nullopt, typUnitState::Lost, kTextLinkLost, true},
+        {"close-link", LinkPacket(CPackV7::typCloseLink, {0, 0, 0, 0}), typUnitState::Closed,
+         kTextUnitClosedLink, true},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         SimLuOptions o = Unit();
-        o.paramError = std::string(c.what) == "parameters error report";
+        o.paramError = c.state == typUnitState::Silent;
         Harness h(o);
         h.session.Start(h.address);
-        if (!o.paramError) h.lose = [](const CMes&) { return true; };
-        h.Run(h.lose);
-        c.act(h);
+        h.Run(o.paramError ? Lose() : kLoseAll);
+        if (c.packet) h.session.TakeV7(*c.packet);
+        if (c.state == typUnitState::Lost) h.session.LinkLost();
         EXPECT_EQ(h.session.State(), c.state);
         EXPECT_EQ(h.session.Reason(), c.reason);
         EXPECT_EQ(h.stopped, c.stops);
@@ -246,20 +208,18 @@ TEST(UnitSession, WriteSendsOnlyChangedBytesLowByteFirst) {
     Harness h(Unit());
     h.Load();
     WordMap edited = h.read;
-    edited[3] = static_cast<uint16_t>(edited[3] ^ 0x0100);  // high byte only
-    edited[0] = static_cast<uint16_t>(edited[0] ^ 0x0101);  // both bytes
-    edited[40] = 7;                                         // no such word in the unit
+    edited[3] ^= 0x0100;  // high byte only
+    edited[0] ^= 0x0101;  // both bytes
+    edited[40] = 7;       // no such word in the unit
     h.sent.clear();
     EXPECT_EQ(h.session.Write(edited), 3);
     std::vector<int> addresses;
     for (const LuRequest& r : h.sent) {
-        ASSERT_EQ(r.n, 4);
         int index = 0;
         unsigned short value = 0;
         bool isWord = true;
         CMes m(0, 0, 15, 15, 0, CMes::mesDevAnswer, r.ask, r.units.data(), r.n, -1);
-        ASSERT_TRUE(m.GetLbNVRAM(index, value, isWord));
-        EXPECT_FALSE(isWord);
+        ASSERT_TRUE(r.n == 4 && m.GetLbNVRAM(index, value, isWord) && !isWord);
         addresses.push_back(index);
     }
     EXPECT_EQ(addresses, (std::vector<int>{0, 1, 7}));
@@ -290,12 +250,12 @@ TEST(UnitSession, WriteIsVerifiedWordByWordAgainstWhatTheUnitHolds) {
         edited[4] = c.word4;
         edited[20] = 0xBEEF;
         h.lose = [&c, &h](const CMes& m) {
-            if (c.loseAfterWrite && h.session.IsBusy()) return true;
             int address = 0;
             unsigned short value = 0;
             bool isWord = true;
-            return m.len == 12 && m.GetLbNVRAM(address, value, isWord) && !isWord &&
-                   c.unitIgnores.count(address);
+            return (c.loseAfterWrite && h.session.IsBusy()) ||
+                   (m.len == 12 && m.GetLbNVRAM(address, value, isWord) && !isWord &&
+                    c.unitIgnores.count(address));
         };
         ASSERT_GT(h.session.Write(edited), 0);
         h.Run(h.lose);
@@ -311,10 +271,10 @@ TEST(UnitSession, WriteIsVerifiedWordByWordAgainstWhatTheUnitHolds) {
             continue;
         }
         for (int w = 0; w < kLuWords; ++w) EXPECT_EQ(GetWord(h.read, w), held[w]) << "word " << w;
-        if (c.result == typWriteResult::Mismatch) {
-            EXPECT_EQ(written->mismatches, (std::vector<WordMismatch>{{4, c.word4, held[4]}}));
-        } else {
-            EXPECT_TRUE(written->mismatches.empty());
+        const std::vector<WordMismatch> mismatches = {{4, c.word4, held[4]}};
+        EXPECT_EQ(written->mismatches,
+                  c.result == typWriteResult::Mismatch ? mismatches : std::vector<WordMismatch>());
+        if (c.result == typWriteResult::Verified) {
             EXPECT_EQ(GetWord(h.read, 4), c.word4);
         }
     }
@@ -324,15 +284,15 @@ TEST(UnitSession, LateAnswersToTheByteWritesAreNotTakenAsFinal) {
     Harness h(Unit());
     h.Load();
     WordMap edited = h.read;
-    edited[6] = static_cast<uint16_t>(edited[6] ^ 0xFFFF);
+    edited[6] ^= 0xFFFF;
     ASSERT_EQ(h.session.Write(edited), 2);
     ASSERT_EQ(h.queue.size(), 2u);
     // The answer to the low-byte write carries the word between its two bytes; it arrives
     // late, after the answer to the high byte has started the read-back.
-    const std::vector<CMes> stale = h.unit.Handle(h.queue.front());
-    h.queue.pop_front();
-    for (const CMes& a : h.unit.Handle(h.queue.front())) h.Deliver(a);
-    h.queue.pop_front();
+    const CMes low = h.queue.front(), high = h.queue.back();
+    h.queue.clear();
+    const std::vector<CMes> stale = h.unit.Handle(low);
+    for (const CMes& a : h.unit.Handle(high)) h.Deliver(a);
     ASSERT_EQ(h.session.State(), typUnitState::Verifying);
     for (const CMes& a : stale) h.Deliver(a);
     h.Run();
@@ -356,7 +316,7 @@ TEST(UnitSession, TheLinkEndingDuringReadyOrVerifyEndsTheSession) {
         h.session.TakeV7(LinkPacket(CPackV7::typCloseLink, {0, 0, 0, 0}));
         EXPECT_EQ(h.session.State(), typUnitState::Closed);
         EXPECT_TRUE(h.stopped);
-        EXPECT_EQ(h.Written() != nullptr, duringVerify);
+        ASSERT_EQ(h.Written() != nullptr, duringVerify);
         if (duringVerify) {
             EXPECT_EQ(h.Written()->result, typWriteResult::Unverified);
         }
@@ -371,7 +331,7 @@ TEST(UnitSession, ASilentReadyUnitIsProbedAndThenCountedAsGone) {
     Harness h(Unit());
     h.Load();
     h.sent.clear();
-    h.lose = [](const CMes&) { return true; };
+    h.lose = kLoseAll;
     h.Advance(10s - 1ms);
     EXPECT_TRUE(h.sent.empty());
     h.Advance(1ms);

@@ -1,7 +1,6 @@
 #include "SimProcessUtil.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,6 +9,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 extern char** environ;
 
@@ -17,24 +20,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void CloseFd(int& fd) {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
+// Asks `done` again every few milliseconds until it holds or the time is up; a last look
+// after the time is up.
+bool Poll(const std::function<bool()>& done, SimProcess::Ms timeout) {
+    for (const auto deadline = Clock::now() + timeout; !done();
+         std::this_thread::sleep_for(SimProcess::Ms(5)))
+        if (Clock::now() >= deadline) return done();
+    return true;
 }
 
 }  // namespace
 
 SimProcess::~SimProcess() {
     Kill();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-    }
-    if (reader_.joinable()) {
-        reader_.join();
-    }
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
 }
 
 bool SimProcess::Start(const std::string& program, const std::vector<std::string>& args, Ms timeout,
@@ -44,114 +44,91 @@ bool SimProcess::Start(const std::string& program, const std::vector<std::string
 
 bool SimProcess::Launch(const std::string& program, const std::vector<std::string>& args,
                         std::string* error) {
-    if (pid_ > 0) {
-        if (error) *error = "already launched";
+    char pattern[] = "/tmp/tolvane-process-XXXXXX";
+    if (pid_ > 0 || ::mkdtemp(pattern) == nullptr) {
+        if (error) *error = pid_ > 0 ? "already launched" : std::string("mkdtemp: ") + std::strerror(errno);
         return false;
     }
-    int out[2] = {-1, -1};
-    int err[2] = {-1, -1};
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-        if (error) *error = std::string("pipe2: ") + std::strerror(errno);
-        CloseFd(out[0]);
-        CloseFd(out[1]);
-        return false;
-    }
+    dir_ = pattern;
+    const std::string out = dir_ + "/1", err = dir_ + "/2";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    // dup2 onto 1 and 2 drops the close-on-exec flag there, and only there.
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-
-    std::vector<std::string> all;
-    all.push_back(program);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    std::vector<std::string> all = {program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
-
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    CloseFd(out[1]);
-    CloseFd(err[1]);
-    if (rc != 0) {
-        if (error) *error = "posix_spawn " + program + ": " + std::strerror(rc);
-        CloseFd(out[0]);
-        CloseFd(err[0]);
-        return false;
-    }
-    pid_ = pid;
     reaped_ = false;
-    reader_ = std::thread(&SimProcess::ReaderLoop, this, out[0], err[0]);
-    return true;
+    if (rc == 0) return true;
+    pid_ = -1;
+    if (error) *error = "posix_spawn " + program + ": " + std::strerror(rc);
+    return false;
 }
 
 bool SimProcess::ReadPort(Ms timeout, std::string* error) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!changed_.wait_for(lock, timeout, [this] { return haveFirst_ || outClosed_; })) {
-        if (error) *error = "no first line within " + std::to_string(timeout.count()) + " ms";
-        return false;
-    }
-    if (!haveFirst_) {
-        if (error) {
-            *error = "the program ended its output without a first line";
-            for (const auto& l : err_) *error += "\n  " + l;
-        }
-        return false;
-    }
-    const auto colon = first_.rfind(':');
-    if (colon == std::string::npos) {
-        if (error) *error = "no port in: " + first_;
-        return false;
-    }
+    bool ended = false;
+    Poll([&] { return (ended = Ended()) || !Read(1).empty(); }, timeout);
+    const std::string first = FirstLine();
+    const auto colon = first.rfind(':');
     char* end = nullptr;
-    const long port = std::strtol(first_.c_str() + colon + 1, &end, 10);
-    if (end == first_.c_str() + colon + 1 || *end != '\0' || port <= 0 || port > 65535) {
-        if (error) *error = "no port in: " + first_;
-        return false;
+    const long port = colon == std::string::npos ? 0 : std::strtol(first.c_str() + colon + 1, &end, 10);
+    if (port > 0 && port <= 65535 && *end == '\0') {
+        port_ = static_cast<int>(port);
+        return true;
     }
-    port_ = static_cast<int>(port);
-    return true;
+    if (!error) return false;
+    *error = !first.empty() ? "no port in: " + first
+             : ended        ? "the program ended its output without a first line"
+                            : "no first line within " + std::to_string(timeout.count()) + " ms";
+    for (const auto& l : first.empty() ? ErrLines() : std::vector<std::string>()) *error += "\n  " + l;
+    return false;
+}
+
+std::vector<std::string> SimProcess::Read(int fd) const {
+    const bool ended = Ended();  // before reading: then the file is whole
+    std::ifstream in(dir_ + "/" + std::to_string(fd), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);)
+        if (!text.eof() || ended) lines.push_back(line);
+    return lines;
 }
 
 std::string SimProcess::FirstLine() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return first_;
+    const auto lines = Read(1);
+    return lines.empty() ? std::string() : lines[0];
 }
 
 std::vector<std::string> SimProcess::Lines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return out_;
-}
-
-std::vector<std::string> SimProcess::ErrLines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return err_;
-}
-
-std::size_t SimProcess::LineCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return out_.size();
+    auto lines = Read(1);
+    if (!lines.empty()) lines.erase(lines.begin());
+    return lines;
 }
 
 bool SimProcess::WaitForLine(const std::function<bool(const std::string&)>& match, Ms timeout,
                              std::string* found, std::size_t from, std::size_t* index) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    std::size_t next = from;
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        for (; next < out_.size(); ++next) {
-            if (match(out_[next])) {
-                if (found) *found = out_[next];
-                if (index) *index = next;
-                return true;
+    bool matched = false;
+    Poll(
+        [&] {
+            const bool ended = Ended();  // then no line is still to come
+            const auto lines = Lines();
+            for (std::size_t i = from; i < lines.size() && !matched; ++i) {
+                if (!match(lines[i])) continue;
+                if (found) *found = lines[i];
+                if (index) *index = i;
+                matched = true;
             }
-        }
-        if (outClosed_) return false;
-        if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && next >= out_.size()) {
-            return false;
-        }
-    }
+            return matched || ended;
+        },
+        timeout);
+    return matched;
 }
 
 bool SimProcess::WaitForLineContaining(const std::string& text, Ms timeout, std::string* found,
@@ -164,22 +141,20 @@ bool SimProcess::Signal(int sig) const {
     return pid_ > 0 && !reaped_ && ::kill(pid_, sig) == 0;
 }
 
+bool SimProcess::Ended() const {
+    // WNOWAIT leaves the child to be reaped by Wait, with its status.
+    siginfo_t info{};
+    return pid_ > 0 &&
+           (reaped_ || (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                        info.si_pid == pid_));
+}
+
 std::optional<int> SimProcess::Wait(Ms timeout) {
-    if (pid_ <= 0) return std::nullopt;
-    if (reaped_) return status_;
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            reaped_ = true;
-            status_ = status;
-            return status;
-        }
-        if (r < 0 && errno != EINTR) return std::nullopt;
-        if (Clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(Ms(5));
+    if (pid_ <= 0 || !Poll([this] { return Ended(); }, timeout)) return std::nullopt;
+    while (!reaped_ && ::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
     }
+    reaped_ = true;
+    return status_;
 }
 
 std::optional<int> SimProcess::WaitExitCode(Ms timeout) {
@@ -189,74 +164,13 @@ std::optional<int> SimProcess::WaitExitCode(Ms timeout) {
 }
 
 bool SimProcess::WaitOutputClosed(Ms timeout) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [this] { return outClosed_ && errClosed_; });
+    return Poll([this] { return Ended(); }, timeout);
 }
 
 void SimProcess::Kill() {
     if (pid_ <= 0 || reaped_) return;
     ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
     }
-    status_ = status;
     reaped_ = true;
-}
-
-void SimProcess::ReaderLoop(int outFd, int errFd) {
-    std::string partial[2];
-    int fds[2] = {outFd, errFd};
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stop_ || (fds[0] < 0 && fds[1] < 0)) break;
-        }
-        pollfd p[2];
-        int n = 0;
-        int which[2];
-        for (int k = 0; k < 2; ++k) {
-            if (fds[k] >= 0) {
-                p[n] = {fds[k], POLLIN, 0};
-                which[n++] = k;
-            }
-        }
-        const int r = ::poll(p, static_cast<nfds_t>(n), 50);
-        if (r < 0 && errno != EINTR) break;
-        for (int j = 0; j < n && r > 0; ++j) {
-            if ((p[j].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-            const int k = which[j];
-            char buf[4096];
-            const ssize_t got = ::read(fds[k], buf, sizeof buf);
-            if (got < 0 && errno == EINTR) continue;
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (got <= 0) {
-                if (!partial[k].empty()) {
-                    (k == 0 ? out_ : err_).push_back(partial[k]);
-                    partial[k].clear();
-                }
-                CloseFd(fds[k]);
-                (k == 0 ? outClosed_ : errClosed_) = true;
-                changed_.notify_all();
-                continue;
-            }
-            partial[k].append(buf, static_cast<std::size_t>(got));
-            std::size_t pos;
-            while ((pos = partial[k].find('\n')) != std::string::npos) {
-                std::string line = partial[k].substr(0, pos);
-                partial[k].erase(0, pos + 1);
-                if (k == 0 && !haveFirst_) {
-                    first_ = line;
-                    haveFirst_ = true;
-                } else {
-                    (k == 0 ? out_ : err_).push_back(line);
-                }
-            }
-            changed_.notify_all();
-        }
-    }
-    CloseFd(fds[0]);
-    CloseFd(fds[1]);
-    std::lock_guard<std::mutex> lock(mutex_);
-    outClosed_ = errClosed_ = true;
-    changed_.notify_all();
 }

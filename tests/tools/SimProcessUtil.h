@@ -1,20 +1,17 @@
 #pragma once
 
-// Runs a simulator as a real child process for tests: starts it with arguments, learns
-// its UDP port from its first stdout line ("...listening on [addr]:port"), collects the
-// rest of its output, signals it and waits for it with a time limit. The destructor
-// kills and reaps a child that is still running, so a failing test never leaves one
-// behind.
+// Runs a simulator (or the tool) as a real child process for tests: starts it with arguments,
+// learns its UDP port from its first stdout line ("...listening on [addr]:port"), reads the
+// rest of its output, signals it and waits for it with a time limit. The output goes to files
+// of its own, so a child never blocks on a reader. The destructor kills and reaps a child
+// that is still running, so a failing test never leaves one behind.
 
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 class SimProcess {
@@ -26,13 +23,11 @@ public:
     SimProcess& operator=(const SimProcess&) = delete;
     ~SimProcess();
 
-    // Launch, then wait up to `timeout` for the first stdout line and read the port from
-    // it. False (with `error`) when the program cannot be started, ends first, says
-    // nothing in time or its first line names no port.
+    // Launch, then ReadPort. False (with `error`) when the program cannot be started, ends
+    // first, says nothing in time or its first line names no port.
     bool Start(const std::string& program, const std::vector<std::string>& args, Ms timeout = Ms(5000),
                std::string* error = nullptr);
-
-    // Starts the program with stdout and stderr piped into this object; does not wait.
+    // Starts the program with its stdout and stderr kept by this object; does not wait.
     bool Launch(const std::string& program, const std::vector<std::string>& args,
                 std::string* error = nullptr);
     // Waits for the first stdout line and takes the port from its end.
@@ -40,47 +35,38 @@ public:
 
     pid_t Pid() const { return pid_; }
     int Port() const { return port_; }
+    // The first stdout line; every stdout line after it and every stderr line, as far as written.
     std::string FirstLine() const;
-
-    // Every stdout line after the first, and every stderr line, as far as received.
     std::vector<std::string> Lines() const;
-    std::vector<std::string> ErrLines() const;
+    std::vector<std::string> ErrLines() const { return Read(2); }
+    std::size_t LineCount() const { return Lines().size(); }
 
-    // Waits until a stdout line after the first (seen before or arriving within the time)
-    // satisfies `match`, starting the search at line `from`. Gives the line and its index.
+    // Waits until a stdout line after the first (written before or within the time) satisfies
+    // `match`, starting the search at line `from`. Gives the line and its index.
     bool WaitForLine(const std::function<bool(const std::string&)>& match, Ms timeout,
                      std::string* found = nullptr, std::size_t from = 0, std::size_t* index = nullptr) const;
     bool WaitForLineContaining(const std::string& text, Ms timeout, std::string* found = nullptr,
                                std::size_t from = 0) const;
-    // Number of stdout lines after the first received so far.
-    std::size_t LineCount() const;
 
     bool Signal(int sig) const;
     // Waits for the child to end: its wait status, or nothing on time-out.
     std::optional<int> Wait(Ms timeout);
     // Exit code of a child that ended normally, else -1 (or nothing on time-out).
     std::optional<int> WaitExitCode(Ms timeout);
-    // Also waits until both pipes are closed, so every output line is in.
+    // Waits until the child has ended, so every output line is in.
     bool WaitOutputClosed(Ms timeout) const;
     // SIGKILL and reap; nothing when not running.
     void Kill();
 
 private:
-    void ReaderLoop(int outFd, int errFd);
+    // The complete lines written to stdout (1) or stderr (2); once the child has ended, an
+    // unterminated last line too.
+    std::vector<std::string> Read(int fd) const;
+    bool Ended() const;
 
     pid_t pid_ = -1;
     bool reaped_ = false;
     int status_ = 0;
     int port_ = 0;
-    std::thread reader_;
-
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    bool haveFirst_ = false;
-    bool outClosed_ = false;
-    bool errClosed_ = false;
-    bool stop_ = false;
-    std::string first_;
-    std::vector<std::string> out_;
-    std::vector<std::string> err_;
+    std::string dir_;  // holds the files "1" and "2"
 };
