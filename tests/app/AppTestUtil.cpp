@@ -4,9 +4,7 @@
 #include <wx/log.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "ReviewDialog.h"
 
@@ -27,8 +25,7 @@ public:
         wxApp::SetInstance(new TolvaneApp);
         static char name[] = "tolvane_app_tests";
         static char* args[] = {name, nullptr};
-        // GTK's accessibility bridge waits for a session bus that a headless test machine
-        // does not have, which can stall the start for minutes.
+        // GTK's accessibility bridge would wait minutes for a session bus a test machine lacks.
         ::setenv("NO_AT_BRIDGE", "1", 0);
         ::setenv("GTK_A11Y", "none", 0);
         // Messages the framework logs while it starts (a toolkit warning on a loaded machine)
@@ -47,11 +44,11 @@ public:
         TestApp().InstallLinkHandlers();
         // Boxes are shown on the GUI thread only, so the recorders need no lock.
         SetMessageBoxHook([](const wxString& text, const wxString& caption, long style) {
-            g_Seen.boxes.push_back(ShownBox{text, caption, style});
+            g_Seen.boxes.push_back(Recorded::Box{text, caption, style});
             return (style & (wxYES_NO | wxCANCEL)) != 0 ? g_Seen.answer : wxOK;
         });
         ReviewDialog::SetHook([](ReviewDialog& dialog) {
-            Review review{{}, dialog.GetWarning()};
+            Recorded::Review review{{}, dialog.GetWarning()};
             wxListCtrl* list = dialog.GetList();
             for (long r = 0; r < list->GetItemCount(); ++r) {
                 review.rows.emplace_back();
@@ -107,21 +104,13 @@ Recorded& Seen() {
 void ResetApp() {
     TolvaneApp& app = TestApp();
     app.SetTopWindowTracked(nullptr);
-    // Both links, whichever mode the last test chose.
-    app.v7Id = 1;
-    app.pult.Disconnect();
-    app.v7Id = 0;
-    app.pult.Disconnect();
-    // Events the stopped links queued must not reach the next test.
+    // Events the last test queued must not reach the next.
     PumpFor(20ms);
-    app.sendV7.SetMaxSends(CSendV7::kDefaultMaxSends);
-    app.sendV7.SetRepeatInterval(CSendV7::kDefaultRepeatInterval);
     app.badLog.Close();
     app.nvramRead.clear();
     app.nvramDefaults.clear();
     app.inpMes.Clear();
     app.inpV7.Clear();
-    app.pult.PultTab().Clear();
     app.session.SetListener({});
     app.session.Reset();
     app.session.SetTiming(UnitSessionTiming{});
@@ -134,12 +123,8 @@ void AnswerFrom(SimLu& unit, const std::function<void()>& after) {
     CUnitSession& session = TestApp().session;
     const TolvaneApp& app = TestApp();
     const LuTarget target{app.umNum, std::max(app.slotNum, 0), std::max(app.devAddr, 0)};
-    auto asking = [&] {
-        const typUnitState s = session.State();
-        return s == typUnitState::Loading || s == typUnitState::Writing || s == typUnitState::Verifying;
-    };
     // Every word once, with room for answers the session takes as no progress.
-    for (int i = 0; i < 3 * kLuWords && asking(); ++i) {
+    for (int i = 0; i < 3 * kLuWords && (session.State() == typUnitState::Loading || session.IsBusy()); ++i) {
         const bool params = session.State() == typUnitState::Loading && !session.ParamsReceived();
         const auto request = params ? LuDevParamsMes(target) : LuNvramReadMes(target);
         for (const CMes& answer : unit.Handle(*request)) session.TakeMes(answer);

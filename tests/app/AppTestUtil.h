@@ -2,19 +2,21 @@
 
 // The GUI tests' common ground: a gtest environment starts wxWidgets once with a TolvaneApp as
 // the application (without its OnInit), installs its link handlers and puts recorders in place
-// of every message box and of the review of a write. It includes what every test here uses.
+// of every message box and of the review of a write. It includes what most tests here use.
 
 #include <gtest/gtest.h>
-#include <wx/dialog.h>
+#include <wx/frame.h>
+#include <wx/stattext.h>
 
-#include <array>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "GridUtils.h"
@@ -31,34 +33,31 @@ TolvaneApp& TestApp();
 bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 void PumpFor(std::chrono::milliseconds time);
 
-struct ShownBox {
-    wxString text;
-    wxString caption;
-    long style = 0;
-};
-// The review before a write: its rows (label, word and bits, old value, new value) and warning.
-struct Review {
-    std::vector<std::vector<wxString>> rows;
-    wxString warning;
-};
-// What the program put before the engineer, and how the recorders answer: a question as
-// `answer` says (wxYES, wxNO, wxCANCEL), a notice with wxOK, the review with Write or Cancel.
+// What was put before the engineer (boxes, reviews of a write), and the answers: a question
+// gets `answer` (wxYES, wxNO, wxCANCEL), a notice wxOK, a review Write or Cancel.
 struct Recorded {
-    std::vector<ShownBox> boxes;
+    struct Box {
+        wxString text, caption;
+        long style = 0;
+    };
+    struct Review {
+        std::vector<std::vector<wxString>> rows;
+        wxString warning;
+    };
+    std::vector<Box> boxes;
     std::vector<Review> reviews;
     int answer = wxYES;
     bool write = true;
 
     std::vector<wxString> Texts() const {
         std::vector<wxString> texts;
-        for (const ShownBox& box : boxes) texts.push_back(box.text);
+        for (const Box& box : boxes) texts.push_back(box.text);
         return texts;
     }
 };
 Recorded& Seen();
 
-// The application as the program creates it: links stopped, word maps, queues and structure
-// empty, settings and session back to their start, texts Russian, nothing recorded.
+// The application as the program creates it, texts Russian, nothing recorded.
 void ResetApp();
 
 // Answers whatever the session asks (its load, or the read-back of a write) from a simulated
@@ -67,15 +66,12 @@ void AnswerFrom(SimLu& unit, const std::function<void()>& after = {});
 // Starts the session and loads it from a unit with these options: it ends Ready.
 void LoadSession(const SimLuOptions& options);
 
-// HOME, where the logs and the client configuration live, in a fresh directory for the
-// object's life.
+// HOME (logs, client configuration) in a fresh directory for the object's life.
 class ScopedHome {
 public:
     ScopedHome();
     ~ScopedHome();
     ScopedHome(const ScopedHome&) = delete;
-    ScopedHome& operator=(const ScopedHome&) = delete;
-
     const std::string& Path() const { return m_Path; }
     std::string BadLogDir() const { return m_Path + "/ZARN/logs/Tolvane/bad"; }
     // The client configuration file with this Language attribute; empty: no file.

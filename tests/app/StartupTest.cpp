@@ -1,23 +1,13 @@
-// Start-up: the command line into the settings, the checks of each mode, the language, the
-// locale, the seam between the link threads and the windows, and the built program refusing a
-// command line as the console program sees it (the terminal, the error log, "Stop" last).
+// Start-up: the command line, the checks of each mode, the language, the locale, the seam from
+// the link threads to the windows, and the built program refusing a command line.
 
-#include <wx/frame.h>
-
-#include <algorithm>
 #include <climits>
 #include <clocale>
-#include <cstdlib>
-#include <filesystem>
 #include <locale>
-#include <map>
-#include <string>
-#include <thread>
-#include <vector>
+#include <sstream>
 
 #include "AppTestUtil.h"
 #include "KeySys.h"
-#include "LoadRes.h"
 #include "SimProcessUtil.h"
 #include "Xml.h"
 #include "utilities.h"
@@ -46,16 +36,13 @@ protected:
 // Arguments written as one text, '|' between them.
 std::vector<std::string> Args(const std::string& text) {
     std::vector<std::string> args;
-    for (size_t at = 0; !text.empty() && at <= text.size();) {
-        const size_t bar = std::min(text.find('|', at), text.size());
-        args.push_back(text.substr(at, bar - at));
-        at = bar + 1;
-    }
+    std::istringstream in(text);
+    for (std::string arg; std::getline(in, arg, '|');) args.push_back(arg);
     return args;
 }
 
-// Either case of an option's letter sets its field; values are read as strtol reads them, held
-// at the limits of int, and the last occurrence counts. Anything else changes nothing.
+// Either case of an option's letter sets its field, read as strtol reads it and held within int;
+// the last occurrence counts, anything else changes nothing.
 TEST_F(StartupTest, EachOptionSetsItsField) {
     using F = int ToolContext::*;
     const F pult = &ToolContext::pultNum, um = &ToolContext::umNum, slot = &ToolContext::slotNum,
@@ -92,30 +79,8 @@ TEST_F(StartupTest, EachOptionSetsItsField) {
     EXPECT_TRUE(isNulIPv6(app.utilAddr));
 }
 
-// The configuration file chooses the language; an argument beginning with "enu" switches to
-// English, and nothing switches back.
-TEST_F(StartupTest, LanguageFromTheConfigurationOrAnEnuArgument) {
-    ScopedHome home;
-    const struct {
-        const char* file;
-        const char* args;
-        bool english;
-    } cases[] = {
-        // clang-format off
-        {"", "", false},    {"enu", "", true},            {" rus ", "", false},  {" rus ", "enu", true},
-        {"enu", "rus", true}, {"", "-n1|enuXYZ", true},   {"", "ENU|-enu", false},
-        // clang-format on
-    };
-    for (const auto& c : cases) {
-        home.WriteClientLanguage(c.file);
-        TolvaneApp::ChooseLanguage();
-        app.ReadCommandLine(Args(c.args));
-        EXPECT_EQ(g_StringENU, c.english) << "'" << c.file << "' " << c.args;
-    }
-}
-
-// The dispatcher mode names the first setting missing; both modes refuse a number no request
-// could carry to the unit. An accepted line gives the window's title.
+// The dispatcher mode names the first setting missing, both refuse a number that cannot reach the
+// unit; an accepted line gives the title.
 TEST_F(StartupTest, EachModeChecksItsSettings) {
     g_StringENU = true;
     const std::string reach = " cannot reach the unit";
@@ -136,82 +101,75 @@ TEST_F(StartupTest, EachModeChecksItsSettings) {
     for (const auto& [args, result] : cases)
         EXPECT_EQ(Check(Args(args)).substr(0, result.size()), result) << args;
 
-    // What an accepted line prepares: the console's address, the lift code's place in the
-    // structure, the unit's identity and the key.
-    Check({"-v5001", "-I17", "-q10.0.0.9"});
-    EXPECT_EQ(app.sendDisp.GetPeerPort(), 5001);
-    EXPECT_EQ(IPv6ToStr(app.sendDisp.GetPeerAddr()), IPv6ToStr(IP6FromStr("10.0.0.9")));
+    // A lift code stands for the unit's place; 32 upper-case hex digits are the key itself,
+    // anything else a phrase to derive it from. (The end-to-end runs show the rest.)
+    Check({"-v5001", "-I17"});
     EXPECT_EQ((std::vector<int>{app.pultNum, app.umNum, app.slotNum, app.devAddr}),
               (std::vector<int>{0, 0, 7, 1}));
-    Check({"-v5000", "-n1", "-s3", "-a5"});
-    EXPECT_EQ(IPv6ToStr(app.sendDisp.GetPeerAddr()), IPv6ToStr(LocalHostIPv6()));
     const std::string digits = "00112233445566778899AABBCCDDEEFF";
-    Check({"-g4711", "-e::1", "-h6000", "-k" + digits});
-    EXPECT_EQ(app.sendV7.GetRemoteIdent().GetNode(), 4711);
-    EXPECT_EQ(app.sendV7.GetRemoteIdent().GetDev(), 0);
-    EXPECT_EQ(app.sendV7.GetPort(), 6000);
-    EXPECT_TRUE(app.receivV7.GetIdent().IsProg()) << "the tool draws a program identity";
-    EXPECT_EQ(app.receivV7.GetKey().GetString().ToStr(), digits);
-    // Anything but 32 upper-case hexadecimal digits is a phrase the key is derived from.
-    for (const std::string& phrase :
-         {std::string("00112233445566778899aabbccddeeff"), digits.substr(1), digits + "0", std::string()}) {
-        Check({"-g5", "-h6000", "-k" + phrase});
+    for (const std::string& key :
+         {digits, std::string("00112233445566778899aabbccddeeff"), digits + "0", std::string()}) {
+        Check({"-g4711", "-h6000", "-k" + key});
         CKeySys derived;
-        derived.Create(DBString(phrase).c_str());
-        EXPECT_TRUE(app.receivV7.GetKey() == derived) << "'" << phrase << "'";
+        derived.Create(DBString(key).c_str());
+        EXPECT_TRUE(key == digits ? app.receivV7.GetKey().GetString().ToStr() == digits
+                                  : app.receivV7.GetKey() == derived)
+            << key;
     }
+    EXPECT_EQ(app.sendV7.GetRemoteIdent().GetNode(), 4711);
+    EXPECT_TRUE(app.receivV7.GetIdent().IsProg()) << "the tool draws a program identity";
 }
 
+// Absent or unknown, LANG still leaves a UTF-8 locale; numbers are always written with a point.
 TEST_F(StartupTest, NumbersAreWrittenWithAPointWhateverLangSays) {
-    const char* saved = std::getenv("LANG");
-    const std::string savedLang = saved != nullptr ? saved : "";
-    for (const char* lang : {static_cast<const char*>(nullptr), "xx_NOWHERE.bogus", "C.UTF-8"}) {
-        SCOPED_TRACE(lang ? lang : "(unset)");
-        if (lang != nullptr)
-            setenv("LANG", lang, 1);
-        else
-            unsetenv("LANG");
+    const std::optional<std::string> saved =
+        std::getenv("LANG") ? std::getenv("LANG") : std::optional<std::string>();
+    for (const char* lang : {"", "xx_NOWHERE.bogus", "C.UTF-8"}) {
+        *lang != '\0' ? setenv("LANG", lang, 1) : unsetenv("LANG");
         app.SetLocale();
-        EXPECT_STREQ(std::setlocale(LC_NUMERIC, nullptr), "C.UTF-8");
-        // Absent or unknown: the standard library still gets a UTF-8 locale.
-        EXPECT_EQ(std::locale().name(), "C.UTF-8");
         char text[32];
         std::snprintf(text, sizeof text, "%.1f", 1.5);
-        EXPECT_STREQ(text, "1.5");
+        EXPECT_EQ(std::string(std::setlocale(LC_NUMERIC, nullptr)) + " " + text, "C.UTF-8 1.5") << lang;
+        EXPECT_EQ(std::locale().name(), "C.UTF-8") << lang;
     }
-    if (saved != nullptr) setenv("LANG", savedLang.c_str(), 1);
+    saved ? setenv("LANG", saved->c_str(), 1) : unsetenv("LANG");
 }
 
-// A frame that counts the link events it gets, and those that came with another id.
+// A frame that counts the link events it gets by type, those with an id other than -1 under 0.
 class CountingFrame : public wxFrame {
 public:
     CountingFrame() : wxFrame(nullptr, wxID_ANY, "events") {
         for (const auto& type : {PACKV5_RECEIVED, PACKV7_RECEIVED, NO_LINK})
-            Bind(type, [this, type](wxCommandEvent& e) {
-                ++count[type];
-                if (e.GetId() != wxID_ANY) ++badId;
-            });
+            Bind(type, [this, type](wxCommandEvent& e) { ++count[e.GetId() == wxID_ANY ? int(type) : 0]; });
     }
-    std::map<wxEventType, int> count;
-    int badId = 0;
+    std::map<int, int> count;
 };
 
-// Link threads only queue; the top window gets the events on the GUI thread, and without a
-// top window (none yet, or one destroyed) they are dropped rather than kept for a later one.
+// Link threads only queue: the top window gets the events on the GUI thread, and without one they
+// are dropped, not kept for the next. An error-log line for the user becomes a box there too.
 TEST_F(StartupTest, LinkEventsReachTheTopWindowOnTheGuiThreadOnly) {
+    ScopedHome home;
+    app.badLog.Open("C", "log");
     auto* frame = new CountingFrame;
     app.SetTopWindowTracked(frame);
     std::thread link([this] {
         for (int i = 0; i < 3; ++i) EXPECT_TRUE(app.events.Post(typAppEvent::PackV5Received));
         app.events.Post(typAppEvent::PackV7Received);
         app.events.Post(typAppEvent::NoLink);
+        app.badLog.Put(L"from a link thread", true);
+        app.badLog.Put(L"only logged", false);
     });
     link.join();
-    EXPECT_TRUE(frame->count.empty()) << "nothing ran on the link thread";
-    EXPECT_TRUE(PumpUntil([&] { return frame->count[NO_LINK] == 1; }, 2s));
-    EXPECT_EQ(frame->count[PACKV5_RECEIVED], 3);
-    EXPECT_EQ(frame->count[PACKV7_RECEIVED], 1);
-    EXPECT_EQ(frame->badId, 0);
+    EXPECT_TRUE(frame->count.empty() && Seen().boxes.empty()) << "nothing ran on the link thread";
+    EXPECT_TRUE(PumpUntil([&] { return frame->count[NO_LINK] == 1 && !Seen().boxes.empty(); }, 2s));
+    app.badLog.Put(L"on the GUI thread", true);
+    ASSERT_EQ(Seen().Texts(), (std::vector<wxString>{"from a link thread", "on the GUI thread"}));
+    EXPECT_EQ(Seen().boxes[0].caption + wxString::Format(" %ld", Seen().boxes[0].style),
+              wxString::Format("Tolvane %d", wxICON_ERROR));
+    app.badLog.Close();
+    EXPECT_EQ(ReadLogTexts(home.BadLogDir()),
+              (std::vector<std::string>{"from a link thread", "only logged", "on the GUI thread"}));
+    EXPECT_EQ(frame->count, (std::map<int, int>{{PACKV5_RECEIVED, 3}, {PACKV7_RECEIVED, 1}, {NO_LINK, 1}}));
 
     app.SetTopWindowTracked(nullptr);
     app.events.Post(typAppEvent::PackV7Received);
@@ -219,44 +177,18 @@ TEST_F(StartupTest, LinkEventsReachTheTopWindowOnTheGuiThreadOnly) {
     app.SetTopWindowTracked(frame);
     PumpFor(20ms);
     EXPECT_EQ(frame->count[PACKV7_RECEIVED], 1);
-
     frame->Show();
     app.events.Post(typAppEvent::CloseTopWindow);
     EXPECT_TRUE(PumpUntil([&] { return app.topWindow == nullptr; }, 2s)) << "closing destroys the frame";
-    auto* second = new CountingFrame;
-    app.SetTopWindowTracked(second);
-    delete second;
-    EXPECT_EQ(app.topWindow, nullptr);
     app.events.Post(typAppEvent::PackV5Received);
     PumpFor(30ms);
 }
 
-// An error-log line meant for the user becomes a box on the GUI thread, whichever thread wrote it.
-TEST_F(StartupTest, ErrorLogLinesForTheUserBecomeBoxes) {
-    ScopedHome home;
-    app.badLog.Open("C", "log");
-    std::thread link([this] { app.badLog.Put(L"from a link thread", true); });
-    link.join();
-    EXPECT_TRUE(Seen().boxes.empty()) << "the box waits for the GUI thread";
-    ASSERT_TRUE(PumpUntil([] { return !Seen().boxes.empty(); }, 2s));
-    app.badLog.Put(L"on the GUI thread", true);
-    ASSERT_EQ(Seen().boxes.size(), 2u) << "shown at once";
-    app.badLog.Put(L"only logged", false);
-    PumpFor(30ms);
-    ASSERT_EQ(Seen().boxes.size(), 2u);
-    EXPECT_EQ(Seen().boxes[0].text, "from a link thread");
-    EXPECT_EQ(Seen().boxes[0].caption, "Tolvane");
-    EXPECT_EQ(Seen().boxes[0].style, wxICON_ERROR);
-    app.badLog.Close();
-    EXPECT_EQ(ReadLogTexts(home.BadLogDir()),
-              (std::vector<std::string>{"from a link thread", "on the GUI thread", "only logged"}));
-}
-
 #ifdef TOLVANE_APP_PATH
 
-// The built program refuses a command line it cannot work with before it needs a display: the
-// usage and the reason on the terminal, and in the error log the start line with the whole
-// command line, the reason and "Stop". --help answers on the terminal alone.
+// Without a display the built program answers --help, and refuses a bad command line with the
+// reason on the terminal and in the error log: the start line with the arguments, why, "Stop".
+// Its language is the configuration file's, or English after an argument beginning with "enu".
 TEST(ProgramStartTest, ABadCommandLineIsRefusedWithoutADisplay) {
     ScopedHome home;
     const struct DisplayBack {
@@ -276,15 +208,12 @@ TEST(ProgramStartTest, ABadCommandLineIsRefusedWithoutADisplay) {
         std::string reason;  // empty: help
     } cases[] = {
         // clang-format off
-        {"--help|enu", "", true, ""},
-        {"", "", false, "Missing -v<Dorvik port>"},
-        {"-v5000", "", false, text(1100, false)},
-        {"-v5000|-n-1|-s3|-a5", "", false, text(1100, false)},
-        {"-v5000|-n1|-u-2|-s3|-a5", "", false, text(1101, false)},
-        {"-V5000|-N1|-A5", "", false, text(1102, false)},
-        {"-v5000|-n1|-s3", "", false, text(1103, false)},
-        {"-v5000", "enu", true, text(1100, true)},
-        {"-v5000|-n2|enu", "rus", true, text(1102, true)},
+        {"--help|enu", "", true, ""},                         {"", "", false, "Missing -v<Dorvik port>"},
+        {"-v5000", "", false, text(1100, false)},             {"-v5000|-n-1|-s3|-a5", "", false, text(1100, false)},
+        {"-v5000|-n1|-u-2|-s3|-a5", "", false, text(1101, false)}, {"-V5000|-N1|-A5", "", false, text(1102, false)},
+        {"-v5000|-n1|-s3", "", false, text(1103, false)},     {"-v5000", "enu", true, text(1100, true)},
+        {"-v5000|-n2|enu", "rus", true, text(1102, true)},  {"-v5000|-n2|enuXYZ", " rus ", true, text(1102, true)},
+        {"-v5000|ENU|-enu", "", false, text(1100, false)},  {"-v5000|rus", "enu", true, text(1100, true)},
         {"-v5000|-n1|-s3|-a200|enu", "", true, "Option -a200 cannot reach the unit"},
         // clang-format on
     };

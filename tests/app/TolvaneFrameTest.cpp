@@ -1,17 +1,13 @@
-// The main window as the view of the session, of the settings file and of the parameter layout:
-// the grid's cells, the marks, the status bar, the "Func" entries, the review, the boxes and
-// confirmations, and the fit of both pages on the smallest screen. The session is loaded and
-// answered from a simulated unit without any link; the real links are run in EndToEndTest.
+// The main window on a session answered by a simulated unit without any link: the grid, the
+// marks, the status bar, the menus, the review, the boxes, the fit on the smallest screen.
 
 #include <wx/dcclient.h>
 #include <wx/dcmemory.h>
 #include <wx/image.h>
-#include <wx/stattext.h>
 #include <wx/statusbr.h>
 #include <wx/weakref.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 
 #include "AppTestUtil.h"
@@ -34,8 +30,7 @@ protected:
         ResetApp();
     }
 
-    // The window on a session loaded from the simulated unit, whose words and defaults are
-    // first changed by `tweak`.
+    // The window on a session loaded from the simulated unit, its words first changed by `tweak`.
     void Open(int protoVer, const std::function<void(WordMap& read, WordMap& defaults)>& tweak = {}) {
         Close();
         LoadSession(SimLuOptions{});
@@ -61,31 +56,38 @@ protected:
         (frame.get()->*handler)(ev);
         Settle();
     }
-    void Post(wxEventType type) {
-        wxQueueEvent(frame.get(), new wxCommandEvent(type, -1));
-        PumpUntil([this] { return !frame || !wxTheApp->HasPendingEvents(); }, 3s);
-    }
     bool Orange(int row, int col) const {
         return frame->GetGrid()->GetCellBackgroundColour(row, col) == kBackgroundColourHighlighted;
     }
     wxString Status(int field) const { return frame->GetStatusBar()->GetStatusText(field); }
     uint16_t Edited(int word) const { return GetWord(frame->Edited(), word); }
+    // The "Func" entries enabled: Update, Last saved, Default, Restart.
+    std::string Entries() const {
+        std::string on;
+        for (const auto& [item, letter] :
+             {std::pair{frame->ItemWrite(), 'U'}, std::pair{frame->ItemLastSaved(), 'L'},
+              std::pair{frame->ItemDefault(), 'D'}, std::pair{frame->ItemRestart(), 'R'}})
+            if (item->IsEnabled()) on += letter;
+        return on;
+    }
 
     TolvaneApp& app = TestApp();
     wxWeakRef<TolvaneFrame> frame;
 };
 
-// Each bit and field of the grid's words in its cell, with its number beside the box and the
-// interval list of its row; showing the unit's words changes none of them, not even a
-// power-off state that is no trigger state.
-TEST_F(FrameTest, TheGridShowsEachWordInItsCellAndChangesNone) {
-    Open(7, [](WordMap& read, WordMap&) {
+// Each bit and field in its cell, with its number or its row's interval list; showing changes no
+// word, not even a power-off state without its trigger state. A click toggles a check cell, a
+// chosen interval sets only its field, and each edit is marked and counted.
+TEST_F(FrameTest, TheGridShowsEachWordInItsCellAndTakesEachEdit) {
+    Open(7, [](WordMap& read, WordMap& defaults) {
         read[9] = 0x0004;   // row 2, column 1
         read[10] = 0x0010;  // row 20, column 1
         read[16] = 0x0000;
         read[19] = 0x0008;  // row 35: power-off without its trigger state
         read[22] = 0x5550;  // rows 9, 10 and 11: field 5
         read[30] = 0x0070;  // row 33: field 7
+        defaults = read;
+        defaults[10] = 0x0030;  // row 21's default is ticked
     });
     wxGrid* g = frame->GetGrid();
     const wxString s = " " + _W_(1570);
@@ -109,135 +111,97 @@ TEST_F(FrameTest, TheGridShowsEachWordInItsCellAndChangesNone) {
         EXPECT_EQ(numbered ? numbered->GetText() : "", wxString::Format("%d", numbers[col - 1]));
         renderer->DecRef();
     }
-    wxGridCellEditor* editor = g->GetCellEditor(11, 4);
-    auto* combo = dynamic_cast<GridComboBox*>(editor);
-    EXPECT_EQ(combo ? combo->GetChoices().size() : 0u, 16u);
-    EXPECT_EQ(combo ? combo->GetChoices().back() : "", "2500" + s);
-    editor->DecRef();
-
     EXPECT_EQ(frame->Edited(), app.nvramRead);
-    EXPECT_EQ(frame->PendingBytes(), 0);
-    EXPECT_FALSE(frame->ItemWrite()->IsEnabled());
-    EXPECT_FALSE(frame->ItemLastSaved()->IsEnabled());
-}
+    EXPECT_EQ(Entries(), "DR");
+    EXPECT_EQ(Status(TolvaneFrame::kStatusUnit) + "|" + Status(TolvaneFrame::kStatusLink) + "|" +
+                  Status(TolvaneFrame::kStatusEdits),
+              "Tolvane test|" + _W_(1141) + "|" + wxString::Format(_W_(1148), 0));
 
-// One click toggles a check cell and a chosen interval sets only its field; each edit is marked
-// against the defaults and counted in the status bar. Ticking a power-off state ticks and locks
-// its trigger state.
-TEST_F(FrameTest, GridEditsAreStoredMarkedAndCounted) {
-    Open(7, [](WordMap& read, WordMap& defaults) {
-        read[10] = read[16] = read[19] = 0;
-        read[22] = 0x1234;
-        read[30] = 0xABCD;
-        defaults = read;
-        defaults[10] = 0x0010;  // row 20's default is ticked
-    });
-    wxGrid* g = frame->GetGrid();
-    EXPECT_EQ(Status(TolvaneFrame::kStatusUnit), "Tolvane test");
-    EXPECT_EQ(Status(TolvaneFrame::kStatusLink), _W_(1141));
-    EXPECT_EQ(Status(TolvaneFrame::kStatusEdits), wxString::Format(_W_(1148), 0));
-    EXPECT_TRUE(Orange(20, 1));
-    EXPECT_FALSE(Orange(21, 1));
-
-    Click(20, 1);
-    EXPECT_EQ(Edited(10), 0x0010);
-    EXPECT_FALSE(Orange(20, 1)) << "now the default";
-    EXPECT_EQ(g->GetCellTextColour(20, 1), kColourPending);
-    EXPECT_TRUE(frame->ItemWrite()->IsEnabled());
-    const WordMap before = frame->Edited();
-    Click(20, 0);
-    EXPECT_EQ(frame->Edited(), before) << "the name column is no check cell";
-
-    Click(35, 3);
-    EXPECT_EQ(Edited(19), 0x0008);
-    EXPECT_EQ(Edited(16), 0x0008);
-    Click(35, 2);
-    EXPECT_EQ(Edited(16), 0x0008) << "locked";
+    EXPECT_TRUE(Orange(21, 1) && !Orange(20, 1));
+    Click(21, 1);
+    EXPECT_EQ(Edited(10), 0x0030);
+    EXPECT_FALSE(Orange(21, 1)) << "now the default";
+    EXPECT_EQ(g->GetCellTextColour(21, 1), kColourPending);
+    EXPECT_EQ(Entries(), "ULR");
+    Click(21, 0);
+    EXPECT_EQ(Edited(10), 0x0030) << "the name column is no check cell";
+    Click(34, 3);
+    EXPECT_EQ(Edited(19) * 0x10000 + Edited(16), 0x000C0004) << "a power-off state is a trigger state";
+    Click(34, 2);
+    EXPECT_EQ(Edited(16), 0x0004) << "and that one is locked";
     // One byte of word 10, one of 19 and one of 16.
-    EXPECT_EQ(frame->PendingBytes(), 3);
     EXPECT_EQ(Status(TolvaneFrame::kStatusEdits), wxString::Format(_W_(1148), 3));
-    Click(35, 3);
-    EXPECT_EQ(Edited(19), 0x0000);
-    EXPECT_EQ(Edited(16), 0x0008) << "unticking leaves the trigger state ticked";
-    Click(35, 2);
+    Click(34, 3);
+    EXPECT_EQ(Edited(19) * 0x10000 + Edited(16), 0x00080004) << "unticking leaves the trigger state";
+    Click(34, 2);
     EXPECT_EQ(Edited(16), 0x0000);
-
-    g->SetCellValue(33, 4, TolvaneFrame::ChoicesForRow(33)[7]);
+    g->SetCellValue(33, 4, TolvaneFrame::ChoicesForRow(33)[3]);
     TolvaneFrame::ValueChanged(g, 33, 4);
     g->SetCellValue(9, 4, TolvaneFrame::ChoicesForRow(9)[15]);
     TolvaneFrame::ValueChanged(g, 9, 4);
     Settle();
-    EXPECT_EQ(Edited(30), 0xAB7D);
-    EXPECT_EQ(Edited(22), 0x12F4);
+    EXPECT_EQ(Edited(30) * 0x10000 + Edited(22), 0x003055F0);
     EXPECT_TRUE(Orange(9, 4));
 }
 
-// "Set default value" needs every default and a difference from them; "Update NVRAM" and
-// "Reset" need a difference from the unit's words, in which a missing word and 0 are the same,
-// and on the newer generations so are 0 and "no negative floors" (0xFF).
+// "Set default" needs every default and a difference from them, "Update" and "Last saved" a
+// difference from the unit's words; a missing word is 0, and on newer units 0xFF floors too.
 TEST_F(FrameTest, TheFuncEntriesFollowTheDifferences) {
     Open(6, [](WordMap&, WordMap& defaults) { defaults.erase(31); });
-    EXPECT_FALSE(frame->ItemDefault()->IsEnabled());
+    EXPECT_EQ(Entries(), "R");
     Command(&TolvaneFrame::OnDefault);
     EXPECT_EQ(frame->Edited(), app.nvramRead);
     EXPECT_TRUE(Seen().boxes.empty());
-
     Open(6);
-    EXPECT_TRUE(frame->ItemDefault()->IsEnabled() && frame->ItemRestart()->IsEnabled());
+    EXPECT_EQ(Entries(), "DR");
     Command(&TolvaneFrame::OnDefault);
     EXPECT_EQ(frame->Edited(), app.nvramDefaults);
-    EXPECT_FALSE(frame->ItemDefault()->IsEnabled());
-    EXPECT_TRUE(frame->ItemLastSaved()->IsEnabled() && frame->ItemWrite()->IsEnabled());
+    EXPECT_EQ(Entries(), "ULR");
     Command(&TolvaneFrame::OnReturnToLastSaved);
     EXPECT_EQ(frame->Edited(), app.nvramRead);
-    EXPECT_FALSE(frame->ItemLastSaved()->IsEnabled());
+    EXPECT_EQ(Entries(), "DR");
 
-    EXPECT_TRUE(frame->AreWordsEquivalent(WordMap{{1, 0}}, WordMap{}));
-    EXPECT_TRUE(frame->AreWordsEquivalent(WordMap{}, WordMap{{3, 0}, {4, 0}}));
-    EXPECT_FALSE(frame->AreWordsEquivalent(WordMap{}, WordMap{{3, 1}}));
-    EXPECT_FALSE(frame->AreWordsEquivalent(WordMap{{3, 1}}, WordMap{}));
-    for (int proto : {6, 5}) {
-        SCOPED_TRACE(proto);
-        Open(proto, [](WordMap& read, WordMap&) { read[7] = 0x1200; });
-        frame->Edited()[7] = 0x12FF;
+    EXPECT_TRUE(frame->AreWordsEquivalent({{1, 0}}, {}) && frame->AreWordsEquivalent({}, {{3, 0}, {4, 0}}));
+    EXPECT_FALSE(frame->AreWordsEquivalent({}, {{3, 1}}) || frame->AreWordsEquivalent({{3, 1}}, {}));
+    ASSERT_EQ(app.nvramRead[7], 0x00FF) << "the unit has no negative floors";
+    auto withWord7 = [this](uint16_t value) {
+        frame->Edited()[7] = value;
         frame->CheckButtonsEnabled();
-        EXPECT_EQ(frame->ItemWrite()->IsEnabled(), proto < 6);
-        frame->Edited()[7] = 0x13FF;
-        frame->CheckButtonsEnabled();
-        EXPECT_TRUE(frame->ItemWrite()->IsEnabled());
-    }
+        return Entries();
+    };
+    EXPECT_EQ(withWord7(0x0000), "DR");
+    EXPECT_EQ(withWord7(0x0100), "ULDR");
+    Open(5);
+    EXPECT_EQ(withWord7(0x0000), "ULDR") << "an older unit has no 0xFF for none";
 }
 
-// "Update NVRAM" first shows every change by its label, place and values, read out and raw,
-// and warns of words from another firmware; Cancel sends nothing.
-TEST_F(FrameTest, TheReviewListsExactlyTheChanges) {
+// "Update" first lists each change (label, place, values read out and raw) and warns of words
+// from another firmware; Cancel sends nothing. A write ends with the words read back shown and a
+// box saying whether the unit held them all; written edits lose their marks, and an edit not
+// seen in the unit is offered again.
+TEST_F(FrameTest, AWriteIsReviewedAndEndsWithWhatTheUnitWasSeenToHold) {
     Open(7, [](WordMap& read, WordMap&) { read[10] &= 0xFFEF; });
+    constexpr int kUser3Label = 154;
     Click(20, 1);                  // state 20, algorithms: word 10, bit 4
     frame->Edited()[0] ^= 0x0100;  // another firmware's file
+    frame->Edited()[3] ^= 0x8000;  // USER3
+    frame->CheckDefault();
+    EXPECT_TRUE(frame->GetServiceTab()->IsPending(kUser3Label));
     Seen().write = false;
     Command(&TolvaneFrame::OnWriteNVRAM);
+    EXPECT_EQ(app.session.State(), typUnitState::Ready) << "Cancel sends nothing";
     ASSERT_EQ(Seen().reviews.size(), 1u);
-    const Review& review = Seen().reviews[0];
+    const Recorded::Review& review = Seen().reviews[0];
     const ParamDef* bit = ParamAt(7, 10, 4);
-    ASSERT_EQ(review.rows.size(), 2u);
-    EXPECT_EQ(review.rows[0][0], wxString(ParamAt(7, 0, 8)->Label().c_str()));
-    EXPECT_EQ(review.rows[1],
+    ASSERT_EQ(review.rows.size(), 3u);
+    EXPECT_EQ(review.rows[0][0] + "|" + review.rows[1][0],
+              wxString(ParamAt(7, 0, 8)->Label().c_str()) + "|" + ParamAt(7, 3, 15)->Label().c_str());
+    EXPECT_EQ(review.rows[2],
               (Texts{wxString(bit->Label().c_str()), "10:4", wxString(bit->Text(0).c_str()) + " (0x0)",
                      wxString(bit->Text(1).c_str()) + " (0x1)"}));
     EXPECT_FALSE(review.warning.empty());
-    EXPECT_EQ(app.session.State(), typUnitState::Ready) << "Cancel sends nothing";
-    EXPECT_EQ(frame->PendingBytes(), 2);
-}
 
-// A write as the session reports it: the words read back are shown, the box says whether the
-// unit was seen to hold every one, the marks of written edits go, and an edit not seen in the
-// unit is offered again.
-TEST_F(FrameTest, AWriteEndsWithWhatTheUnitWasSeenToHold) {
-    Open(7);
-    constexpr int kUser3Label = 154;
-    frame->Edited()[3] ^= 0x8000;
-    frame->CheckDefault();
-    EXPECT_TRUE(frame->GetServiceTab()->IsPending(kUser3Label));
+    Seen().write = true;
     Command(&TolvaneFrame::OnWriteNVRAM);
     EXPECT_TRUE(Status(TolvaneFrame::kStatusLink).StartsWith(_W_(1143))) << Status(TolvaneFrame::kStatusLink);
     const WordMap written = frame->Edited();
@@ -249,10 +213,9 @@ TEST_F(FrameTest, AWriteEndsWithWhatTheUnitWasSeenToHold) {
     Settle();
     EXPECT_EQ(Seen().Texts(), Texts{_W_(1111)});
     EXPECT_EQ(app.nvramRead, written);
-    EXPECT_EQ(frame->PendingBytes(), 0);
     EXPECT_FALSE(frame->GetServiceTab()->IsPending(kUser3Label));
     EXPECT_EQ(Status(TolvaneFrame::kStatusLink), _W_(1141));
-    EXPECT_FALSE(frame->ItemWrite()->IsEnabled());
+    EXPECT_EQ(Entries(), "DR");
 
     // Nothing read back within the bound: nothing counts as written.
     Seen().boxes.clear();
@@ -264,7 +227,7 @@ TEST_F(FrameTest, AWriteEndsWithWhatTheUnitWasSeenToHold) {
     PumpUntil([] { return !Seen().boxes.empty(); }, 2s);
     EXPECT_EQ(Seen().Texts(), Texts{wxString::Format(_W_(1135), 0)});
     EXPECT_EQ(app.nvramRead, written);
-    EXPECT_TRUE(frame->ItemWrite()->IsEnabled());
+    EXPECT_EQ(Entries(), "ULDR");
 }
 
 // Each command that cannot be undone asks first, and Cancel leaves everything as it was.
@@ -278,31 +241,21 @@ TEST_F(FrameTest, ConfirmationsAskFirstAndCancelChangesNothing) {
              {&TolvaneFrame::OnLoadFromFileNVRAM, 1171},
              {&TolvaneFrame::OnExit, 1172},
              {&TolvaneFrame::OnSendRestart, 1169}}) {
-        SCOPED_TRACE(text);
         Seen().boxes.clear();
         Command(command);
-        ASSERT_TRUE(frame);
-        ASSERT_EQ(Seen().boxes.size(), 1u);
-        EXPECT_TRUE(Seen().boxes[0].text.StartsWith(_W_(text).BeforeFirst('%')));
-        EXPECT_EQ(frame->Edited(), edited);
+        ASSERT_TRUE(frame) << text;
+        EXPECT_TRUE(Seen().boxes.size() == 1 && Seen().boxes[0].text.StartsWith(_W_(text).BeforeFirst('%')))
+            << text;
+        EXPECT_EQ(frame->Edited(), edited) << text;
     }
-    // Set default, answered yes: nothing shows as differing any more.
-    Seen().answer = wxYES;
-    Command(&TolvaneFrame::OnDefault);
-    for (int label = ServiceTab::ID_LABEL_FIRST; label <= ServiceTab::ID_LABEL_LAST; ++label) {
-        wxWindow* w = wxWindow::FindWindowById(label, frame.get());
-        EXPECT_TRUE(w == nullptr || w->GetBackgroundColour() != kBackgroundColourHighlighted) << label;
-    }
-    for (const ParamDef& p : GridParams(7)) EXPECT_FALSE(Orange(p.gridRow, p.gridCol)) << p.key;
     // Exit with edits, Discard: the window goes.
     Seen().answer = wxNO;
-    Click(20, 1);
     Command(&TolvaneFrame::OnExit);
     EXPECT_TRUE(PumpUntil([this] { return !frame; }, 3s));
 }
 
-// A unit that is lost or closes the link leaves the window open with its edits, which can no
-// longer be written but still saved; a refusal closes it.
+// A lost or closed link leaves the window with its edits, to be saved but not written; a
+// refusal closes it.
 TEST_F(FrameTest, AUnitThatLeavesIsShownAtOnceAndTheEditsStay) {
     // A refusal carries its mark; a close-link the (here empty) identity of who closed it.
     auto packet = [&](CPackV7::typPack type, int length) {
@@ -311,46 +264,41 @@ TEST_F(FrameTest, AUnitThatLeavesIsShownAtOnceAndTheEditsStay) {
         pack.SetLink(type, data, length);
         app.inpV7.Put(pack);
         app.inpV7.Put(pack);
-        Post(PACKV7_RECEIVED);
+        wxQueueEvent(frame.get(), new wxCommandEvent(PACKV7_RECEIVED, -1));
     };
     const struct {
-        const char* what;
         std::function<void()> leave;
         int box;
         int state;  // 0: the window goes
     } cases[] = {
-        {"lost link", [this] { Post(NO_LINK); }, 1149, 1146},
-        {"close-link from the unit", [&] { packet(CPackV7::typCloseLink, 4); }, 1150, 1147},
-        {"refusal", [&] { packet(CPackV7::typRefuse, 1); }, 1105, 0},
+        {[this] { wxQueueEvent(frame.get(), new wxCommandEvent(NO_LINK, -1)); }, 1149, 1146},
+        {[&] { packet(CPackV7::typCloseLink, 4); }, 1150, 1147},
+        {[&] { packet(CPackV7::typRefuse, 1); }, 1105, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        Close();
-        ResetApp();
-        g_StringENU = true;
+        SCOPED_TRACE(c.box);
+        TearDown();
+        SetUp();
         app.v7Id = 77;
         Open(7);
         app.SetTopWindowTracked(frame.get());
         Click(20, 1);
         const WordMap edited = frame->Edited();
         c.leave();
+        Settle();
         EXPECT_EQ(Seen().Texts(), Texts{_W_(c.box)});
         EXPECT_TRUE(app.inpV7.IsEmpty());
-        if (c.state == 0) {
-            EXPECT_TRUE(PumpUntil([this] { return !frame; }, 3s));
-            continue;
-        }
-        ASSERT_TRUE(frame);
+        EXPECT_EQ(PumpUntil([this] { return !frame; }, c.state == 0 ? 3s : 0s), c.state == 0);
+        if (!frame) continue;
         EXPECT_EQ(Status(TolvaneFrame::kStatusLink), _W_(c.state));
         EXPECT_EQ(frame->Edited(), edited);
-        EXPECT_FALSE(frame->ItemWrite()->IsEnabled());
-        EXPECT_FALSE(frame->ItemRestart()->IsEnabled());
+        EXPECT_EQ(Entries(), "LD");
         EXPECT_TRUE(frame->GetMenuBar()->FindItem(TolvaneFrame::ID_SAVE_FILE)->IsEnabled());
     }
 }
 
-// The "File" menu: the words the unit holds are saved, not the edits; a file that is no image of
-// the words is refused with a box and changes nothing, and so is a place that cannot be written.
+// The file menu saves the unit's words, not the edits; a file that is no image is refused with
+// a box and changes nothing, and a place that cannot be written is named.
 TEST_F(FrameTest, TheSettingsFileSavesTheUnitsWordsAndRefusesWhatIsNoImage) {
     ScopedHome home;
     Open(7);
@@ -378,37 +326,28 @@ TEST_F(FrameTest, TheSettingsFileSavesTheUnitsWordsAndRefusesWhatIsNoImage) {
     TolvaneFrame::SetFileChooserFn({});
 }
 
-// A unit type without a page layout still gets a window: a page that says so, and the grid of
-// the older generations. The menus read as a desktop program's.
-TEST_F(FrameTest, AUnitWithoutALayoutSaysSoAndKeepsTheGrid) {
+// A unit type without a page layout gets a page that says so and the older grid; an image
+// without every word gets no window. Menu entries have a mnemonic and a shortcut.
+TEST_F(FrameTest, AUnitWithoutALayoutOrWithoutEveryWord) {
     Open(0);
     bool said = false;
     for (const wxWindow* c : frame->GetNotebook()->GetPage(0)->GetChildren())
         said = said || c->GetLabel().StartsWith(_W_(1185).BeforeFirst('%'));
     EXPECT_TRUE(said);
     EXPECT_EQ(frame->GetGrid()->GetNumberRows(), 32);
-    EXPECT_EQ(frame->ItemWrite()->GetItemLabel().AfterFirst('\t'), "Ctrl+U");
-    for (wxMenuItem* item :
-         {frame->ItemWrite(), frame->ItemDefault(), frame->ItemLastSaved(), frame->ItemRestart()})
-        EXPECT_TRUE(!item->GetItemLabel().Contains("\n") && item->GetItemLabel().Contains("&"));
-}
-
-TEST_F(FrameTest, AnIncompleteImageClosesTheWindowAtOnce) {
-    LoadSession(SimLuOptions{});
-    app.nvramRead.erase(12);
-    frame = new TolvaneFrame("Tolvane test", app, 7);
+    EXPECT_EQ(frame->ItemWrite()->GetItemLabel(), "&Update NVRAM\tCtrl+U");
+    EXPECT_EQ(frame->ItemLastSaved()->GetItemLabel(), "&Reset to last saved values\tF5") << "on one line";
+    Open(7, [](WordMap& read, WordMap&) { read.erase(12); });
     EXPECT_TRUE(PumpUntil([this] { return !frame; }, 3s));
 }
 
-// Every control of both pages lies inside its page at 1024 x 768, in both languages: nothing is
-// cut or needs sideways scrolling, a label has the room its text needs, the grid shows both
-// lines of its headings. The run leaves pictures of the pages for the README. It lets the
-// toolkit lay out and draw each page for 300 ms, four times.
+// At 1024 x 768, in both languages, every control lies within its page and every label has its
+// room, the grid shows both lines of its headings; pictures of the pages are left for the README.
+// The toolkit is given 300 ms to lay out and draw each of the four pages.
 TEST_F(FrameTest, BothPagesFitTheSmallestScreenInBothLanguages) {
     wxImage::AddHandler(new wxPNGHandler);
     std::filesystem::create_directories(TOLVANE_SCREENSHOT_DIR);
     for (bool english : {true, false}) {
-        SCOPED_TRACE(english ? "English" : "Russian");
         g_StringENU = english;
         Open(7);
         frame->SetSize(1024, 768);
@@ -416,16 +355,17 @@ TEST_F(FrameTest, BothPagesFitTheSmallestScreenInBothLanguages) {
         for (size_t page = 0; page < 2; ++page) {
             frame->GetNotebook()->SetSelection(page);
             PumpFor(300ms);
+            const std::string name = std::string(english ? "en" : "ru") + (page == 0 ? "-service" : "-grid");
+            SCOPED_TRACE(name);
             const wxRect inside = frame->GetNotebook()->GetPage(page)->GetScreenRect();
             std::function<void(wxWindow*)> check = [&](wxWindow* w) {
                 for (wxWindow* c : w->GetChildren()) {
                     if (!c->IsShown() || dynamic_cast<wxGrid*>(w) != nullptr) continue;
                     const wxRect r = c->GetScreenRect();
-                    EXPECT_LE(r.GetRight(), inside.GetRight())
-                        << c->GetClassInfo()->GetClassName() << " " << c->GetLabel();
                     auto* text = dynamic_cast<wxStaticText*>(c);
-                    EXPECT_TRUE(text == nullptr || r.width >= text->GetBestSize().x)
-                        << "cut: " << c->GetLabel();
+                    EXPECT_TRUE(r.GetRight() <= inside.GetRight() &&
+                                (!text || r.width >= text->GetBestSize().x))
+                        << c->GetClassInfo()->GetClassName() << " '" << c->GetLabel() << "' cut or outside";
                     check(c);
                 }
             };
@@ -437,14 +377,12 @@ TEST_F(FrameTest, BothPagesFitTheSmallestScreenInBothLanguages) {
                 EXPECT_GE(g->GetColLabelSize(), 2 * g->GetCharHeight());
             }
             wxWindowDC dc(frame.get());
-            const wxSize size = frame->GetClientSize();
-            wxBitmap shot(size);
+            wxBitmap shot(frame->GetClientSize());
             wxMemoryDC memory(shot);
-            memory.Blit(0, 0, size.x, size.y, &dc, 0, 0);
+            memory.Blit(0, 0, shot.GetWidth(), shot.GetHeight(), &dc, 0, 0);
             memory.SelectObject(wxNullBitmap);
-            const std::string name =
-                std::string(english ? "en" : "ru") + (page == 0 ? "-service" : "-grid") + ".png";
-            EXPECT_TRUE(shot.SaveFile(std::string(TOLVANE_SCREENSHOT_DIR) + "/" + name, wxBITMAP_TYPE_PNG));
+            EXPECT_TRUE(
+                shot.SaveFile(std::string(TOLVANE_SCREENSHOT_DIR) + "/" + name + ".png", wxBITMAP_TYPE_PNG));
         }
     }
 }
