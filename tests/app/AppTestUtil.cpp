@@ -147,10 +147,7 @@ ScopedHome::ScopedHome() {
 }
 
 ScopedHome::~ScopedHome() {
-    if (m_Saved)
-        setenv("HOME", m_Saved->c_str(), 1);
-    else
-        unsetenv("HOME");
+    m_Saved ? setenv("HOME", m_Saved->c_str(), 1) : unsetenv("HOME");
     std::error_code ignored;
     std::filesystem::remove_all(m_Path, ignored);
 }
@@ -158,10 +155,6 @@ ScopedHome::~ScopedHome() {
 void ScopedHome::WriteClientLanguage(const std::string& language) const {
     const std::filesystem::path dir = std::filesystem::path(m_Path) / "ZARN" / "etc";
     std::filesystem::create_directories(dir);
-    if (language.empty()) {
-        std::filesystem::remove(dir / "ZARNClient.xml");
-        return;
-    }
     std::ofstream out(dir / "ZARNClient.xml");
     out << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<ZARNClient Language=\"" << language << "\"/>\n";
 }
@@ -169,17 +162,13 @@ void ScopedHome::WriteClientLanguage(const std::string& language) const {
 std::vector<std::string> ReadLogTexts(const std::string& dir) {
     std::vector<std::string> files;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.size() == 12 && name[0] == 'C' && name.compare(8, 4, ".log") == 0)
-            files.push_back(entry.path().string());
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error))
+        if (entry.path().extension() == ".log") files.push_back(entry.path().string());
     std::sort(files.begin(), files.end());
     std::vector<std::string> texts;
     for (const std::string& file : files) {
         std::ifstream in(file);
-        std::string line;
-        while (std::getline(in, line)) {
+        for (std::string line; std::getline(in, line);) {
             const bool stamped = line.size() >= 20 && line[2] == '.' && line[5] == '.' && line[10] == ' ' &&
                                  line[13] == ':' && line[16] == ':' && line[19] == ' ';
             texts.push_back(stamped ? line.substr(20) : line);

@@ -74,7 +74,7 @@ public:
     ScopedHome(const ScopedHome&) = delete;
     const std::string& Path() const { return m_Path; }
     std::string BadLogDir() const { return m_Path + "/ZARN/logs/Tolvane/bad"; }
-    // The client configuration file with this Language attribute; empty: no file.
+    // The client configuration file with this Language attribute.
     void WriteClientLanguage(const std::string& language) const;
 
 private:

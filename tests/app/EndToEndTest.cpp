@@ -10,8 +10,6 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
-namespace {
-
 #if defined(TOLVANE_APP_PATH) && defined(TOLVANE_LU_SIM_PATH) && defined(TOLVANE_CONSOLE_SIM_PATH)
 
 constexpr const char* kKeyDigits = "0123456789ABCDEF0011223344556677";
@@ -88,8 +86,9 @@ protected:
     std::vector<std::string> StartSim(bool direct, std::vector<std::string> extra) {
         tool.reset();
         sim = std::make_unique<SimProcess>();
-        std::vector<std::string> args = {"--bind", "::1", "--port", "0"};
-        if (direct) args.insert(args.end(), {"--node", std::to_string(kUnitNode), "--key", kKeyDigits});
+        std::vector<std::string> args = {
+            "--bind", "::1", "--port", "0", "--node", std::to_string(kUnitNode), "--key", kKeyDigits};
+        args.resize(direct ? 8 : 4);
         args.insert(args.end(), extra.begin(), extra.end());
         std::string error;
         EXPECT_TRUE(sim->Start(direct ? TOLVANE_LU_SIM_PATH : TOLVANE_CONSOLE_SIM_PATH, args, 5s, &error))
@@ -220,5 +219,3 @@ TEST_F(EndToEndTest, ADisplayThatGoesAwayIsWrittenToTheErrorLog) {
 }
 
 #endif
-
-}  // namespace

@@ -7,43 +7,26 @@
 #include "LoadingDialog.h"
 #include "PackV7.h"
 
-namespace {
-
-class LoadingTest : public ::testing::Test {
-protected:
-    void SetUp() override { Reset(); }
-    void TearDown() override { Reset(); }
-    void Reset() {
-        if (dialog != nullptr) dialog->Destroy();
-        dialog = nullptr;
-        ResetApp();
-        g_StringENU = true;
-        app.badLog.Open("C", "log");
-    }
-
-    // Runs the dialog as the start-up does; `meanwhile` runs once its loop has begun the load.
-    int Run(const std::function<void(LoadingDialog&)>& meanwhile) {
-        dialog = new LoadingDialog(nullptr, "test");
-        app.SetTopWindowTracked(dialog);
-        dialog->CallAfter([this, meanwhile] { meanwhile(*dialog); });
-        wxTimer guard;
-        guard.Bind(wxEVT_TIMER, [this](wxTimerEvent&) { dialog->EndModal(kTimedOut); });
-        guard.StartOnce(3000);
-        const int result = dialog->ShowModal();
-        app.SetTopWindowTracked(nullptr);
-        return result;
-    }
-
-    static constexpr int kTimedOut = -20;
+// A full load ends OK, the gauge at 4 for the parameters and 3 more for each word, the status
+// naming the word waited for. Every other end fails the start, and the engineer learns why.
+TEST(LoadingTest, EachEndOfTheLoad) {
     TolvaneApp& app = TestApp();
     ScopedHome home;
     SimLu unit{SimLuOptions{}};
     LoadingDialog* dialog = nullptr;
-};
-
-// A full load ends OK, the gauge at 4 for the parameters and 3 more for each word, the status
-// naming the word waited for. Every other end fails the start, and the engineer learns why.
-TEST_F(LoadingTest, EachEndOfTheLoad) {
+    // Runs a dialog as the start-up does; `act` runs once its loop has begun the load, and a
+    // dialog still open after 3 s is ended with -20.
+    auto run = [&](const std::function<void(LoadingDialog&)>& act) {
+        dialog = new LoadingDialog(nullptr, "test");
+        app.SetTopWindowTracked(dialog);
+        dialog->CallAfter([&dialog, act] { act(*dialog); });
+        wxTimer guard;
+        guard.Bind(wxEVT_TIMER, [&dialog](wxTimerEvent&) { dialog->EndModal(-20); });
+        guard.StartOnce(3000);
+        const int result = dialog->ShowModal();
+        app.SetTopWindowTracked(nullptr);
+        return result;
+    };
     std::vector<int> gauge;
     std::vector<wxString> status;
     wxString missing;
@@ -93,20 +76,23 @@ TEST_F(LoadingTest, EachEndOfTheLoad) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Reset();
+        ResetApp();
+        app.badLog.Open("C", "log");
         Seen().answer = wxNO;
         const bool silent = c.box == _W_(1104);
         UnitSessionTiming fast;
         fast.tick = 10ms;
         if (silent) app.session.SetTiming(fast);
-        EXPECT_EQ(Run(c.act), c.end);
+        EXPECT_EQ(run(c.act), c.end);
         EXPECT_EQ(Seen().Texts(), c.box.empty() ? std::vector<wxString>{} : std::vector<wxString>{c.box});
         EXPECT_EQ(app.nvramRead.size(), c.end == wxID_OK ? 32u : 0u);
         app.badLog.Close();
         const std::vector<std::string> log = ReadLogTexts(home.BadLogDir());
         EXPECT_TRUE(!silent || (!log.empty() && log.back() == _S_(1104).ToStr()))
             << "a silent unit is logged";
+        dialog->Destroy();
     }
+    ResetApp();
     std::vector<int> expected;
     for (int words = 0; words <= kLuWords; ++words) expected.push_back(4 + 3 * words);
     EXPECT_EQ(gauge, expected);
@@ -114,5 +100,3 @@ TEST_F(LoadingTest, EachEndOfTheLoad) {
     EXPECT_EQ(status[0] + "|" + status[1] + "|" + status[2],
               _W_(1181) + "|" + wxString::Format(_W_(1182), 1) + "|" + wxString::Format(_W_(1182), 2));
 }
-
-}  // namespace

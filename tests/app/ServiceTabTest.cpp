@@ -14,10 +14,8 @@
 #include "ServiceTab.h"
 #include "TolvaneFrame.h"
 
-namespace {
-
 // A word image written as a hex dump: words 0, 1, 2, ... in order, the rest 0.
-WordMap Image(const std::string& dump) {
+static WordMap Image(const std::string& dump) {
     WordMap m;
     std::istringstream in(dump);
     for (int w = 0; w < kLuWords; ++w) in >> std::hex >> m[w];
@@ -25,7 +23,7 @@ WordMap Image(const std::string& dump) {
 }
 
 // The ids 100..177 but those listed ("102 104-116 ...").
-std::set<int> AllBut(const std::string& gaps) {
+static std::set<int> AllBut(const std::string& gaps) {
     std::set<int> s;
     for (int id = 100; id <= 177; ++id) s.insert(id);
     std::istringstream in(gaps);
@@ -297,5 +295,3 @@ TEST_F(ServicePage, TheWheelScrollsThePageUntilAFieldIsClickedInto) {
         EXPECT_FALSE(wheel()) << "clicked into, the field keeps the wheel";
     }
 }
-
-}  // namespace

@@ -12,8 +12,6 @@
 #include "Xml.h"
 #include "utilities.h"
 
-namespace {
-
 class StartupTest : public ::testing::Test {
 protected:
     void SetUp() override { ResetApp(); }
@@ -34,7 +32,7 @@ protected:
 };
 
 // Arguments written as one text, '|' between them.
-std::vector<std::string> Args(const std::string& text) {
+static std::vector<std::string> Args(const std::string& text) {
     std::vector<std::string> args;
     std::istringstream in(text);
     for (std::string arg; std::getline(in, arg, '|');) args.push_back(arg);
@@ -191,12 +189,8 @@ TEST_F(StartupTest, LinkEventsReachTheTopWindowOnTheGuiThreadOnly) {
 // Its language is the configuration file's, or English after an argument beginning with "enu".
 TEST(ProgramStartTest, ABadCommandLineIsRefusedWithoutADisplay) {
     ScopedHome home;
-    const struct DisplayBack {
-        std::string saved = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
-        ~DisplayBack() {
-            if (!saved.empty()) ::setenv("DISPLAY", saved.c_str(), 1);
-        }
-    } display;
+    const std::string display = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+    const std::shared_ptr<void> back(nullptr, [&](void*) { ::setenv("DISPLAY", display.c_str(), 1); });
     ::unsetenv("DISPLAY");
     auto text = [](int n, bool english) {
         return (english ? LoadStringFromResourceENU(n) : LoadStringFromResource(n)).ToStr();
@@ -245,5 +239,3 @@ TEST(ProgramStartTest, ABadCommandLineIsRefusedWithoutADisplay) {
 }
 
 #endif
-
-}  // namespace

@@ -15,8 +15,6 @@
 #include "ServiceTab.h"
 #include "TolvaneFrame.h"
 
-namespace {
-
 using Texts = std::vector<wxString>;
 
 class FrameTest : public ::testing::Test {
@@ -107,8 +105,8 @@ TEST_F(FrameTest, TheGridShowsEachWordInItsCellAndTakesEachEdit) {
     const int numbers[] = {24, 104, 152};  // beside the boxes of row 5
     for (int col = 1; col <= 3; ++col) {
         wxGridCellRenderer* renderer = g->GetCellRenderer(5, col);
-        auto* numbered = dynamic_cast<GridCellBoolWithStrRenderer*>(renderer);
-        EXPECT_EQ(numbered ? numbered->GetText() : "", wxString::Format("%d", numbers[col - 1]));
+        EXPECT_EQ(dynamic_cast<GridCellBoolWithStrRenderer&>(*renderer).GetText(),
+                  wxString::Format("%d", numbers[col - 1]));
         renderer->DecRef();
     }
     EXPECT_EQ(frame->Edited(), app.nvramRead);
@@ -137,11 +135,11 @@ TEST_F(FrameTest, TheGridShowsEachWordInItsCellAndTakesEachEdit) {
     EXPECT_EQ(Edited(16), 0x0000);
     g->SetCellValue(33, 4, TolvaneFrame::ChoicesForRow(33)[3]);
     TolvaneFrame::ValueChanged(g, 33, 4);
-    g->SetCellValue(9, 4, TolvaneFrame::ChoicesForRow(9)[15]);
-    TolvaneFrame::ValueChanged(g, 9, 4);
+    g->SetCellValue(10, 4, TolvaneFrame::ChoicesForRow(10)[15]);
+    TolvaneFrame::ValueChanged(g, 10, 4);
     Settle();
-    EXPECT_EQ(Edited(30) * 0x10000 + Edited(22), 0x003055F0);
-    EXPECT_TRUE(Orange(9, 4));
+    EXPECT_EQ(Edited(30) * 0x10000 + Edited(22), 0x00305F50);
+    EXPECT_TRUE(Orange(10, 4));
 }
 
 // "Set default" needs every default and a difference from them, "Update" and "Last saved" a
@@ -330,10 +328,10 @@ TEST_F(FrameTest, TheSettingsFileSavesTheUnitsWordsAndRefusesWhatIsNoImage) {
 // without every word gets no window. Menu entries have a mnemonic and a shortcut.
 TEST_F(FrameTest, AUnitWithoutALayoutOrWithoutEveryWord) {
     Open(0);
-    bool said = false;
-    for (const wxWindow* c : frame->GetNotebook()->GetPage(0)->GetChildren())
-        said = said || c->GetLabel().StartsWith(_W_(1185).BeforeFirst('%'));
-    EXPECT_TRUE(said);
+    const wxWindowList& shown = frame->GetNotebook()->GetPage(0)->GetChildren();
+    EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [](const wxWindow* c) {
+        return c->GetLabel().StartsWith(_W_(1185).BeforeFirst('%'));
+    }));
     EXPECT_EQ(frame->GetGrid()->GetNumberRows(), 32);
     EXPECT_EQ(frame->ItemWrite()->GetItemLabel(), "&Update NVRAM\tCtrl+U");
     EXPECT_EQ(frame->ItemLastSaved()->GetItemLabel(), "&Reset to last saved values\tF5") << "on one line";
@@ -386,5 +384,3 @@ TEST_F(FrameTest, BothPagesFitTheSmallestScreenInBothLanguages) {
         }
     }
 }
-
-}  // namespace
