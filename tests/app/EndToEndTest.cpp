@@ -86,9 +86,8 @@ protected:
     std::vector<std::string> StartSim(bool direct, std::vector<std::string> extra) {
         tool.reset();
         sim = std::make_unique<SimProcess>();
-        std::vector<std::string> args = {
-            "--bind", "::1", "--port", "0", "--node", std::to_string(kUnitNode), "--key", kKeyDigits};
-        args.resize(direct ? 8 : 4);
+        std::vector<std::string> args = {"--bind", "::1", "--port", "0"};
+        if (direct) args.insert(args.end(), {"--node", std::to_string(kUnitNode), "--key", kKeyDigits});
         args.insert(args.end(), extra.begin(), extra.end());
         std::string error;
         EXPECT_TRUE(sim->Start(direct ? TOLVANE_LU_SIM_PATH : TOLVANE_CONSOLE_SIM_PATH, args, 5s, &error))
@@ -98,7 +97,7 @@ protected:
         return {"-g" + std::to_string(kUnitNode), "-e::1", "-h" + port, std::string("-k") + kKeyDigits};
     }
 
-    // Starts the program and waits up to 10 s for its window titled `titleStart`...
+    // Starts the program and waits up to 10 s for its window whose title begins with `titleStart`.
     bool StartTool(const std::vector<std::string>& args, const std::string& titleStart) {
         toolArgs = args;
         tool = std::make_unique<SimProcess>();

@@ -28,7 +28,7 @@ static std::set<int> AllBut(const std::string& gaps) {
     for (int id = 100; id <= 177; ++id) s.insert(id);
     std::istringstream in(gaps);
     for (int first = 0, last = 0; in >> first;) {
-        last = in.peek() == '-' ? (in.get(), in >> last, last) : first;
+        if (in.peek() != '-' || !(in.ignore() >> last)) last = first;
         for (int id = first; id <= last; ++id) s.erase(id);
     }
     return s;

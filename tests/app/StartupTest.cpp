@@ -1,5 +1,5 @@
-// Start-up: the command line, the checks of each mode, the language, the locale, the seam from
-// the link threads to the windows, and the built program refusing a command line.
+// Start-up: the command line, the checks of each mode, the locale, the seam from the link threads
+// to the windows, and the built program's answer to a command line it cannot work with.
 
 #include <climits>
 #include <clocale>

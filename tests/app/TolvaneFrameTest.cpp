@@ -144,6 +144,7 @@ TEST_F(FrameTest, TheGridShowsEachWordInItsCellAndTakesEachEdit) {
 
 // "Set default" needs every default and a difference from them, "Update" and "Last saved" a
 // difference from the unit's words; a missing word is 0, and on newer units 0xFF floors too.
+// Three windows: about 1 s.
 TEST_F(FrameTest, TheFuncEntriesFollowTheDifferences) {
     Open(6, [](WordMap&, WordMap& defaults) { defaults.erase(31); });
     EXPECT_EQ(Entries(), "R");
@@ -253,7 +254,7 @@ TEST_F(FrameTest, ConfirmationsAskFirstAndCancelChangesNothing) {
 }
 
 // A lost or closed link leaves the window with its edits, to be saved but not written; a
-// refusal closes it.
+// refusal closes it. A window for each case: about 1 s.
 TEST_F(FrameTest, AUnitThatLeavesIsShownAtOnceAndTheEditsStay) {
     // A refusal carries its mark; a close-link the (here empty) identity of who closed it.
     auto packet = [&](CPackV7::typPack type, int length) {
@@ -279,7 +280,6 @@ TEST_F(FrameTest, AUnitThatLeavesIsShownAtOnceAndTheEditsStay) {
         SetUp();
         app.v7Id = 77;
         Open(7);
-        app.SetTopWindowTracked(frame.get());
         Click(20, 1);
         const WordMap edited = frame->Edited();
         c.leave();
