@@ -1,101 +1,86 @@
 #pragma once
 
-// The GUI test programs' common ground. A gtest environment starts wxWidgets once per test
-// program with a TolvaneApp as the application object (without its OnInit), installs the
-// application's link handlers and replaces every message box by a recorder, so tests can fill
-// the application's fields, create windows and run them against the simulators.
+// The GUI tests' common ground: a gtest environment starts wxWidgets once with a TolvaneApp as
+// the application (without its OnInit), installs its link handlers and puts recorders in place
+// of every message box and of the review of a write. It includes what most tests here use.
 
-#include <wx/dialog.h>
-#include <wx/string.h>
+#include <gtest/gtest.h>
+#include <wx/frame.h>
+#include <wx/stattext.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "GridUtils.h"
+#include "LoadRes.h"
 #include "SimLu.h"
 #include "TolvaneApp.h"
+#include "wxLoadRes.h"
 
-// The application object of the test program.
+using namespace std::chrono_literals;
+
 TolvaneApp& TestApp();
 
-// Runs the framework's event handling until `done` holds or the time is up; returns `done`'s
-// last value. Also usable while no event loop runs.
+// Handles events, also while no event loop runs, until `done` holds or the time is up.
 bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
-// Handles events for the whole time given.
 void PumpFor(std::chrono::milliseconds time);
 
-// Runs `dialog` modally; a dialog still open after `limit` is ended with kModalTimedOut, so a
-// test that waits for an end that never comes fails instead of hanging.
-constexpr int kModalTimedOut = -20;
-int RunModal(wxDialog& dialog, std::chrono::milliseconds limit);
+// What was put before the engineer (boxes, reviews of a write), and the answers: a question
+// gets `answer` (wxYES, wxNO, wxCANCEL), a notice wxOK, a review Write or Cancel.
+struct Recorded {
+    struct Box {
+        wxString text, caption;
+        long style = 0;
+    };
+    struct Review {
+        std::vector<std::vector<wxString>> rows;
+        wxString warning;
+    };
+    std::vector<Box> boxes;
+    std::vector<Review> reviews;
+    int answer = wxYES;
+    bool write = true;
 
-// A message box that the program showed (and that the recorder answered with wxOK).
-struct ShownBox {
-    wxString text;
-    wxString caption;
-    long style = 0;
+    std::vector<wxString> Texts() const {
+        std::vector<wxString> texts;
+        for (const Box& box : boxes) texts.push_back(box.text);
+        return texts;
+    }
 };
-std::vector<ShownBox> ShownBoxes();
-void ClearShownBoxes();
-// What the recorder answers a question with (wxYES, wxNO, wxCANCEL); ResetApp sets wxYES again.
-// A notice is always answered wxOK.
-void SetBoxAnswer(int answer);
+Recorded& Seen();
 
-// A review of the changes before writing, as the engineer would have seen it: its rows (label,
-// word and bits, old value, new value) and its firmware warning.
-struct Review {
-    std::vector<std::vector<wxString>> rows;
-    wxString warning;
-};
-std::vector<Review> Reviews();
-// Write (true, the default after ResetApp) or Cancel.
-void SetReviewAnswer(bool write);
-
-// Stops the links, empties the word maps, the input queues and the structure, puts the
-// settings back to their start values and the texts back to Russian: every test starts from
-// the application as the program creates it.
+// The application as the program creates it, texts Russian, nothing recorded.
 void ResetApp();
 
-// Loads the application's session from a simulated unit without any link: its answers to the
-// load's requests are handed to the session directly. The session ends Ready with the unit's
-// words in nvramRead.
+// Answers whatever the session asks (its load, or the read-back of a write) from a simulated
+// unit, without any link, until it asks no more; `after` runs after each answered request.
+void AnswerFrom(SimLu& unit, const std::function<void()>& after = {});
+// Starts the session and loads it from a unit with these options: it ends Ready.
 void LoadSession(const SimLuOptions& options);
 
-// HOME pointed at a fresh directory for the object's life (the logs and the client
-// configuration live below it); the directory is removed afterwards.
+// HOME (logs, client configuration) in a fresh directory for the object's life.
 class ScopedHome {
 public:
     ScopedHome();
     ~ScopedHome();
     ScopedHome(const ScopedHome&) = delete;
-    ScopedHome& operator=(const ScopedHome&) = delete;
-
     const std::string& Path() const { return m_Path; }
-    // Where the error log of the tool writes its files under this home.
     std::string BadLogDir() const { return m_Path + "/ZARN/logs/Tolvane/bad"; }
-    // Writes the client configuration file with the given Language attribute.
+    // The client configuration file with this Language attribute.
     void WriteClientLanguage(const std::string& language) const;
 
 private:
     std::string m_Path;
-    std::string m_Saved;
-    bool m_HadHome = false;
+    std::optional<std::string> m_Saved;
 };
 
-// Every line of every log file in `dir` (C0000001.log, C0000002.log, ...), oldest first,
-// without the time stamps' removal.
-std::vector<std::string> ReadLogLines(const std::string& dir);
-// The same lines with the leading "dd.mm.yyyy hh:mm:ss " time stamp cut off where there is one.
+// Every line of the log files in `dir`, oldest first, without their time stamps.
 std::vector<std::string> ReadLogTexts(const std::string& dir);
-
-// Runs `program` with `args` and the environment of this process (HOME as set now) and waits
-// up to `limit` for it to end: its exit code, -1 when it did not end normally, or -2 when it
-// had to be killed at the limit.
-int RunProgram(const std::string& program, const std::vector<std::string>& args,
-               std::chrono::milliseconds limit);
-
-// A full image of 32 words, different for each seed, whose grid columns and service-page
-// controls show every value as it is (so showing it changes nothing).
-WordMap SampleWords(uint16_t seed);
