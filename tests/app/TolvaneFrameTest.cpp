@@ -202,7 +202,11 @@ TEST_F(FrameTest, AWriteIsReviewedAndEndsWithWhatTheUnitWasSeenToHold) {
 
     Seen().write = true;
     Command(&TolvaneFrame::OnWriteNVRAM);
-    EXPECT_TRUE(Status(TolvaneFrame::kStatusLink).StartsWith(_W_(1143))) << Status(TolvaneFrame::kStatusLink);
+    // Writing, or already verifying where no link took the bytes (whether one is left depends on
+    // the tests run before in this process).
+    EXPECT_TRUE(Status(TolvaneFrame::kStatusLink).StartsWith(_W_(1142)) ||
+                Status(TolvaneFrame::kStatusLink).StartsWith(_W_(1143)))
+        << Status(TolvaneFrame::kStatusLink);
     const WordMap written = frame->Edited();
     SimLuOptions holding;
     holding.nvram.emplace();
