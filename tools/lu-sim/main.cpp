@@ -94,7 +94,14 @@ int main(int argc, char** argv) {
         faultsText += " drop " + std::to_string(o.dropIn) + "/" + std::to_string(o.dropOut) + "%, dup " +
                       std::to_string(o.dupIn) + "/" + std::to_string(o.dupOut) + "% (in/out), delay " +
                       std::to_string(o.delayMs) + " ms";
+        if (o.reorder > 0) faultsText += ", reorder " + std::to_string(o.reorder) + "%";
+        if (o.blackoutAtMs >= 0)
+            faultsText += ", blackout " + std::to_string(o.blackoutMs) + " ms at " +
+                          std::to_string(o.blackoutAtMs) + " ms";
     }
+    if (o.restartAfterWrites > 0)
+        faultsText += " restart after " + std::to_string(o.restartAfterWrites) + " writes, silent " +
+                      std::to_string(o.restartSilentMs) + " ms";
     PrintLine("lu-sim: node " + std::to_string(endpoint.Ident().GetNode()) + ", key " +
               endpoint.Key().GetString().ToStr() + ", type " + std::to_string(o.devType) + " variant " +
               std::to_string(o.variant) + " version " + std::to_string(o.versionMajor) + "." +
