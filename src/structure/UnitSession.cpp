@@ -36,6 +36,20 @@ const char* UnitStateName(typUnitState state) {
     return "?";
 }
 
+UnitSessionTiming UnitSessionTiming::Scaled(double factor) const {
+    auto scaled = [factor](std::chrono::milliseconds ms) {
+        return std::max(
+            std::chrono::milliseconds(1),
+            std::chrono::milliseconds(static_cast<long long>(static_cast<double>(ms.count()) * factor)));
+    };
+    UnitSessionTiming t = *this;
+    t.tick = scaled(tick);
+    t.verifyBound = scaled(verifyBound);
+    t.probeAfter = scaled(probeAfter);
+    t.lostAfter = scaled(lostAfter);
+    return t;
+}
+
 CUnitSession::CUnitSession(Link& link, WordMap& read, WordMap& defaults)
     : m_Link(link), m_Read(read), m_Defaults(defaults) {}
 

@@ -48,6 +48,9 @@ struct UnitSessionTiming {
     std::chrono::milliseconds probeAfter{10000};
     // ...and one silent for this long has gone.
     std::chrono::milliseconds lostAfter{30000};
+
+    // Every clock `factor` times as long (0.1: ten times as fast); the retry count stays.
+    UnitSessionTiming Scaled(double factor) const;
 };
 
 enum class typUnitState {
