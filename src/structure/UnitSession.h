@@ -213,6 +213,9 @@ private:
     // that a late write shows up without flooding the unit.
     bool m_PacedRead = false;
     Clock::time_point m_NextPacedRead{};
+    // The byte writes the link took, and when they last went out, first or again.
+    std::vector<LuByteWrite> m_Sent;
+    Clock::time_point m_LastWrite{};
 };
 
 // "loading", "ready", ... for logs and the command line.
