@@ -78,10 +78,16 @@ int main(int argc, char** argv) {
     } else {
         std::fputs(LoadTimeTable(runs).c_str(), stdout);
         for (const CellRun& r : runs) {
-            if (r.problem.empty()) continue;
-            std::printf("FAULT %s over %s, seed %u: %s\n", r.cell.c_str(), r.console ? "Disp" : "V7", r.seed,
-                        r.problem.c_str());
-            rc = 1;
+            const char* link = r.console ? "Disp" : "V7";
+            if (!r.problem.empty()) {
+                std::printf("FAULT %s over %s, seed %u: %s\n", r.cell.c_str(), link, r.seed,
+                            r.problem.c_str());
+                rc = 1;
+            } else if (r.result.exit != kExitDone) {
+                // The first line of the tool's reason: which failure it was.
+                std::printf("%s over %s, seed %u: %s\n", r.cell.c_str(), link, r.seed,
+                            r.result.reason.substr(0, r.result.reason.find('\n')).c_str());
+            }
         }
     }
     std::error_code ec;
