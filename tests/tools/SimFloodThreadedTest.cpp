@@ -52,8 +52,9 @@ TEST(SimFlood, JunkOpensNoLinkAndTheLinksAndThreadsStayBounded) {
             auto& disp = disps.emplace_back(std::make_unique<DispPeer>());
             auto& v7 = v7s.emplace_back(std::make_unique<ScriptedPeer>(LinkKey()));
             const size_t lines = sim.LineCount();
-            ASSERT_TRUE(console ? disp->SendRaw(junk, sizeof junk, sim.Port())
-                                : v7->SendRaw(junk, sizeof junk, sim.Port()));
+            // The junk from another port than the well-formed datagram.
+            ASSERT_TRUE(console ? v7->SendRaw(junk, sizeof junk, sim.Port())
+                                : disp->SendRaw(junk, sizeof junk, sim.Port()));
             // A SendMsg to lift 1000 + i, well formed and for another lift; a packet of a party.
             ASSERT_TRUE(console ? disp->Send(PeerFrame({NumberedMes(1000 + i)}, 1), sim.Port())
                                 : v7->Send(PeerPacket(CIdentV7(20000000 + i, 0), kUnit, 1), sim.Port()));
