@@ -88,13 +88,11 @@ void InstallStopSignals() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-UnitSessionTiming Timing(const CliOptions& o) {
-    UnitSessionTiming t;
-    if (o.tickMs > 0) {
-        t.tick = std::chrono::milliseconds(o.tickMs);
-        t.verifyBound = 5 * t.tick;
-    }
-    return t;
+// --tick sets the pace of everything that waits for the unit: the session's clocks and the
+// links' repeats keep their proportions, so a write's bound never ends before the link has
+// repeated what it lost.
+double PaceFactor(const CliOptions& o) {
+    return o.tickMs > 0 ? o.tickMs / static_cast<double>(UnitSessionTiming{}.tick.count()) : 1.0;
 }
 
 bool LoadImage(const std::string& path, WordMap& words) {
@@ -160,7 +158,10 @@ std::string Summary(const CUnitRun& unit, bool dryRun, const std::string& saved)
 
 class Cli {
 public:
-    explicit Cli(const CliOptions& o) : m_O(o), m_Fleet(m_Logs, o.jobs, Timing(o)) {}
+    explicit Cli(const CliOptions& o)
+        : m_O(o),
+          m_Fleet(m_Logs, o.jobs, UnitSessionTiming{}.Scaled(PaceFactor(o)),
+                  LinkTiming{}.Scaled(PaceFactor(o))) {}
 
     // `commandLine` goes into the error log's start line, as the window writes its own.
     int Run(const std::string& commandLine);

@@ -54,7 +54,8 @@ bool CUnitRun::IsVerifying() const {
     return m_Ctx && m_Ctx->session.State() == typUnitState::Verifying;
 }
 
-void CUnitRun::Start(CFleet& fleet, size_t index, ToolLogs& logs, const UnitSessionTiming& timing) {
+void CUnitRun::Start(CFleet& fleet, size_t index, ToolLogs& logs, const UnitSessionTiming& timing,
+                     const LinkTiming& links) {
     m_Fleet = &fleet;
     m_Index = index;
     m_Ctx = std::make_unique<ToolContext>(logs);
@@ -86,6 +87,8 @@ void CUnitRun::Start(CFleet& fleet, size_t index, ToolLogs& logs, const UnitSess
                 break;
         }
     });
+    c.SetLinkTiming(links);
+    m_Started = Clock::now();
     if (!c.pult.Connect()) {
         End(kExitFailed, TextF(kTextLinkNotStarted, Wide(c.badLog.Dir().ToStr()).c_str()));
         return;
@@ -173,6 +176,7 @@ CUnitRun::Clock::time_point CUnitRun::Deadline() const {
 
 void CUnitRun::OnLoaded() {
     const ToolContext& c = *m_Ctx;
+    m_Result.loadTime = Clock::now() - m_Started;
     m_Result.read = c.session.Read();
     m_Result.defaults = c.session.Defaults();
     m_Result.defaultsComplete = c.session.DefaultsComplete();
@@ -296,8 +300,8 @@ void CUnitRun::Finish() {
 
 // ---- CFleet ------------------------------------------------------------------------------
 
-CFleet::CFleet(ToolLogs& logs, int parallel, UnitSessionTiming timing)
-    : m_Logs(logs), m_Parallel(std::max(parallel, 1)), m_Timing(timing) {}
+CFleet::CFleet(ToolLogs& logs, int parallel, UnitSessionTiming timing, LinkTiming links)
+    : m_Logs(logs), m_Parallel(std::max(parallel, 1)), m_Timing(timing), m_Links(links) {}
 
 CFleet::~CFleet() {
     m_PromptCancel = true;
@@ -332,7 +336,7 @@ void CFleet::Run(const std::atomic<bool>& stop) {
     bool moved = true;
     while (m_Finished < m_Units.size()) {
         while (!stop && running < static_cast<size_t>(m_Parallel) && next < m_Units.size()) {
-            m_Units[next]->Start(*this, next, m_Logs, m_Timing);
+            m_Units[next]->Start(*this, next, m_Logs, m_Timing, m_Links);
             ++next;
             ++running;
             moved = true;

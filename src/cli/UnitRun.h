@@ -40,6 +40,8 @@ struct UnitResult {
     // asked (a read, a dry run, a write not confirmed).
     int bytesWritten = -1;
     std::optional<typWriteResult> written;
+    // From the start of the link to the last word of the load; empty when the load never ended.
+    std::optional<std::chrono::steady_clock::duration> loadTime;
     std::vector<WordMismatch> mismatches;
     bool restarted = false;
 };
@@ -78,7 +80,8 @@ private:
     friend class CFleet;
     enum class typPhase { Idle, Loading, Asking, Writing, Flushing, Done };
 
-    void Start(CFleet& fleet, size_t index, ToolLogs& logs, const UnitSessionTiming& timing);
+    void Start(CFleet& fleet, size_t index, ToolLogs& logs, const UnitSessionTiming& timing,
+               const LinkTiming& links);
     void OnLinkEvents(unsigned events);
     void Confirm(bool yes);
     void Step(Clock::time_point now);
@@ -107,6 +110,7 @@ private:
     // Loading: when the last word came; a load that stops moving for kStallTicks ticks has
     // lost its unit, although the session would ask on for ever.
     Clock::time_point m_LastProgress{};
+    Clock::time_point m_Started{};
     Clock::duration m_Tick{};
     Clock::time_point m_FlushUntil{};
     std::optional<UnitEvent> m_Written;
@@ -127,7 +131,7 @@ public:
         kEvNo = 16,
     };
 
-    CFleet(ToolLogs& logs, int parallel, UnitSessionTiming timing);
+    CFleet(ToolLogs& logs, int parallel, UnitSessionTiming timing, LinkTiming links = {});
     ~CFleet();
 
     void Add(std::unique_ptr<CUnitRun> unit) { m_Units.push_back(std::move(unit)); }
@@ -149,6 +153,7 @@ private:
     ToolLogs& m_Logs;
     const int m_Parallel;
     const UnitSessionTiming m_Timing;
+    const LinkTiming m_Links;
     std::vector<std::unique_ptr<CUnitRun>> m_Units;
     size_t m_Finished = 0;
 

@@ -21,6 +21,11 @@
 
 MToolPult::MToolPult(ToolContext& context) : m_Context(context) {}
 
+LinkTiming LinkTiming::Scaled(double factor) const {
+    auto scaled = [factor](int ms) { return std::max(1, static_cast<int>(ms * factor)); };
+    return {scaled(windowTickMs), scaled(repeatMs)};
+}
+
 MToolPult::~MToolPult() = default;
 
 bool MToolPult::IsDirect() const {
@@ -304,6 +309,13 @@ void ToolContext::ChooseLanguage() {
     } catch (const ErrorXML&) {
         // No readable configuration: the texts stay Russian.
     }
+}
+
+void ToolContext::SetLinkTiming(const LinkTiming& timing) {
+    sendV7.SetRepeatInterval(timing.repeatMs);
+    sendV7.Window().SetTick(timing.windowTickMs);
+    sendDisp.Window().SetResendInterval(timing.repeatMs);
+    sendDisp.Window().SetTick(timing.windowTickMs);
 }
 
 UnitAddress ToolContext::SessionAddress() const {

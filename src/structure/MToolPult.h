@@ -68,6 +68,17 @@ private:
     ToolContext& m_Context;
 };
 
+// The links' pace, whichever link runs: the period of the delivery window's timer and the wait
+// before an unacknowledged packet or frame goes again. The defaults are the unit's and the
+// console's own; the session's clocks count on them, so a faster session needs faster links.
+struct LinkTiming {
+    int windowTickMs = CWindV7::kDefaultTick;
+    int repeatMs = static_cast<int>(CWindV7Core::kDefaultRepeat.count());
+
+    // Both `factor` times as long (0.1: ten times as fast).
+    LinkTiming Scaled(double factor) const;
+};
+
 // The error, dispatcher and protocol logs of one run.
 struct ToolLogs {
     BadLog bad;
@@ -127,6 +138,9 @@ public:
     ToolUnitLink unitLink;
     // The one unit's load, writes and link state; the windows and the command line are its views.
     CUnitSession session;
+
+    // Sets the pace of both links; before Connect, which starts their timers.
+    void SetLinkTiming(const LinkTiming& timing);
 
     // The unit's address and the tool's identity, as the settings and the V7 receiver hold them.
     UnitAddress SessionAddress() const;

@@ -36,6 +36,20 @@ const char* UnitStateName(typUnitState state) {
     return "?";
 }
 
+UnitSessionTiming UnitSessionTiming::Scaled(double factor) const {
+    auto scaled = [factor](std::chrono::milliseconds ms) {
+        return std::max(
+            std::chrono::milliseconds(1),
+            std::chrono::milliseconds(static_cast<long long>(static_cast<double>(ms.count()) * factor)));
+    };
+    UnitSessionTiming t = *this;
+    t.tick = scaled(tick);
+    t.verifyBound = scaled(verifyBound);
+    t.probeAfter = scaled(probeAfter);
+    t.lostAfter = scaled(lostAfter);
+    return t;
+}
+
 CUnitSession::CUnitSession(Link& link, WordMap& read, WordMap& defaults)
     : m_Link(link), m_Read(read), m_Defaults(defaults) {}
 
@@ -285,6 +299,18 @@ void CUnitSession::TakeReadBack(int index, uint16_t value) {
     // matches or the bound runs out.
     m_PacedRead = true;
     m_NextPacedRead = Now() + m_Timing.tick / kLuWords;
+    // Or its write never arrives: the V7 link gives a packet up after its last repeat, and a
+    // console passes a request on to a unit that may be restarting. The bytes sent whose value
+    // still differs go again, once a tick; a late first write does no harm, it carries the same
+    // value. A byte the link refused to take stays unsent: the caller was told so.
+    if (Now() - m_LastWrite < m_Timing.tick) return;
+    m_LastWrite = Now();
+    for (const LuByteWrite& b : m_Sent) {
+        const uint16_t word = GetWord(m_ReadBack, b.address / 2);
+        const auto held = static_cast<uint8_t>(b.address % 2 != 0 ? word >> 8 : word & 0xFF);
+        const auto request = LuByteWriteRequest(b.address, b.value);
+        if (held != b.value && request) SendRequest(*request);
+    }
 }
 
 void CUnitSession::FinishWrite(typWriteResult result) {
@@ -317,6 +343,8 @@ int CUnitSession::Write(const WordMap& edited) {
     if (writes.empty()) return 0;
     m_Wanted = m_Read;
     for (int w = 0; w < kLuWords; ++w) m_Wanted[w] = GetWord(edited, w);
+    m_LastWrite = Now();
+    m_Sent.clear();
     for (const LuByteWrite& b : writes) {
         const auto request = LuByteWriteRequest(b.address, b.value);
         if (!request || !SendRequest(*request)) {
@@ -328,6 +356,7 @@ int CUnitSession::Write(const WordMap& edited) {
             SetState(typUnitState::Verifying, 0);
             return -1;
         }
+        m_Sent.push_back(b);
     }
     m_ReadBack.clear();
     m_PacedRead = false;

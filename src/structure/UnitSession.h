@@ -48,6 +48,9 @@ struct UnitSessionTiming {
     std::chrono::milliseconds probeAfter{10000};
     // ...and one silent for this long has gone.
     std::chrono::milliseconds lostAfter{30000};
+
+    // Every clock `factor` times as long (0.1: ten times as fast); the retry count stays.
+    UnitSessionTiming Scaled(double factor) const;
 };
 
 enum class typUnitState {
@@ -210,6 +213,9 @@ private:
     // that a late write shows up without flooding the unit.
     bool m_PacedRead = false;
     Clock::time_point m_NextPacedRead{};
+    // The byte writes the link took, and when they last went out, first or again.
+    std::vector<LuByteWrite> m_Sent;
+    Clock::time_point m_LastWrite{};
 };
 
 // "loading", "ready", ... for logs and the command line.

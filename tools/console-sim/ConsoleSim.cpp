@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "DispCatalog.h"
+#include "KeySys.h"
 #include "Pack.h"
 
 namespace {
@@ -117,6 +118,12 @@ int ParseConsoleSimOption(int argc, char** argv, int& i, ConsoleSimOptions& o, s
         }
         return 1;
     }
+    if (int r = Match(argc, argv, i, "--repeat-ms", true, v)) {
+        if (r < 0) return missing("--repeat-ms");
+        if (!ParseInt(v, 40, 60000, o.repeatMs))
+            return bad("--repeat-ms: expected 40..60000, got '" + v + "'");
+        return 1;
+    }
     if (int r = Match(argc, argv, i, "--close-after", true, v)) {
         if (r < 0) return missing("--close-after");
         if (!ParseInt(v, 0, 86400000, o.closeAfterMs))
@@ -137,6 +144,7 @@ std::string ConsoleSimOptionsHelp() {
            "  --lift N              lift code of the served LU, 1 or more\n"
            "  --console N           console number, 0 or more\n"
            "  --close-after MS      send CloseLink MS milliseconds after the first frame of a peer\n"
+           "  --repeat-ms MS        wait before a frame is sent again, 40..60000 (default 2000)\n"
            "  --mute                never acknowledge nor answer anything (the LU's --silent only\n"
            "                        keeps the LU from answering; the link still acknowledges)\n"
            "Signals: SIGUSR1 sends CloseLink to every peer at once; SIGINT and SIGTERM end the program.\n";
@@ -167,6 +175,12 @@ int ConsoleRelay::SourceFor(int target) const {
     return target;
 }
 
+bool ConsoleRelay::Serves(int target) const {
+    const bool lift = options_.liftCode > 0, console = options_.consoleNum >= 0;
+    if (!lift && !console) return true;
+    return (lift && target == options_.liftCode) || (console && target == options_.consoleNum);
+}
+
 bool ConsoleRelay::ByConsole() const {
     return options_.source == ConsoleSource::console || (options_.source == ConsoleSource::automatic &&
                                                          options_.liftCode <= 0 && options_.consoleNum >= 0);
@@ -188,6 +202,12 @@ bool ConsoleRelay::HandleSendMsg(const CMesDisp& m, std::vector<CMesDisp>& out,
         if (sp == std::string::npos) return head + line;
         return line.substr(0, sp + 1) + head + line.substr(sp + 1);
     };
+
+    if (!Serves(target)) {
+        lines.push_back(SimTimeStamp() + " " + head +
+                        "not relayed: neither this console's number nor its lift's code");
+        return true;
+    }
 
     CPackMes in(n, bytes, -1);
     // Answers go back the way the request came: the address nibbles swap.
@@ -287,6 +307,10 @@ void ConsolePeer::HandlingData(CPackDisp& p) {
 ConsoleSim::ConsoleSim(BasePoolThread* pool, const ConsoleSimOptions& options, SimLu& lu)
     : CReceivDisp(pool, false), pool_(pool), options_(options), relay_(options, lu), faults_(lu.Options()) {
     SetOwnAddress(options.bindAddr, options.port);
+    // The key every peer's link is keyed with, for a look at a stranger's first frame.
+    CIdeaKey key;
+    key.Set2(L"", L"", L"", CSendDisp::m_Maska);
+    probe_.Key(key.Get());
 }
 
 ConsoleSim::~ConsoleSim() {
@@ -347,28 +371,67 @@ void ConsoleSim::BadPutMes(const wchar_t* text, const unsigned char* bytes, int 
 
 int ConsoleSim::SendOut(const unsigned char* data, int n, const in6_addr& addr, int port) {
     const int copies = faults_.Copies(SimDirection::Out);
-    // A dropped datagram counts as sent: the loss is the network's, not the socket's.
-    int r = n;
-    for (int i = 0; i < copies; ++i) r = CReceivDisp::Send(data, n, addr, port);
-    return r;
+    // A dropped or held datagram counts as sent: the loss or the lateness is the network's, not
+    // the socket's. One held goes out later from another thread, with bytes of its own.
+    auto send = [this, addr, port, bytes = std::vector<unsigned char>(data, data + n)] {
+        CReceivDisp::Send(bytes.data(), static_cast<int>(bytes.size()), addr, port);
+    };
+    for (int i = 0; i < copies; ++i)
+        for (const auto& due : faults_.Reorder(send)) due();
+    return n;
 }
 
-ConsolePeer* ConsoleSim::Find(const in6_addr& addr, int port, bool create) {
-    std::lock_guard<std::mutex> lock(linksMutex_);
+ConsolePeer* ConsoleSim::Find(const in6_addr& addr, int port, const unsigned char* data, int n) {
+    const auto now = std::chrono::steady_clock::now();
     const Key key{AddrText(addr), port};
-    auto it = links_.find(key);
-    if (it == links_.end()) {
-        if (!create) return nullptr;
-        Link link;
-        link.peer = std::make_unique<ConsolePeer>(*this, pool_, addr, port);
-        if (options_.closeAfterMs >= 0)
-            link.closeAt =
-                std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.closeAfterMs);
-        link.peer->Start();
-        it = links_.emplace(key, std::move(link)).first;
-        PrintLine(SimTimeStamp() + " link with " + PeerText(addr, port) + " opened");
+    std::shared_ptr<ConsolePeer> pushedOut;
+    std::string pushedLine;
+    ConsolePeer* found = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(linksMutex_);
+        auto it = links_.find(key);
+        if (it == links_.end()) {
+            if (data == nullptr) return nullptr;
+            // A link costs two threads: only a frame that deciphers and passes its checks
+            // earns one.
+            CPackDisp probe;
+            probe.Decoding(data, n, &probe_);
+            if (!probe.valid) return nullptr;
+            if (links_.size() >= kMaxLinks) pushedOut = TakeIdlest(pushedLine);
+            Link link;
+            link.peer = std::make_shared<ConsolePeer>(*this, pool_, addr, port);
+            link.peer->Window().SetResendInterval(options_.repeatMs);
+            link.peer->Window().SetTick(std::max(1, options_.repeatMs / 4));
+            if (options_.closeAfterMs >= 0)
+                link.closeAt = now + std::chrono::milliseconds(options_.closeAfterMs);
+            link.peer->Start();
+            it = links_.emplace(key, std::move(link)).first;
+            PrintLine(SimTimeStamp() + " link with " + PeerText(addr, port) + " opened");
+        }
+        it->second.lastHeard = now;
+        if (it->second.open) found = it->second.peer.get();
     }
-    return it->second.open ? it->second.peer.get() : nullptr;
+    if (pushedOut) {
+        // Its threads end outside the lock: one of them may be on its way into Ending.
+        pushedOut->Halt();
+        PrintLine(pushedLine);
+    }
+    return found;
+}
+
+std::shared_ptr<ConsolePeer> ConsoleSim::TakeIdlest(std::string& line) {
+    auto idlest = links_.end();
+    for (auto it = links_.begin(); it != links_.end(); ++it)
+        if (idlest == links_.end() || it->second.lastHeard < idlest->second.lastHeard) idlest = it;
+    if (idlest == links_.end()) return nullptr;
+    std::shared_ptr<ConsolePeer> peer = std::move(idlest->second.peer);
+    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                            idlest->second.lastHeard);
+    links_.erase(idlest);
+    std::erase_if(held_, [&peer](const Held& h) { return h.peer == peer; });
+    line = SimTimeStamp() + " link with " + peer->Name() + " dropped: silent for " +
+           std::to_string(idle.count()) + " ms, and " + std::to_string(kMaxLinks) + " links at most";
+    return peer;
 }
 
 void ConsoleSim::LogPut(const in6_addr& addr, int port, const unsigned char* data, int n) {
@@ -384,13 +447,18 @@ void ConsoleSim::LogPut(const in6_addr& addr, int port, const unsigned char* dat
                   PeerText(addr, port) + " dropped");
     } else if (inCopies_ > 1 && n >= CReceivDisp::kMinDatagram) {
         // The second copy is handled here, right before the one the receiver hands on.
-        if (ConsolePeer* peer = Find(addr, port, true)) peer->Handling(data, n);
+        if (ConsolePeer* peer = Find(addr, port, data, n)) peer->Handling(data, n);
     }
 }
 
 CSendDisp* ConsoleSim::GetSendRemote(const in6_addr& addr, int port) {
     if (inCopies_ == 0) return nullptr;
-    return Find(addr, port, true);
+    return Find(addr, port);
+}
+
+CSendDisp* ConsoleSim::Connect(const in6_addr& addr, int port, const unsigned char* data, int n) {
+    if (inCopies_ == 0) return nullptr;
+    return Find(addr, port, data, n);
 }
 
 void ConsoleSim::Relay(ConsolePeer& peer, CPackDisp& p) {
@@ -408,10 +476,9 @@ void ConsoleSim::Relay(ConsolePeer& peer, CPackDisp& p) {
             for (const auto& l : lines) PrintLine(l);
             const int delay = faults_.DelayMs();
             if (delay > 0) {
+                const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay);
                 std::lock_guard<std::mutex> lock(linksMutex_);
-                for (auto& a : answers)
-                    held_.push_back(
-                        {std::chrono::steady_clock::now() + std::chrono::milliseconds(delay), &peer, a});
+                for (auto& a : answers) held_.push_back({due, peer.shared_from_this(), a});
             } else {
                 for (auto& a : answers) peer.SendMes(a);
             }
@@ -437,17 +504,17 @@ void ConsoleSim::Ending(ConsolePeer& peer, const std::string& why) {
 }
 
 void ConsoleSim::CloseAll(const std::string& why) {
-    std::vector<ConsolePeer*> closing;
+    std::vector<std::shared_ptr<ConsolePeer>> closing;
     {
         std::lock_guard<std::mutex> lock(linksMutex_);
         for (auto& [key, link] : links_) {
             if (!link.open) continue;
             link.open = false;
-            closing.push_back(link.peer.get());
+            closing.push_back(link.peer);
         }
     }
-    // Stop sends the CloseLink frame; peers are only ever freed by Stop of the console.
-    for (ConsolePeer* p : closing) {
+    // Stop sends the CloseLink frame.
+    for (const auto& p : closing) {
         p->Stop();
         PrintLine(SimTimeStamp() + " CloseLink sent to " + p->Name() + " (" + why + ")");
     }
@@ -455,18 +522,18 @@ void ConsoleSim::CloseAll(const std::string& why) {
 
 void ConsoleSim::Poll() {
     const auto now = std::chrono::steady_clock::now();
-    std::vector<ConsolePeer*> closing, ending;
+    std::vector<std::shared_ptr<ConsolePeer>> closing, ending;
     std::vector<Held> due;
     {
         std::lock_guard<std::mutex> lock(linksMutex_);
         for (auto& [key, link] : links_) {
             if (link.open && link.closeAt && *link.closeAt <= now) {
                 link.open = false;
-                closing.push_back(link.peer.get());
+                closing.push_back(link.peer);
             }
             if (link.ending) {
                 link.ending = false;
-                ending.push_back(link.peer.get());
+                ending.push_back(link.peer);
             }
         }
         for (auto it = held_.begin(); it != held_.end();) {
@@ -478,11 +545,12 @@ void ConsoleSim::Poll() {
             }
         }
     }
-    for (ConsolePeer* p : ending) p->Quiet();
-    for (ConsolePeer* p : closing) {
+    for (const auto& p : ending) p->Quiet();
+    for (const auto& p : closing) {
         p->Stop();
         PrintLine(SimTimeStamp() + " CloseLink sent to " + p->Name() + " (after " +
                   std::to_string(options_.closeAfterMs) + " ms)");
     }
     for (auto& h : due) h.peer->SendMes(h.msg);
+    for (const auto& send : faults_.Overdue()) send();
 }

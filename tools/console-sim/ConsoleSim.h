@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "Idea.h"
 #include "Mes.h"
 #include "PackDisp.h"
 #include "ReceivDisp.h"
@@ -41,6 +42,8 @@ struct ConsoleSimOptions {
     int closeAfterMs = -1;
     // Neither acknowledge nor answer anything: a console that has gone away.
     bool mute = false;
+    // The link windows' wait before a repeat; their timer runs at a quarter of it.
+    int repeatMs = 2000;
     bool help = false;
 };
 
@@ -61,6 +64,9 @@ public:
 
     // The source a Msg answering a SendMsg to `target` carries.
     int SourceFor(int target) const;
+    // Whether a SendMsg to `target` is this console's to relay: one addressed to its own number
+    // or its lift's code; any target when neither is given.
+    bool Serves(int target) const;
     // Whether the Msg source is the console number rather than a lift code.
     bool ByConsole() const;
 
@@ -81,7 +87,7 @@ private:
 class ConsoleSim;
 
 // The console's side of the link with one tool (one address and port).
-class ConsolePeer : public CSendDisp {
+class ConsolePeer : public CSendDisp, public std::enable_shared_from_this<ConsolePeer> {
 public:
     ConsolePeer(ConsoleSim& owner, BasePoolThread* pool, const in6_addr& addr, int port);
     ~ConsolePeer() override;
@@ -108,6 +114,9 @@ class ConsoleSim : public CReceivDisp {
 public:
     // Period of the owner's Poll.
     static constexpr int kTickMs = 20;
+    // Links kept at once; a new one beyond them pushes out the one silent longest, so a flood
+    // of strangers costs a bounded number of threads.
+    static constexpr std::size_t kMaxLinks = 32;
 
     ConsoleSim(BasePoolThread* pool, const ConsoleSimOptions& options, SimLu& lu);
     ~ConsoleSim() override;
@@ -134,6 +143,7 @@ public:
     // ---- CReceivDisp ----
     void LogPut(const in6_addr& addr, int port, const unsigned char* data, int n) override;
     CSendDisp* GetSendRemote(const in6_addr& addr, int port) override;
+    CSendDisp* Connect(const in6_addr& addr, int port, const unsigned char* data, int n) override;
     void BadPut(const wchar_t* text) override;
     void BadPutErr(const wchar_t* text, int code) override;
     void BadPutMes(const wchar_t* text, const unsigned char* bytes, int n) override;
@@ -142,14 +152,17 @@ private:
     friend class ConsolePeer;
     using Key = std::pair<std::string, int>;
     struct Link {
-        std::unique_ptr<ConsolePeer> peer;
+        // Shared with Poll, which uses a peer outside the lock while the receiver thread may
+        // push its link out.
+        std::shared_ptr<ConsolePeer> peer;
         std::optional<std::chrono::steady_clock::time_point> closeAt;
+        std::chrono::steady_clock::time_point lastHeard;
         bool open = true;     // frames from it are handled
         bool ending = false;  // closed or lost: to be stopped by Poll
     };
     struct Held {
         std::chrono::steady_clock::time_point due;
-        ConsolePeer* peer;
+        std::shared_ptr<ConsolePeer> peer;
         CMesDisp msg;
     };
 
@@ -157,7 +170,10 @@ private:
     void Relay(ConsolePeer& peer, CPackDisp& p);
     void Ending(ConsolePeer& peer, const std::string& why);
     int SendOut(const unsigned char* data, int n, const in6_addr& addr, int port);
-    ConsolePeer* Find(const in6_addr& addr, int port, bool create);
+    // The open link of that address; a new one only for a frame that deciphers (`data` given).
+    ConsolePeer* Find(const in6_addr& addr, int port, const unsigned char* data = nullptr, int n = 0);
+    // Under linksMutex_: takes the link silent longest out of the table.
+    std::shared_ptr<ConsolePeer> TakeIdlest(std::string& line);
 
     BasePoolThread* pool_;
     ConsoleSimOptions options_;
@@ -168,6 +184,7 @@ private:
     std::map<Key, Link> links_;
     std::vector<Held> held_;  // under linksMutex_
     int inCopies_ = 1;        // receiver thread only: fate of the datagram being handled
+    CIdeaCtx probe_;          // receiver thread only: deciphers a stranger's first frame
 };
 
 // The address in its text form, without brackets.

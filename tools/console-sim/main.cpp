@@ -38,6 +38,7 @@ int BadUsage(const std::string& error) {
 int main(int argc, char** argv) {
     ConsoleSimOptions options;
     SimLuOptions luOptions;
+    luOptions.program = "console-sim";
     for (int i = 1; i < argc; ++i) {
         std::string error;
         int r = ParseConsoleSimOption(argc, argv, i, options, error);

@@ -22,6 +22,9 @@ constexpr std::size_t kReplies = 10;
 constexpr auto kReplyLifetime = std::chrono::seconds(60);
 // The highest node an LU may have; programs are far above it.
 constexpr int kMaxLuNode = CIdentV7::kMaxLU;
+// Parties the unit keeps a link with; a new one beyond them pushes out the one silent longest,
+// so a flood of strangers costs a bounded table.
+constexpr std::size_t kMaxPeers = 32;
 
 bool ParseNumber(const std::string& text, long lo, long hi, long& out) {
     if (text.empty() || text[0] == ' ') return false;
@@ -222,13 +225,19 @@ void LuSimV7::Step(int timeoutMs) {
             ::recvfrom(socket_, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
         if (n >= 0) {
             const int copies = faults_.Copies(SimDirection::In);
-            for (int c = 0; c < copies; ++c) {
-                Receive(buf, static_cast<int>(n), from.sin6_addr, ntohs(from.sin6_port));
+            if (copies > 0 && lu_.IsDown()) {
+                lu_.Print("ignored: datagram from " + AddressText(from.sin6_addr, ntohs(from.sin6_port)) +
+                          " while the unit restarts");
+            } else {
+                for (int c = 0; c < copies; ++c) {
+                    Receive(buf, static_cast<int>(n), from.sin6_addr, ntohs(from.sin6_port));
+                }
             }
         } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             lu_.Print(std::string("receive error: ") + std::strerror(errno));
         }
     }
+    for (const auto& send : faults_.Overdue()) send();
     Timers();
 }
 
@@ -278,6 +287,8 @@ void LuSimV7::HandlePacket(const CPackV7& pack, const in6_addr& from, int port) 
     peer.ident = src;
     peer.address = from;
     peer.port = port;
+    peer.lastHeard = Clock::now();
+    if (added && peers_.size() > kMaxPeers) DropIdlest(node);
 
     if (refuse_) {
         if (!peer.refused) {
@@ -307,7 +318,15 @@ void LuSimV7::HandlePacket(const CPackV7& pack, const in6_addr& from, int port) 
         if (pack.GetTyp() == CPackV7::typMes) {
             CMes request;
             if (pack.GetMes(request)) {
-                for (const CMes& answer : lu_.Handle(request)) Queue(peer, answer);
+                const std::vector<CMes> answers = lu_.Handle(request);
+                if (lu_.TakeLinkReset()) {
+                    // Restarted: every link is gone, this one too, with all it had in flight.
+                    lu_.Print("links forgotten: " + std::to_string(peers_.size()) + " parties");
+                    peers_.clear();
+                    delayed_.clear();
+                    return;
+                }
+                for (const CMes& answer : answers) Queue(peer, answer);
             } else {
                 lu_.Print("ignored: malformed message packet from " + IdentText(src));
             }
@@ -440,12 +459,33 @@ void LuSimV7::SendRaw(const unsigned char* data, int n, const in6_addr& to, int 
     sa.sin6_family = AF_INET6;
     sa.sin6_addr = to;
     sa.sin6_port = htons(static_cast<uint16_t>(port));
-    for (int c = 0; c < copies; ++c) {
-        if (::sendto(socket_, data, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) <
-            0) {
-            lu_.Print("send to " + AddressText(to, port) + " failed: " + std::strerror(errno));
+    // A datagram held back by the faults goes out later, from Step: it keeps its own bytes.
+    auto send = [this, sa, bytes = std::vector<unsigned char>(data, data + n)] {
+        if (::sendto(socket_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&sa),
+                     sizeof sa) < 0) {
+            lu_.Print("send to " + AddressText(sa.sin6_addr, ntohs(sa.sin6_port)) +
+                      " failed: " + std::strerror(errno));
         }
+    };
+    for (int c = 0; c < copies; ++c) {
+        for (const auto& due : faults_.Reorder(send)) due();
     }
+}
+
+void LuSimV7::DropIdlest(long long keep) {
+    auto idlest = peers_.end();
+    for (auto it = peers_.begin(); it != peers_.end(); ++it) {
+        if (it->first != keep && (idlest == peers_.end() || it->second.lastHeard < idlest->second.lastHeard))
+            idlest = it;
+    }
+    if (idlest == peers_.end()) return;
+    const auto idle =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - idlest->second.lastHeard);
+    lu_.Print("link with " + PeerText(idlest->second) + " dropped: silent for " +
+              std::to_string(idle.count()) + " ms, and " + std::to_string(kMaxPeers) + " links at most");
+    const long long node = idlest->first;
+    std::erase_if(delayed_, [node](const Delayed& d) { return d.node == node; });
+    peers_.erase(idlest);
 }
 
 void LuSimV7::Close() {

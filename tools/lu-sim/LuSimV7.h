@@ -85,6 +85,7 @@ private:
         int port = 0;
         int identCounter = 0;
         bool refused = false;
+        Clock::time_point lastHeard;
         std::deque<CPackV7> queue;
         std::list<InFlight> window;
         std::list<Reply> replies;
@@ -107,6 +108,8 @@ private:
     // Source, destination, one acknowledgement; coded and sent (through the faults).
     void Transmit(Peer& peer, CPackV7 pack);
     void SendRaw(const unsigned char* data, int n, const in6_addr& to, int port);
+    // Forgets the party silent longest, other than `keep`.
+    void DropIdlest(long long keep);
     std::string PeerText(const Peer& peer) const;
     int NextTimeout(int limitMs) const;
 

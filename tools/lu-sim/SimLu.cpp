@@ -55,13 +55,27 @@ struct OptionShape {
 };
 
 const OptionShape kOptions[] = {
-    {"--type", true},         {"--variant", true},        {"--fw-version", true}, {"--report", true},
-    {"--line-address", true}, {"--no-defaults", false},   {"--word-form", true},  {"--nvram", true},
-    {"--defaults", true},     {"--save", true},           {"--silent", false},    {"--param-error", false},
-    {"--read-error", false},  {"--ignore-writes", false}, {"--refuse", false},    {"--drop", true},
-    {"--drop-in", true},      {"--drop-out", true},       {"--dup", true},        {"--dup-in", true},
-    {"--dup-out", true},      {"--delay", true},          {"--seed", true},
+    {"--type", true},         {"--variant", true},
+    {"--fw-version", true},   {"--report", true},
+    {"--line-address", true}, {"--no-defaults", false},
+    {"--word-form", true},    {"--nvram", true},
+    {"--defaults", true},     {"--save", true},
+    {"--silent", false},      {"--param-error", false},
+    {"--read-error", false},  {"--ignore-writes", false},
+    {"--refuse", false},      {"--drop", true},
+    {"--drop-in", true},      {"--drop-out", true},
+    {"--dup", true},          {"--dup-in", true},
+    {"--dup-out", true},      {"--delay", true},
+    {"--seed", true},         {"--reorder", true},
+    {"--blackout", true},     {"--restart-after-writes", true},
 };
+
+// "A:B" of two whole numbers, B optional when `second` holds a default. False for anything else.
+bool ParsePair(const std::string& text, long lo, long hi, long& first, long& second, bool secondOptional) {
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) return secondOptional && ParseInt(text, lo, hi, first);
+    return ParseInt(text.substr(0, colon), lo, hi, first) && ParseInt(text.substr(colon + 1), lo, hi, second);
+}
 
 }  // namespace
 
@@ -199,6 +213,26 @@ int ParseSimLuOption(int argc, char** argv, int& i, SimLuOptions& o, std::string
     } else if (name == "--seed") {
         ok = number(0, std::numeric_limits<int>::max(), "a seed");
         if (ok) o.seed = static_cast<unsigned>(v);
+    } else if (name == "--reorder") {
+        ok = percent(o.reorder, nullptr);
+    } else if (name == "--blackout") {
+        long at = 0, length = 0;
+        ok = ParsePair(value, 0, 3600000, at, length, false);
+        if (ok) {
+            o.blackoutAtMs = static_cast<int>(at);
+            o.blackoutMs = static_cast<int>(length);
+        } else {
+            error = name + ": '" + value + "' is not AT_MS:DURATION_MS (0..3600000 each)";
+        }
+    } else if (name == "--restart-after-writes") {
+        long writes = 0, silent = o.restartSilentMs;
+        ok = ParsePair(value, 0, 3600000, writes, silent, true) && writes >= 1;
+        if (ok) {
+            o.restartAfterWrites = static_cast<int>(writes);
+            o.restartSilentMs = static_cast<int>(silent);
+        } else {
+            error = name + ": '" + value + "' is not N or N:SILENT_MS (N 1 or more)";
+        }
     }
     if (!ok) return -1;
     i = last;
@@ -244,6 +278,14 @@ std::string SimLuOptionsHelp() {
            "  --dup-out P         send P% of the datagrams twice\n"
            "  --delay MS          send answers MS milliseconds late (0..60000)\n"
            "  --seed N            seed of the drop/duplicate draws (default: random)\n"
+           "  --reorder P         hold back P% of the datagrams sent and send each after the next\n"
+           "                      one (alone after 500 ms when none follows)\n"
+           "  --blackout AT:MS    lose every datagram both ways for MS milliseconds, from AT ms\n"
+           "                      after the first datagram received\n"
+           "  --restart-after-writes N[:MS]\n"
+           "                      restart once right after the N-th byte write: the link is\n"
+           "                      forgotten and nothing answered for MS ms (default 3000); the\n"
+           "                      words written so far stay\n"
            "Values may also be attached: --type=12.\n";
 }
 
@@ -436,6 +478,10 @@ std::vector<CMes> SimLu::HandleLocked(const CMes& rq, std::vector<std::string>& 
             return {};
     }
 
+    if (IsDownLocked()) {
+        lines.push_back(what + " -> no answer (restarting)");
+        return {};
+    }
     if (options_.silent) {
         lines.push_back(what + " -> no answer (silent)");
         // A silent unit still moves on, as a unit whose answers are lost would.
@@ -499,6 +545,14 @@ std::vector<CMes> SimLu::HandleLocked(const CMes& rq, std::vector<std::string>& 
         w = static_cast<uint16_t>((w & 0x00FF) | (bytes[2] << 8));
     }
     lines.push_back(what + Format(" -> word %d = ", word) + Hex4(w));
+    if (++byteWrites_ == options_.restartAfterWrites) {
+        // The byte is in, its answer never leaves: the unit goes down right after taking it.
+        downUntil_ = clock_() + std::chrono::milliseconds(options_.restartSilentMs);
+        linkReset_ = true;
+        lines.push_back(Format("unit restarts after %d byte writes (fault): silent for %d ms", byteWrites_,
+                               options_.restartSilentMs));
+        return {};
+    }
     return {WordAnswer(rq, word)};
 }
 
@@ -573,12 +627,12 @@ std::optional<std::chrono::nanoseconds> SimLu::TimeToAllWords() const {
 std::string SimLu::TimingReport() const {
     const auto t = TimeToAllWords();
     if (t) {
-        return Format("lu-sim: first request to answer of word 32: %.3f ms",
+        return Format("%s: first request to answer of word 32: %.3f ms", options_.program.c_str(),
                       std::chrono::duration<double, std::milli>(*t).count());
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    return Format("lu-sim: first request to answer of word 32: not reached (%zu of %d words answered)",
-                  wordsAnswered_.size(), kSimLuWords);
+    return Format("%s: first request to answer of word 32: not reached (%zu of %d words answered)",
+                  options_.program.c_str(), wordsAnswered_.size(), kSimLuWords);
 }
 
 bool SimLu::SaveNvram(std::string& error) {
@@ -609,6 +663,20 @@ int SimLu::NextReadWord() const {
     return nextRead_;
 }
 
+bool SimLu::IsDownLocked() const {
+    return downUntil_ && clock_() < *downUntil_;
+}
+
+bool SimLu::IsDown() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return IsDownLocked();
+}
+
+bool SimLu::TakeLinkReset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(linkReset_, false);
+}
+
 int SimLu::RestartCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return restarts_;
@@ -622,35 +690,83 @@ int SimLu::RequestCount() const {
 // ---- Datagram faults -------------------------------------------------------------------
 
 SimFaults::SimFaults(const SimLuOptions& o)
-    : random_(o.seed != 0 ? o.seed : std::random_device{}()), delayMs_(o.delayMs) {
+    : random_(o.seed != 0 ? o.seed : std::random_device{}()),
+      delayMs_(o.delayMs),
+      reorderPercent_(o.reorder),
+      blackoutAtMs_(o.blackoutAtMs),
+      blackoutMs_(o.blackoutMs),
+      clock_([] { return Clock::now(); }) {
     in_.dropPercent = o.dropIn;
     in_.dupPercent = o.dupIn;
     out_.dropPercent = o.dropOut;
     out_.dupPercent = o.dupOut;
 }
 
+void SimFaults::SetClock(std::function<Clock::time_point()> clock) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clock_ = std::move(clock);
+}
+
+bool SimFaults::Hit(int percent) {
+    if (percent <= 0) return false;
+    if (percent >= 100) return true;
+    return std::uniform_int_distribution<int>(0, 99)(random_) < percent;
+}
+
+bool SimFaults::InBlackout(Clock::time_point now) const {
+    if (blackoutAtMs_ < 0 || !firstIn_) return false;
+    const auto from = *firstIn_ + std::chrono::milliseconds(blackoutAtMs_);
+    return now >= from && now < from + std::chrono::milliseconds(blackoutMs_);
+}
+
 int SimFaults::Copies(SimDirection d) {
     std::lock_guard<std::mutex> lock(mutex_);
+    const auto now = clock_();
+    if (d == SimDirection::In && !firstIn_) firstIn_ = now;
+    if (InBlackout(now)) {
+        ++blackedOut_;
+        return 0;
+    }
     Way& w = At(d);
-    auto hit = [this](int percent) {
-        if (percent <= 0) return false;
-        if (percent >= 100) return true;
-        return static_cast<int>(std::uniform_int_distribution<int>(0, 99)(random_)) < percent;
-    };
-    if (hit(w.dropPercent)) {
+    if (Hit(w.dropPercent)) {
         ++w.dropped;
         return 0;
     }
-    if (hit(w.dupPercent)) {
+    if (Hit(w.dupPercent)) {
         ++w.duplicated;
         return 2;
     }
     return 1;
 }
 
+std::vector<SimFaults::Send> SimFaults::Reorder(Send send) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (held_) {
+        std::vector<Send> due{std::move(send), std::move(*held_)};
+        held_.reset();
+        ++reordered_;
+        return due;
+    }
+    if (Hit(reorderPercent_)) {
+        held_ = std::move(send);
+        heldAt_ = clock_();
+        return {};
+    }
+    return {std::move(send)};
+}
+
+std::vector<SimFaults::Send> SimFaults::Overdue() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!held_ || clock_() - heldAt_ < kMaxHold) return {};
+    std::vector<Send> due{std::move(*held_)};
+    held_.reset();
+    return due;
+}
+
 bool SimFaults::Active() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return in_.dropPercent || in_.dupPercent || out_.dropPercent || out_.dupPercent || delayMs_;
+    return in_.dropPercent || in_.dupPercent || out_.dropPercent || out_.dupPercent || delayMs_ ||
+           reorderPercent_ || blackoutAtMs_ >= 0;
 }
 
 int SimFaults::Dropped(SimDirection d) const {
@@ -663,8 +779,21 @@ int SimFaults::Duplicated(SimDirection d) const {
     return At(d).duplicated;
 }
 
+int SimFaults::Reordered() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reordered_;
+}
+
+int SimFaults::BlackedOut() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return blackedOut_;
+}
+
 std::string SimFaults::Summary() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return Format("in: %d dropped, %d duplicated; out: %d dropped, %d duplicated", in_.dropped,
-                  in_.duplicated, out_.dropped, out_.duplicated);
+    std::string text = Format("in: %d dropped, %d duplicated; out: %d dropped, %d duplicated", in_.dropped,
+                              in_.duplicated, out_.dropped, out_.duplicated);
+    if (reorderPercent_ > 0) text += Format("; %d sent after a later one", reordered_);
+    if (blackoutAtMs_ >= 0) text += Format("; %d lost in the blackout", blackedOut_);
+    return text;
 }

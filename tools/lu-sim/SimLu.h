@@ -25,6 +25,9 @@ constexpr int kSimLuFileBytes = 2 * kSimLuWords;
 using SimLuWords = std::array<uint16_t, kSimLuWords>;
 
 struct SimLuOptions {
+    // The program the unit runs in, for its closing lines.
+    std::string program = "lu-sim";
+
     // ---- What the unit says about itself in its device-parameters report ----
     int devType = 14;  // 14: the V7 model of the V6 family
     int variant = 0;   // controller kind: 0..63 short report, 0..4095 long report
@@ -63,6 +66,16 @@ struct SimLuOptions {
     int dupOut = 0;
     int delayMs = 0;    // answers leave this much later
     unsigned seed = 0;  // of the drop/duplicate draws; 0: a random seed
+    // Percentage of the datagrams the unit sends that are held back and go out after a later one.
+    int reorder = 0;
+    // Every datagram both ways is lost for blackoutMs, from blackoutAtMs after the first
+    // datagram that reached the unit; blackoutAtMs -1: no blackout.
+    int blackoutAtMs = -1;
+    int blackoutMs = 0;
+    // The unit restarts once, right after this many byte writes (0: never): it forgets its
+    // links and answers nothing for restartSilentMs. The words written so far stay.
+    int restartAfterWrites = 0;
+    int restartSilentMs = 3000;
 };
 
 // Recognises one LU option at argv[i] ("--name value" or "--name=value"). Returns 1 when
@@ -104,9 +117,9 @@ public:
     // Prints one line through the printer (for the transport's own events).
     void Print(const std::string& text);
 
-    // "lu-sim: first request to answer of word 32: 1.234 ms", or a line saying why there
-    // is no such time yet. Measured when the unit produces the answer, before any delay
-    // the transport adds.
+    // "lu-sim: first request to answer of word 32: 1.234 ms", named after the program of the
+    // options, or a line saying why there is no such time yet. Measured when the unit produces
+    // the answer, before any delay the transport adds.
     std::string TimingReport() const;
     // The time itself, when every one of the 32 words has been answered to a read.
     std::optional<std::chrono::nanoseconds> TimeToAllWords() const;
@@ -120,6 +133,10 @@ public:
     SimLuWords Defaults() const;
     // Word of the NVRAM read next.
     int NextReadWord() const;
+    // Restarting after --restart-after-writes: nothing reaches the unit.
+    bool IsDown() const;
+    // True once after the unit restarted on its own: the transport forgets every link.
+    bool TakeLinkReset();
     int RestartCount() const;
     int RequestCount() const;
 
@@ -134,6 +151,7 @@ private:
     CMes WordAnswer(const CMes& request, int word) const;
     std::string Describe(const CMes& request) const;
     void NoteWordAnswered(int word);
+    bool IsDownLocked() const;
 
     SimLuOptions options_;
     mutable std::mutex mutex_;
@@ -142,6 +160,9 @@ private:
     int nextRead_ = 0;
     int restarts_ = 0;
     int requests_ = 0;
+    int byteWrites_ = 0;
+    std::optional<Clock::time_point> downUntil_;
+    bool linkReset_ = false;
     std::set<int> wordsAnswered_;
     std::optional<Clock::time_point> firstRequest_;
     std::optional<Clock::time_point> allWords_;
@@ -153,21 +174,39 @@ private:
 enum class SimDirection { In, Out };
 
 // Decides the fate of each datagram: dropped, passed once, or passed twice, by the
-// percentages of the options; and how long answers wait. Thread-safe.
+// percentages of the options; lost in a blackout; held back behind a later one; and how long
+// answers wait. Thread-safe; its clock is injectable.
 class SimFaults {
 public:
+    using Clock = std::chrono::steady_clock;
+    // One datagram's way out, run by the transport outside any lock of the faults.
+    using Send = std::function<void()>;
+    // A datagram held back goes alone after this long: late, not lost, when nothing follows it.
+    static constexpr std::chrono::milliseconds kMaxHold{500};
+
     SimFaults() : SimFaults(SimLuOptions{}) {}
     explicit SimFaults(const SimLuOptions& options);
 
-    // 0: drop it; 1: pass it; 2: pass it twice.
+    // 0: drop it; 1: pass it; 2: pass it twice. The first datagram in starts the blackout's clock.
     int Copies(SimDirection direction);
+    // The sends due now for one datagram of the unit that passed Copies, in order: none when
+    // it is held back, else it and then the one held back before it.
+    std::vector<Send> Reorder(Send send);
+    // A datagram held back for kMaxHold, or none.
+    std::vector<Send> Overdue();
     int DelayMs() const { return delayMs_; }
     bool Active() const;
 
     int Dropped(SimDirection direction) const;
     int Duplicated(SimDirection direction) const;
-    // "in: 3 dropped, 1 duplicated; out: 0 dropped, 0 duplicated"
+    int Reordered() const;
+    int BlackedOut() const;
+    // "in: 3 dropped, 1 duplicated; out: 0 dropped, 0 duplicated", then the held back and the
+    // blacked out when those faults are on.
     std::string Summary() const;
+
+    // For tests: where the blackout and the holding take their time from.
+    void SetClock(std::function<Clock::time_point()> clock);
 
 private:
     struct Way {
@@ -178,12 +217,23 @@ private:
     };
     Way& At(SimDirection d) { return d == SimDirection::In ? in_ : out_; }
     const Way& At(SimDirection d) const { return d == SimDirection::In ? in_ : out_; }
+    bool Hit(int percent);
+    bool InBlackout(Clock::time_point now) const;
 
     mutable std::mutex mutex_;
     std::mt19937 random_;
     Way in_;
     Way out_;
     int delayMs_ = 0;
+    int reorderPercent_ = 0;
+    int reordered_ = 0;
+    std::optional<Send> held_;
+    Clock::time_point heldAt_{};
+    int blackoutAtMs_ = -1;
+    int blackoutMs_ = 0;
+    int blackedOut_ = 0;
+    std::optional<Clock::time_point> firstIn_;
+    std::function<Clock::time_point()> clock_;
 };
 
 // "12:00:01.123": local wall-clock time with milliseconds, the prefix of every line.

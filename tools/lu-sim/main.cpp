@@ -30,6 +30,7 @@ void Usage(FILE* to) {
                  "and the time from the first request to the answer of the 32nd word printed.\n\n"
                  "%s%s"
                  "Other:\n"
+                 "  --quiet             no line per request: the first line and the closing ones stay\n"
                  "  --help              this text\n",
                  LuSimV7OptionsHelp().c_str(), SimLuOptionsHelp().c_str());
 }
@@ -50,11 +51,16 @@ void PrintLine(const std::string& line) {
 int main(int argc, char** argv) {
     SimLuOptions luOptions;
     LuSimV7Options v7Options;
+    bool quiet = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             Usage(stdout);
             return 0;
+        }
+        if (arg == "--quiet") {
+            quiet = true;
+            continue;
         }
         std::string error;
         int r = ParseSimLuOption(argc, argv, i, luOptions, error);
@@ -81,7 +87,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     PrintLine(endpoint.ListenLine());
-    lu.SetPrinter(PrintLine);
+    // A long soak or a fleet of units makes lines nobody reads, by the thousand.
+    if (!quiet) lu.SetPrinter(PrintLine);
 
     const auto& o = luOptions;
     std::string faultsText;
@@ -94,7 +101,14 @@ int main(int argc, char** argv) {
         faultsText += " drop " + std::to_string(o.dropIn) + "/" + std::to_string(o.dropOut) + "%, dup " +
                       std::to_string(o.dupIn) + "/" + std::to_string(o.dupOut) + "% (in/out), delay " +
                       std::to_string(o.delayMs) + " ms";
+        if (o.reorder > 0) faultsText += ", reorder " + std::to_string(o.reorder) + "%";
+        if (o.blackoutAtMs >= 0)
+            faultsText += ", blackout " + std::to_string(o.blackoutMs) + " ms at " +
+                          std::to_string(o.blackoutAtMs) + " ms";
     }
+    if (o.restartAfterWrites > 0)
+        faultsText += " restart after " + std::to_string(o.restartAfterWrites) + " writes, silent " +
+                      std::to_string(o.restartSilentMs) + " ms";
     PrintLine("lu-sim: node " + std::to_string(endpoint.Ident().GetNode()) + ", key " +
               endpoint.Key().GetString().ToStr() + ", type " + std::to_string(o.devType) + " variant " +
               std::to_string(o.variant) + " version " + std::to_string(o.versionMajor) + "." +
