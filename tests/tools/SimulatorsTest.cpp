@@ -275,16 +275,15 @@ TEST(ConsoleRelay, AnswersCarryTheSourceTheOptionsChoose) {
         int target, source;
         const char* named;
     } cases[] = {
-        {"--source=lift --lift=17", 99, 17, "lift 99"},
+        {"--source=lift --lift=17 --console=3", 3, 17, "lift 3"},
         {"--source=lift", 23, 23, "lift 23"},
-        {"--source console --console 3", 5, 3, "console 5"},
+        {"--source console --console 3 --lift=17", 17, 3, "console 17"},
         {"--source=console", 5, 5, "console 5"},
         {"", 42, 42, "lift 42"},
-        {"--source=target --lift=17", 42, 42, "lift 42"},
-        // By default a given lift code wins over the target (a tool with -I and -q addresses
-        // console 0), and a given console number over the target.
-        {"--lift=17 --console=3", 0, 17, "lift 0"},
-        {"--console=0", 8, 0, "console 8"},
+        {"--source=target --lift=17 --console=3", 3, 3, "lift 3"},
+        // By default a given lift code wins over the console number the tool addressed (-q).
+        {"--lift=17 --console=3", 3, 17, "lift 3"},
+        {"--console=0", 0, 0, "console 0"},
         {"--source=4711", 17, 4711, "lift 17"},
     };
     for (const Case& c : cases) {
@@ -296,6 +295,13 @@ TEST(ConsoleRelay, AnswersCarryTheSourceTheOptionsChoose) {
                   std::string::npos)
             << r.lines[0];
     }
+    // Another console's or lift's traffic is not this console's to answer.
+    SimLu lu{SimLuOptions{}};
+    Relayed other =
+        Relay(ConsoleOptions("--lift=17 --console=3"), lu, SendMsg(5, {*LuNvramReadMes(kViaConsole)}));
+    EXPECT_TRUE(other.sources.empty());
+    ASSERT_EQ(other.lines.size(), 1u);
+    EXPECT_NE(other.lines[0].find("not relayed"), std::string::npos) << other.lines[0];
 }
 
 TEST(ConsoleRelay, AnswersGoBackInOrderInAsFewLinePacketsAsHoldThem) {
