@@ -126,3 +126,10 @@ TEST(SlotNvram, WordAnswerPollingOrderAndPresence) {
     for (int d : {40, 41, 255, 256}) seen.emplace_back(r.ExistDev(d, present), present);
     EXPECT_EQ(seen, (std::vector<std::tuple<int, int>>{{0, 77}, {1, 1}, {1, 0}, {1, 1}, {0, 1}}));
 }
+
+TEST(WordFields, AValueTooWideForItsFieldLeavesTheNeighbouringBitsAlone) {
+    WordMap words{{3, 0x8001}};
+    SetWordField(words, 3, 4, 3, 0x1F);
+    EXPECT_EQ(GetWord(words, 3), 0x8071);
+    EXPECT_EQ(GetWordField(words, 3, 4, 3), 7u);
+}
