@@ -253,26 +253,11 @@ int CBaseLog::LastNum() {
     return last;
 }
 
-void CBaseLog::ClearTo(int number) {
-    if (number < 1) return;
-    const std::string path = LogDir();
-    DIR* d = ::opendir(path.c_str());
-    if (d == nullptr) return;
-    // Collected first: whether readdir still returns entries removed meanwhile is
-    // not defined.
-    std::vector<std::string> doomed;
-    while (const dirent* entry = ::readdir(d)) {
-        const int n = NumFile(entry->d_name);
-        if (n >= 1 && n <= number) doomed.emplace_back(entry->d_name);
-    }
-    ::closedir(d);
-    for (const std::string& name : doomed) ::unlink((path + "/" + name).c_str());
-}
-
 void CBaseLog::ClearOutside(int above, int upTo) {
     const std::string path = LogDir();
     DIR* d = ::opendir(path.c_str());
     if (d == nullptr) return;
+    // Collected first: whether readdir still returns entries removed meanwhile is not defined.
     std::vector<std::string> doomed;
     while (const dirent* entry = ::readdir(d)) {
         const int n = NumFile(entry->d_name);
@@ -293,6 +278,8 @@ bool CBaseLog::OpenNew(int number) {
         SetOpenFile(false);
         return false;
     }
+    struct stat st {};
+    curSize = ::fstat(fd, &st) == 0 ? st.st_size : 0;
     open("/proc/self/fd/" + std::to_string(fd), std::ios::out | std::ios::app | std::ios::binary);
     const int reopened = errno;
     ::close(fd);
@@ -323,7 +310,7 @@ void CBaseLog::PutInner(const std::string& line) {
         if (!OpenNew(curNum)) Report(L"CBaseLog::OpenNew 2", errno);
         if (!is_open()) return;
     }
-    if (tellp() > fileLimit) {
+    if (curSize > fileLimit) {
         close();
         // After the seven-digit numbers the count starts again at 1; files outside the kept
         // numbers go, whatever number they bear, so an old or stray high number cannot hold
@@ -350,6 +337,7 @@ void CBaseLog::PutInner(const std::string& line) {
             Report(L"CBaseLog::OpenNew 4", errno);
         }
     }
+    curSize += static_cast<std::streamoff>(line.size()) + 1;
 }
 
 void CBaseLog::Report(const wchar_t* mark, int error) {

@@ -69,7 +69,6 @@ public:
 
     int LastNum();
     bool OpenNew(int number);
-    void ClearTo(int number);
     // Deletes the numbered files outside above+1 .. upTo.
     void ClearOutside(int above, int upTo);
 
@@ -122,6 +121,8 @@ private:
 
     StringQueue queue;
     int curNum = 1;
+    // The size of the open file: asking the stream would cost a seek for every line.
+    std::streamoff curSize = 0;
     std::atomic<bool> running{false};
     std::atomic<bool> fileOpen{false};
     std::thread writer;
