@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "LoadRes.h"
 
@@ -294,10 +295,9 @@ DBString ParamDef::Text(unsigned raw) const {
         case typParamCodec::UserIO: {
             const UserIO v = DecodeUserIOByte(b);
             if (!v.valid) return Hex(raw);
-            const std::vector<DBString> list = v.output ? OutputChoices() : InputChoices();
-            if (v.mode < 0 || v.mode >= static_cast<int>(list.size())) return Hex(raw);
-            DBString text =
-                _S_(v.output ? kTextOutput : kTextInput) + L": " + list[static_cast<size_t>(v.mode)];
+            if (v.mode < 0 || v.mode >= (v.output ? kOutputChoices : kInputChoices)) return Hex(raw);
+            DBString text = _S_(v.output ? kTextOutput : kTextInput) + L": " +
+                            (v.output ? OutputChoice(v.mode) : InputChoice(v.mode));
             if (v.inverted) text += L", " + _S_(kTextInverse);
             return text;
         }
@@ -305,9 +305,8 @@ DBString ParamDef::Text(unsigned raw) const {
             return raw == 0 ? _S_(kTextOff) : Decimal(raw);
         case typParamCodec::DisplayABL: {
             const DisplayABL d = LoadDisplayABLByte(b);
-            const std::vector<DBString> list = DisplayABLChoices();
-            if (!d.known || d.entry >= static_cast<int>(list.size())) return Hex(raw);
-            DBString text = list[static_cast<size_t>(d.entry)];
+            if (!d.known || d.entry < 0 || d.entry >= kDisplayABLChoices) return Hex(raw);
+            DBString text = DisplayABLChoice(d.entry);
             if (d.checked) text += L", " + _S_(kTextInverse);
             return text;
         }
@@ -322,7 +321,7 @@ DBString ParamDef::Text(unsigned raw) const {
         case typParamCodec::Bit:
             return _S_(((raw & 1u) != 0) != inverted ? kTextOn : kTextOff);
         case typParamCodec::Interval:
-            return IntervalChoices(scale)[raw & 15u];
+            return IntervalChoice(scale, static_cast<int>(raw & 15u));
     }
     return Hex(raw);
 }
@@ -414,29 +413,43 @@ DBString FirmwareText(uint16_t word0) {
     return s;
 }
 
-std::vector<DBString> InputChoices() {
+DBString InputChoice(int mode) {
+    if (mode <= 0 || mode >= kInputChoices - 1) return _S_(mode <= 0 ? 1650 : 1688);
+    if (mode <= 48) return CodeEntry(mode, 1918 + mode, mode < 10);
+    return CodeEntry(mode + 2, 1602 + mode, false);
+}
+
+DBString OutputChoice(int mode) {
+    return _S_(1618 + std::clamp(mode, 0, kOutputChoices - 1));
+}
+
+DBString DisplayABLChoice(int entry) {
+    if (entry <= 0 || entry >= kDisplayABLChoices - 1) return _S_(1689);
+    if (entry <= 48) return CodeEntry(entry, 1918 + entry, entry < 10);
+    if (entry == kDisplayABLChoices - 2) return _S_(1690);
+    return CodeEntry(entry + 2, 1602 + entry, false);
+}
+
+// A text is looked up and formatted each time: one entry is built where one is shown, the
+// whole list only for a list.
+template <typename Entry>
+std::vector<DBString> Choices(int count, Entry entry) {
     std::vector<DBString> out;
-    out.push_back(_S_(1650));
-    for (int k = 1; k <= 48; ++k) out.push_back(CodeEntry(k, 1918 + k, k < 10));
-    for (int code = 51; code <= 87; ++code) out.push_back(CodeEntry(code, 1600 + code, false));
-    out.push_back(_S_(1688));
+    out.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) out.push_back(entry(i));
     return out;
+}
+
+std::vector<DBString> InputChoices() {
+    return Choices(kInputChoices, InputChoice);
 }
 
 std::vector<DBString> OutputChoices() {
-    std::vector<DBString> out;
-    for (int m = 1618; m <= 1635; ++m) out.push_back(_S_(m));
-    return out;
+    return Choices(kOutputChoices, OutputChoice);
 }
 
 std::vector<DBString> DisplayABLChoices() {
-    std::vector<DBString> out;
-    out.push_back(_S_(1689));
-    for (int k = 1; k <= 48; ++k) out.push_back(CodeEntry(k, 1918 + k, k < 10));
-    for (int code = 51; code <= 84; ++code) out.push_back(CodeEntry(code, 1600 + code, false));
-    out.push_back(_S_(1690));
-    out.push_back(_S_(1689));
-    return out;
+    return Choices(kDisplayABLChoices, DisplayABLChoice);
 }
 
 std::vector<DBString> FloorsChoices(int highest) {
@@ -446,15 +459,15 @@ std::vector<DBString> FloorsChoices(int highest) {
     return out;
 }
 
+DBString IntervalChoice(int scale, int index) {
+    DBString s;
+    s.Format(L"%g ", kIntervalSeconds[static_cast<size_t>(index) % std::size(kIntervalSeconds)] * scale);
+    return s + _S_(kTextSeconds);
+}
+
 std::vector<DBString> IntervalChoices(int scale) {
-    std::vector<DBString> out;
-    const DBString unit = _S_(kTextSeconds);
-    for (double seconds : kIntervalSeconds) {
-        DBString s;
-        s.Format(L"%g ", seconds * scale);
-        out.push_back(s + unit);
-    }
-    return out;
+    return Choices(static_cast<int>(std::size(kIntervalSeconds)),
+                   [scale](int i) { return IntervalChoice(scale, i); });
 }
 
 }  // namespace NvramCodec

@@ -152,6 +152,11 @@ uint8_t NormalizeNegativeFloorsByte(uint8_t b);
 DBString FirmwareText(uint16_t word0);
 
 // The lists, in the current language.
+// One entry of a list, as the list would hold it.
+DBString InputChoice(int mode);
+DBString OutputChoice(int mode);
+DBString DisplayABLChoice(int entry);
+DBString IntervalChoice(int scale, int index);
 std::vector<DBString> InputChoices();
 std::vector<DBString> OutputChoices();
 std::vector<DBString> DisplayABLChoices();
