@@ -12,6 +12,7 @@
 // clang-format off
 wxBEGIN_EVENT_TABLE(LoadingDialog, wxDialog)
     EVT_TIMER(LoadingDialog::kTimerId, LoadingDialog::OnTimerTick)
+    EVT_TIMER(LoadingDialog::kStatusTimerId, LoadingDialog::OnStatusTimer)
     EVT_COMMAND(wxID_ANY, START_LOADING, LoadingDialog::OnStartLoading)
     EVT_COMMAND(wxID_ANY, PACKV5_RECEIVED, LoadingDialog::OnExistsPackV5)
     EVT_COMMAND(wxID_ANY, PACKV7_RECEIVED, LoadingDialog::OnExistsPackV7)
@@ -24,7 +25,8 @@ wxEND_EVENT_TABLE()
     : wxDialog(parent, wxID_ANY, title, wxDefaultPosition, wxDefaultSize,
                wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX),
       m_Session(wxGetApp().session),
-      timer(this, kTimerId) {
+      timer(this, kTimerId),
+      m_statusTimer(this, kStatusTimerId) {
     auto* panel =
         new wxPanel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxNO_BORDER);
     auto* sizer = new wxBoxSizer(wxVERTICAL);
@@ -46,6 +48,7 @@ wxEND_EVENT_TABLE()
 
 LoadingDialog::~LoadingDialog() {
     timer.Stop();
+    m_statusTimer.Stop();
     m_Session.SetListener({});
 }
 
@@ -84,6 +87,7 @@ void LoadingDialog::AskAboutStall() {
 }
 
 void LoadingDialog::ShowStatus() {
+    m_statusShown = CUnitSession::Clock::now();
     if (!m_Session.ParamsReceived()) {
         m_status->SetLabel(_W_(1181));
         return;
@@ -91,6 +95,21 @@ void LoadingDialog::ShowStatus() {
     // The word now asked for: one more than those in.
     const int next = std::min(static_cast<int>(m_Session.Read().size()) + 1, kLuWords);
     m_status->SetLabel(wxString::Format(_W_(1182), next));
+}
+
+void LoadingDialog::ShowStatusSoon() {
+    const auto now = CUnitSession::Clock::now();
+    if (now - m_statusShown >= m_statusEvery) {
+        ShowStatus();
+        return;
+    }
+    if (!m_statusTimer.IsRunning())
+        m_statusTimer.StartOnce(static_cast<int>(
+            std::chrono::ceil<std::chrono::milliseconds>(m_statusShown + m_statusEvery - now).count()));
+}
+
+void LoadingDialog::OnStatusTimer(wxTimerEvent& /*event*/) {
+    if (!ended.load()) ShowStatus();
 }
 
 void LoadingDialog::OnExistsPackV5(wxCommandEvent& /*event*/) {
@@ -124,7 +143,7 @@ void LoadingDialog::OnSessionEvent(const UnitEvent& event) {
         case UnitEvent::typKind::Word:
             gauge->SetValue(static_cast<int>(3 * m_Session.Read().size() + 4));
             m_lastProgress = CUnitSession::Clock::now();
-            ShowStatus();
+            ShowStatusSoon();
             return;
         case UnitEvent::typKind::Written:
             return;
@@ -162,6 +181,7 @@ void LoadingDialog::ArmTimer() {
 void LoadingDialog::Finish(int code) {
     if (ended.exchange(true)) return;
     timer.Stop();
+    m_statusTimer.Stop();
     if (IsModal())
         EndModal(code);
     else

@@ -19,6 +19,7 @@
 class LoadingDialog : public wxDialog {
 public:
     static constexpr int kTimerId = 500;
+    static constexpr int kStatusTimerId = 501;
     // Reading has no time limit of its own; this long without a new word, the engineer is asked.
     static constexpr std::chrono::seconds kStallAsk{30};
 
@@ -40,6 +41,8 @@ public:
     wxString GetStatus() const { return m_status->GetLabel(); }
     // Shortens the wait before the engineer is asked, for tests.
     void SetStallAsk(std::chrono::milliseconds wait) { m_stallAsk = wait; }
+    // How often the line may change; tests see every word with zero.
+    void SetStatusEvery(std::chrono::milliseconds every) { m_statusEvery = every; }
 
 private:
     void OnSessionEvent(const UnitEvent& event);
@@ -48,6 +51,9 @@ private:
     // Keeps the timer running for whatever the session has due next.
     void ArmTimer();
     void ShowStatus();
+    // ShowStatus now, or once the line has stood for m_statusEvery.
+    void ShowStatusSoon();
+    void OnStatusTimer(wxTimerEvent& event);
     // No word for a long time: Cancel or keep waiting, naming the words still missing.
     void AskAboutStall();
 
@@ -58,6 +64,11 @@ private:
     wxTimer timer;
     std::chrono::milliseconds m_stallAsk = kStallAsk;
     CUnitSession::Clock::time_point m_lastProgress{};
+    // A label's new text lays the dialog out again, which takes longer than a word's round
+    // trip: the line changes at most this often, and a later word is shown when it is due.
+    std::chrono::milliseconds m_statusEvery{100};
+    CUnitSession::Clock::time_point m_statusShown{};
+    wxTimer m_statusTimer;
 
     wxDECLARE_EVENT_TABLE();
 };

@@ -42,6 +42,7 @@ TEST(LoadingTest, EachEndOfTheLoad) {
     } cases[] = {
         {"every word",
          [&](LoadingDialog& d) {
+             d.SetStatusEvery(0ms);
              status.push_back(d.GetStatus());
              AnswerFrom(unit, [&] {
                  gauge.push_back(d.GetProgress());
