@@ -290,6 +290,7 @@ void CUnitSession::TakeReadBack(int index, uint16_t value) {
             return;
         }
     }
+    ResendDiffering();
     if (m_ReadBack.size() < static_cast<size_t>(kLuWords)) {
         SendRead();
         return;
@@ -299,18 +300,25 @@ void CUnitSession::TakeReadBack(int index, uint16_t value) {
     // matches or the bound runs out.
     m_PacedRead = true;
     m_NextPacedRead = Now() + m_Timing.tick / kLuWords;
-    // Or its write never arrives: the V7 link gives a packet up after its last repeat, and a
-    // console passes a request on to a unit that may be restarting. The bytes sent whose value
-    // still differs go again, once a tick; a late first write does no harm, it carries the same
-    // value. A byte the link refused to take stays unsent: the caller was told so.
+}
+
+void CUnitSession::ResendDiffering() {
+    // A write may never arrive: the V7 link gives a packet up after its last repeat, and a
+    // console passes a request on to a unit that may be restarting. A byte sent whose word was
+    // read back with another value goes again, at most once a tick, without waiting for the
+    // whole round: under heavy loss a round takes longer than the bound. A late first write does
+    // no harm, it carries the same value. A byte the link refused to take stays unsent: the
+    // caller was told so.
     if (Now() - m_LastWrite < m_Timing.tick) return;
-    m_LastWrite = Now();
+    bool any = false;
     for (const LuByteWrite& b : m_Sent) {
-        const uint16_t word = GetWord(m_ReadBack, b.address / 2);
-        const auto held = static_cast<uint8_t>(b.address % 2 != 0 ? word >> 8 : word & 0xFF);
+        const auto seen = m_ReadBack.find(b.address / 2);
+        if (seen == m_ReadBack.end()) continue;
+        const auto held = static_cast<uint8_t>(b.address % 2 != 0 ? seen->second >> 8 : seen->second & 0xFF);
         const auto request = LuByteWriteRequest(b.address, b.value);
-        if (held != b.value && request) SendRequest(*request);
+        if (held != b.value && request) any = SendRequest(*request) || any;
     }
+    if (any) m_LastWrite = Now();
 }
 
 void CUnitSession::FinishWrite(typWriteResult result) {

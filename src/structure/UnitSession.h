@@ -180,6 +180,7 @@ private:
     void TakeWord(const CMes& m);
     void TakeParams(const CMes& m);
     void TakeReadBack(int index, uint16_t value);
+    void ResendDiffering();
     void FinishWrite(typWriteResult result);
     void SendRead();
     void SendParams();
