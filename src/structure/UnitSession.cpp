@@ -9,6 +9,9 @@ constexpr int kRefusalMarkByte = 13;
 constexpr int kRefusalLongLength = 22;
 constexpr int kRefusedIdentAt = 14;
 constexpr int kRefuserIdentAt = 18;
+// A byte the unit still does not hold after this many writes again is left to the bound: a unit
+// that keeps its words must end as a mismatch.
+constexpr int kMaxResends = 5;
 
 }  // namespace
 
@@ -279,7 +282,11 @@ void CUnitSession::TakeReadBack(int index, uint16_t value) {
     const bool isNew = before == m_ReadBack.end();
     m_ReadBack[index] = value;
     const bool matches = value == GetWord(m_Wanted, index);
-    if (isNew || (matches && !matchedBefore)) m_LastProgress = Now();
+    // While a byte sent again waits for its word's next reading, every answer counts: under
+    // heavy loss a round of reads that reaches that word outlasts the bound.
+    const bool awaited = !m_Unconfirmed.empty();
+    m_Unconfirmed.erase(index);
+    if (isNew || (matches && !matchedBefore) || awaited) m_LastProgress = Now();
 
     if (m_ReadBack.size() == static_cast<size_t>(kLuWords)) {
         const bool allMatch = std::all_of(m_ReadBack.begin(), m_ReadBack.end(), [this](const auto& e) {
@@ -316,7 +323,11 @@ void CUnitSession::ResendDiffering() {
         if (seen == m_ReadBack.end()) continue;
         const auto held = static_cast<uint8_t>(b.address % 2 != 0 ? seen->second >> 8 : seen->second & 0xFF);
         const auto request = LuByteWriteRequest(b.address, b.value);
-        if (held != b.value && request) any = SendRequest(*request) || any;
+        if (held == b.value || !request || m_Resends[b.address] >= kMaxResends || !SendRequest(*request))
+            continue;
+        ++m_Resends[b.address];
+        m_Unconfirmed.insert(b.address / 2);
+        any = true;
     }
     if (any) m_LastWrite = Now();
 }
@@ -353,6 +364,8 @@ int CUnitSession::Write(const WordMap& edited) {
     for (int w = 0; w < kLuWords; ++w) m_Wanted[w] = GetWord(edited, w);
     m_LastWrite = Now();
     m_Sent.clear();
+    m_Resends.clear();
+    m_Unconfirmed.clear();
     for (const LuByteWrite& b : writes) {
         const auto request = LuByteWriteRequest(b.address, b.value);
         if (!request || !SendRequest(*request)) {

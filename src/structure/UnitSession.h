@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <set>
 #include <vector>
 
 #include "IdentV7.h"
@@ -217,6 +219,9 @@ private:
     // The byte writes the link took, and when they last went out, first or again.
     std::vector<LuByteWrite> m_Sent;
     Clock::time_point m_LastWrite{};
+    // How often each address was sent again, and the words sent again and not read back since.
+    std::map<int, int> m_Resends;
+    std::set<int> m_Unconfirmed;
 };
 
 // "loading", "ready", ... for logs and the command line.
