@@ -230,7 +230,8 @@ void Cli::ShowProgress(const CFleet& fleet) {
                      static_cast<int>(fleet.Units().size()));
     } else {
         const CUnitRun& u = *fleet.Units().front();
-        if (!u.IsRunning()) return;
+        // The question stands alone on its line until it is answered.
+        if (!u.IsRunning() || u.IsAsking()) return;
         text = TextF(u.IsVerifying() ? kTextProgressVerifying : kTextProgressLoading, u.WordsIn());
     }
     std::fputs(("\r" + text + "\033[K").c_str(), stderr);

@@ -72,6 +72,7 @@ public:
     const UnitResult& Result() const { return m_Result; }
     bool IsDone() const { return m_Phase == typPhase::Done; }
     bool IsRunning() const { return m_Phase != typPhase::Idle && m_Phase != typPhase::Done; }
+    bool IsAsking() const { return m_Phase == typPhase::Asking; }
     // For progress: words loaded, or read back by the running write's verification.
     int WordsIn() const;
     bool IsVerifying() const;
