@@ -19,12 +19,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=scripts/session.sh
 . scripts/session.sh
-trap tv_cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+tv_own_children
 
 runs=${1:-10}
-[[ "$runs" =~ ^[1-9][0-9]*$ ]] || tv_fail "runs must be a positive number, not '$runs'"
+tv_positive "$runs" runs
 round_trips=34
 start_target_ms=10
 # Each unit's own link threads in direct mode: the V7 receiver, the sender's queue and the

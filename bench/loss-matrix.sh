@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 . scripts/session.sh
 
 seeds=${1:-10}
-[[ "$seeds" =~ ^[1-9][0-9]*$ ]] || tv_fail "seeds must be a positive number, not '$seeds'"
+tv_positive "$seeds" seeds
 tv_build loss-matrix lu-sim console-sim
 # The tool's logs go under HOME: a scratch one, gone afterwards.
 home=$(mktemp -d)

@@ -16,12 +16,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=scripts/session.sh
 . scripts/session.sh
-trap tv_cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+tv_own_children
 
 runs=${1:-5}
-[[ "$runs" =~ ^[1-9][0-9]*$ ]] || tv_fail "runs must be a positive number, not '$runs'"
+tv_positive "$runs" runs
 node=104233
 key=3A5F0C1B92D4E76A08B1C3D5E7F90213
 round_trips=34

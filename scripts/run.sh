@@ -13,9 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=scripts/session.sh
 . scripts/session.sh
-trap tv_cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+tv_own_children
 
 mode=${1:-direct}
 case "$mode" in

@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Shell helpers shared by scripts/run.sh and bench/main-job.sh: a private X server, the
+# Shell helpers shared by scripts/run.sh and the bench scripts: a private X server, the
 # simulators as background children, waiting for and closing the program's window, and
 # tearing every child down again. Sourced, not run; every name starts with tv_.
 #
@@ -10,6 +10,18 @@ TV_PIDS=()
 
 tv_say() { printf '==> %s\n' "$*"; }
 tv_fail() { printf 'error: %s\n' "$*" >&2; exit 1; }
+
+# Installs tv_cleanup as the EXIT trap; Ctrl-C and SIGTERM end the script through it.
+tv_own_children() {
+  trap tv_cleanup EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+}
+
+# Fails unless VALUE is a positive whole number. Usage: tv_positive VALUE WHAT
+tv_positive() {
+  [[ "$1" =~ ^[1-9][0-9]*$ ]] || tv_fail "$2 must be a positive number, not '$1'"
+}
 
 # Milliseconds on a monotonic-enough clock for intervals of a few seconds.
 # Configures the shared build directory (TOLVANE_BUILD_DIR, default build) with the preset

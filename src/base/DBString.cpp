@@ -537,3 +537,19 @@ int DBString::Cmp(const std::wstring& a, const wchar_t* b) {
     const int c = a.compare(b != nullptr ? b : L"");
     return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
+
+std::string FormatStr(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text;
+    if (length > 0) {
+        text.resize(static_cast<size_t>(length));
+        std::vsnprintf(text.data(), text.size() + 1, format, again);
+    }
+    va_end(again);
+    return text;
+}

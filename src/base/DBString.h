@@ -130,3 +130,6 @@ private:
 
 template <>
 struct std::hash<DBString> : std::hash<std::wstring> {};
+
+// printf into a narrow string of whatever length the text needs.
+std::string FormatStr(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,8 +1,8 @@
 #include "LogDecode.h"
 
-#include <cstdarg>
 #include <cstdio>
 
+#include "DBString.h"
 #include "DispCatalog.h"
 #include "IdentV7.h"
 #include "Mes.h"
@@ -17,15 +17,6 @@ namespace {
 constexpr size_t kTimeLength = 19;
 // Raw unit at which a device request's payload begins.
 constexpr int kPayloadUnit = 8;
-
-std::string Format(const char* format, ...) {
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -51,16 +42,16 @@ std::string DescribeRequest(const CMes& m) {
             CMes::Conv6To8(std::min(payload, 4), m.data + kPayloadUnit, 3, b, 3);
             if ((b[0] & 0x80) == 0 || (b[1] & 0x80) == 0) return "NVRAM request, no byte write";
             const int address = (b[0] & 0x7F) | ((b[1] & 15) << 7) | (((b[1] >> 4) & 3) << 11);
-            return Format("NVRAM write byte %d (word %d %s) := 0x%02X", address, address / 2,
-                          address % 2 == 0 ? "low" : "high", b[2]);
+            return FormatStr("NVRAM write byte %d (word %d %s) := 0x%02X", address, address / 2,
+                             address % 2 == 0 ? "low" : "high", b[2]);
         }
         case CMes::askRestart: {
             unsigned char b[3] = {};
             CMes::Conv6To8(std::min(std::max(payload, 0), 4), m.data + kPayloadUnit, 3, b, 3);
-            return b[0] == CMes::sub18Restart ? "restart" : Format("command %d", b[0]);
+            return b[0] == CMes::sub18Restart ? "restart" : FormatStr("command %d", b[0]);
         }
         default:
-            return Format("request, sub-address %d", m.ask);
+            return FormatStr("request, sub-address %d", m.ask);
     }
 }
 
@@ -74,14 +65,14 @@ std::string DescribeAnswer(const CMes& m) {
         bool isWord = false;
         bool hasValue2 = false;
         if (!m.GetLbNVRAM(index, value, isWord, value2, hasValue2)) return "NVRAM answer, too short";
-        if (!isWord) return Format("NVRAM byte %d = 0x%02X", index, value & 0xFF);
-        std::string text = Format("NVRAM word %d = 0x%04X", index, value);
-        if (hasValue2) text += Format(" (default 0x%04X)", value2);
+        if (!isWord) return FormatStr("NVRAM byte %d = 0x%02X", index, value & 0xFF);
+        std::string text = FormatStr("NVRAM word %d = 0x%04X", index, value);
+        if (hasValue2) text += FormatStr(" (default 0x%04X)", value2);
         return text;
     }
-    if (!m.IsGood()) return Format("error report, sub-address %d", m.ask);
-    if (m.ask == CMes::askDevParam) return Format("device parameters: type %d", m[2]);
-    return Format("answer, sub-address %d", m.ask);
+    if (!m.IsGood()) return FormatStr("error report, sub-address %d", m.ask);
+    if (m.ask == CMes::askDevParam) return FormatStr("device parameters: type %d", m[2]);
+    return FormatStr("answer, sub-address %d", m.ask);
 }
 
 }  // namespace
@@ -131,20 +122,20 @@ std::optional<LogLine> ParseLogLine(const std::string& text) {
 
 std::string DescribeMes(const CMes& m) {
     std::string text =
-        Format("type %d dev %d %d.%d->%d.%d ", m.typ, m.dev, m.origNode, m.origSub, m.destNode, m.destSub);
+        FormatStr("type %d dev %d %d.%d->%d.%d ", m.typ, m.dev, m.origNode, m.origSub, m.destNode, m.destSub);
     if (m.typ == CMes::mesDevAsk) return text + DescribeRequest(m);
     if (m.typ == CMes::mesDevAnswer) return text + DescribeAnswer(m);
-    return text + Format("sub-address %d", m.ask);
+    return text + FormatStr("sub-address %d", m.ask);
 }
 
 std::string DecodeV7Packet(const std::vector<uint8_t>& bytes) {
     const int n = static_cast<int>(bytes.size());
-    if (n < CPackV7::kHeadSize + 2) return Format("V7 short packet (%d bytes)", n);
+    if (n < CPackV7::kHeadSize + 2) return FormatStr("V7 short packet (%d bytes)", n);
     const uint8_t* b = bytes.data();
     const int cls = b[0];
     const int typ = b[12] & 127;
-    std::string text = Format("V7 %d.%d ident %d repl %d %s->%s", cls, typ, b[1], b[2], Ident(b + 3).c_str(),
-                              Ident(b + 7).c_str());
+    std::string text = FormatStr("V7 %d.%d ident %d repl %d %s->%s", cls, typ, b[1], b[2],
+                                 Ident(b + 3).c_str(), Ident(b + 7).c_str());
     if (!CPackV7::TestCRC(b, n)) text += " CRC-BAD";
     const int length = n - 2;
     if (cls == CPackV7::classLink && typ == CPackV7::typCloseLink) {
@@ -162,18 +153,18 @@ std::string DecodeV7Packet(const std::vector<uint8_t>& bytes) {
     if (cls == CPackV7::classData && typ == CPackV7::typAsk3 && length > 13 &&
         (b[13] & 127) == CPackV7::askRestart)
         return text + " restart";
-    if (cls == CPackV7::classVoice) return text + Format(" voice %d bytes", length - CPackV7::kHeadSize);
-    return text + Format(" %d bytes", length - CPackV7::kHeadSize);
+    if (cls == CPackV7::classVoice) return text + FormatStr(" voice %d bytes", length - CPackV7::kHeadSize);
+    return text + FormatStr(" %d bytes", length - CPackV7::kHeadSize);
 }
 
 std::string DecodeDispFrame(const std::vector<uint8_t>& bytes) {
     CPackDisp frame;
     frame.Decoding(bytes.data(), static_cast<int>(bytes.size()), nullptr);
-    if (!frame.valid) return Format("Disp bad frame (%d bytes)", static_cast<int>(bytes.size()));
-    std::string text = Format("Disp ident %d", frame.ident);
+    if (!frame.valid) return FormatStr("Disp bad frame (%d bytes)", static_cast<int>(bytes.size()));
+    std::string text = FormatStr("Disp ident %d", frame.ident);
     int replies = 0;
     const unsigned char* ids = frame.GetReply(replies);
-    for (int i = 0; i < replies; ++i) text += Format(i == 0 ? " acks %d" : ",%d", ids[i]);
+    for (int i = 0; i < replies; ++i) text += FormatStr(i == 0 ? " acks %d" : ",%d", ids[i]);
     frame.BegGet();
     CMesDisp m;
     while (frame.GetMes(m)) {
@@ -181,17 +172,17 @@ std::string DecodeDispFrame(const std::vector<uint8_t>& bytes) {
         const auto& kinds = DispCatalog::kKinds;
         const bool known = code >= 1 && code <= DispCatalog::kGetParCfgEx;
         text += " | ";
-        text += known ? kinds[code - 1].name : Format("code %d", code);
+        text += known ? kinds[code - 1].name : FormatStr("code %d", code);
         int address = 0;
         int kind = 0;
         int n = 0;
         unsigned char line[255];
         bool hasLine = false;
         if (code == CMesDisp::mesSendMsg && m.Parse_SendMsg(address, kind, n, line, sizeof line)) {
-            text += Format(" target %d kind %d", address, kind);
+            text += FormatStr(" target %d kind %d", address, kind);
             hasLine = true;
         } else if (code == CMesDisp::mesMsg && m.Parse_Msg(address, n, line, sizeof line)) {
-            text += Format(" source %d", address);
+            text += FormatStr(" source %d", address);
             hasLine = true;
         }
         if (!hasLine) continue;

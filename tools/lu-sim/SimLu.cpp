@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +13,7 @@
 #include <limits>
 #include <utility>
 
+#include "DBString.h"
 #include "NvRam.h"
 
 namespace {
@@ -21,19 +21,8 @@ namespace {
 // A report whose last unit has bit 5 set is an error report of the unit.
 constexpr unsigned char kErrorUnit = 0x20;
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Format(const char* fmt, ...) {
-    char buf[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    return buf;
-}
-
 std::string Hex4(unsigned v) {
-    return Format("0x%04X", v & 0xFFFFu);
+    return FormatStr("0x%04X", v & 0xFFFFu);
 }
 
 // Whole text as a decimal number in [lo, hi]; nothing else is accepted.
@@ -112,7 +101,7 @@ int ParseSimLuOption(int argc, char** argv, int& i, SimLuOptions& o, std::string
     long v = 0;
     auto number = [&](long lo, long hi, const char* what) {
         if (ParseInt(value, lo, hi, v)) return true;
-        error = Format("%s: '%s' is not %s (%ld..%ld)", name.c_str(), value.c_str(), what, lo, hi);
+        error = FormatStr("%s: '%s' is not %s (%ld..%ld)", name.c_str(), value.c_str(), what, lo, hi);
         return false;
     };
     auto percent = [&](int& a, int* b) {
@@ -241,7 +230,7 @@ int ParseSimLuOption(int argc, char** argv, int& i, SimLuOptions& o, std::string
 
 bool CheckSimLuOptions(const SimLuOptions& o, std::string& error) {
     if (!o.longReport && o.variant > 63) {
-        error = Format("--variant %d needs the long report: the short one holds 0..63", o.variant);
+        error = FormatStr("--variant %d needs the long report: the short one holds 0..63", o.variant);
         return false;
     }
     return true;
@@ -339,9 +328,9 @@ bool LoadSimLuFile(const std::string& path, SimLuWords& words, std::string& erro
         return false;
     }
     if (got != kSimLuFileBytes) {
-        error = Format("%s: %s, a .046 file holds exactly %d bytes (%d words)", path.c_str(),
-                       got > kSimLuFileBytes ? "more bytes" : (std::to_string(got) + " bytes").c_str(),
-                       kSimLuFileBytes, kSimLuWords);
+        error = FormatStr("%s: %s, a .046 file holds exactly %d bytes (%d words)", path.c_str(),
+                          got > kSimLuFileBytes ? "more bytes" : (std::to_string(got) + " bytes").c_str(),
+                          kSimLuFileBytes, kSimLuWords);
         return false;
     }
     for (int k = 0; k < kSimLuWords; ++k) {
@@ -388,8 +377,8 @@ std::string SimTimeStamp() {
     std::tm tm{};
     const time_t secs = tv.tv_sec;
     ::localtime_r(&secs, &tm);
-    return Format("%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(tv.tv_usec / 1000));
+    return FormatStr("%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                     static_cast<int>(tv.tv_usec / 1000));
 }
 
 // ---- The unit --------------------------------------------------------------------------
@@ -443,8 +432,8 @@ std::vector<CMes> SimLu::HandleLocked(const CMes& rq, std::vector<std::string>& 
         return {};
     }
     if (options_.lineAddress >= 0 && rq.dev != options_.lineAddress) {
-        lines.push_back(
-            Format("ignored: request for device %d, this unit is device %d", rq.dev, options_.lineAddress));
+        lines.push_back(FormatStr("ignored: request for device %d, this unit is device %d", rq.dev,
+                                  options_.lineAddress));
         return {};
     }
 
@@ -459,19 +448,19 @@ std::vector<CMes> SimLu::HandleLocked(const CMes& rq, std::vector<std::string>& 
             break;
         case CMes::askLbNVRAM:
             if (payloadUnits == 0) {
-                what = Format("read word %d", nextRead_);
+                what = FormatStr("read word %d", nextRead_);
             } else if (payloadUnits >= 4 && (bytes[0] & 0x80) && (bytes[1] & 0x80)) {
                 const int addr = (bytes[0] & 0x7F) | ((bytes[1] & 15) << 7) | (((bytes[1] >> 4) & 3) << 11);
-                what = Format("write byte %d := 0x%02X", addr, bytes[2]);
+                what = FormatStr("write byte %d := 0x%02X", addr, bytes[2]);
             } else {
-                lines.push_back(Format("ignored: NVRAM request with %d payload units that is no byte write",
-                                       payloadUnits));
+                lines.push_back(FormatStr(
+                    "ignored: NVRAM request with %d payload units that is no byte write", payloadUnits));
                 return {};
             }
             break;
         case CMes::askRestart:
-            what =
-                bytes[0] == CMes::sub18Restart ? "restart" : Format("command %d (sub-address 18)", bytes[0]);
+            what = bytes[0] == CMes::sub18Restart ? "restart"
+                                                  : FormatStr("command %d (sub-address 18)", bytes[0]);
             break;
         default:
             lines.push_back("ignored: " + Describe(rq) + " (sub-address not served)");
@@ -494,16 +483,16 @@ std::vector<CMes> SimLu::HandleLocked(const CMes& rq, std::vector<std::string>& 
             lines.push_back(what + " -> error report (fault)");
             return {ErrorReport(rq)};
         }
-        lines.push_back(Format("%s -> %s report: type %d, variant %d, version %d.%d.%d", what.c_str(),
-                               options_.longReport ? "long" : "short", options_.devType, options_.variant,
-                               options_.versionMajor, options_.versionMinor, options_.versionPatch));
+        lines.push_back(FormatStr("%s -> %s report: type %d, variant %d, version %d.%d.%d", what.c_str(),
+                                  options_.longReport ? "long" : "short", options_.devType, options_.variant,
+                                  options_.versionMajor, options_.versionMinor, options_.versionPatch));
         return {DeviceParameters(rq)};
     }
 
     if (rq.ask == CMes::askRestart) {
         if (bytes[0] == CMes::sub18Restart) {
             ++restarts_;
-            lines.push_back(Format("restart requested (restart %d)", restarts_));
+            lines.push_back(FormatStr("restart requested (restart %d)", restarts_));
         } else {
             lines.push_back(what + " ignored");
         }
@@ -530,13 +519,13 @@ std::vector<CMes> SimLu::HandleLocked(const CMes& rq, std::vector<std::string>& 
     const int addr = (bytes[0] & 0x7F) | ((bytes[1] & 15) << 7) | (((bytes[1] >> 4) & 3) << 11);
     const int word = addr / 2;
     if (word >= kSimLuWords) {
-        lines.push_back(what +
-                        Format(" -> refused: the unit has bytes 0..%d (error report)", kSimLuFileBytes - 1));
+        lines.push_back(
+            what + FormatStr(" -> refused: the unit has bytes 0..%d (error report)", kSimLuFileBytes - 1));
         return {ErrorReport(rq)};
     }
     uint16_t& w = nvram_[word];
     if (options_.ignoreWrites) {
-        lines.push_back(what + Format(" -> ignored, word %d stays ", word) + Hex4(w));
+        lines.push_back(what + FormatStr(" -> ignored, word %d stays ", word) + Hex4(w));
         return {WordAnswer(rq, word)};
     }
     if (addr % 2 == 0) {
@@ -544,13 +533,13 @@ std::vector<CMes> SimLu::HandleLocked(const CMes& rq, std::vector<std::string>& 
     } else {
         w = static_cast<uint16_t>((w & 0x00FF) | (bytes[2] << 8));
     }
-    lines.push_back(what + Format(" -> word %d = ", word) + Hex4(w));
+    lines.push_back(what + FormatStr(" -> word %d = ", word) + Hex4(w));
     if (++byteWrites_ == options_.restartAfterWrites) {
         // The byte is in, its answer never leaves: the unit goes down right after taking it.
         downUntil_ = clock_() + std::chrono::milliseconds(options_.restartSilentMs);
         linkReset_ = true;
-        lines.push_back(Format("unit restarts after %d byte writes (fault): silent for %d ms", byteWrites_,
-                               options_.restartSilentMs));
+        lines.push_back(FormatStr("unit restarts after %d byte writes (fault): silent for %d ms", byteWrites_,
+                                  options_.restartSilentMs));
         return {};
     }
     return {WordAnswer(rq, word)};
@@ -614,8 +603,8 @@ CMes SimLu::WordAnswer(const CMes& rq, int word) const {
 }
 
 std::string SimLu::Describe(const CMes& rq) const {
-    return Format("type %d from %d:%d to %d:%d, device %d, sub-address %d, %d units", rq.typ, rq.origNode,
-                  rq.origSub, rq.destNode, rq.destSub, rq.dev, rq.ask, rq.len);
+    return FormatStr("type %d from %d:%d to %d:%d, device %d, sub-address %d, %d units", rq.typ, rq.origNode,
+                     rq.origSub, rq.destNode, rq.destSub, rq.dev, rq.ask, rq.len);
 }
 
 std::optional<std::chrono::nanoseconds> SimLu::TimeToAllWords() const {
@@ -627,12 +616,12 @@ std::optional<std::chrono::nanoseconds> SimLu::TimeToAllWords() const {
 std::string SimLu::TimingReport() const {
     const auto t = TimeToAllWords();
     if (t) {
-        return Format("%s: first request to answer of word 32: %.3f ms", options_.program.c_str(),
-                      std::chrono::duration<double, std::milli>(*t).count());
+        return FormatStr("%s: first request to answer of word 32: %.3f ms", options_.program.c_str(),
+                         std::chrono::duration<double, std::milli>(*t).count());
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    return Format("%s: first request to answer of word 32: not reached (%zu of %d words answered)",
-                  options_.program.c_str(), wordsAnswered_.size(), kSimLuWords);
+    return FormatStr("%s: first request to answer of word 32: not reached (%zu of %d words answered)",
+                     options_.program.c_str(), wordsAnswered_.size(), kSimLuWords);
 }
 
 bool SimLu::SaveNvram(std::string& error) {
@@ -791,9 +780,9 @@ int SimFaults::BlackedOut() const {
 
 std::string SimFaults::Summary() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::string text = Format("in: %d dropped, %d duplicated; out: %d dropped, %d duplicated", in_.dropped,
-                              in_.duplicated, out_.dropped, out_.duplicated);
-    if (reorderPercent_ > 0) text += Format("; %d sent after a later one", reordered_);
-    if (blackoutAtMs_ >= 0) text += Format("; %d lost in the blackout", blackedOut_);
+    std::string text = FormatStr("in: %d dropped, %d duplicated; out: %d dropped, %d duplicated", in_.dropped,
+                                 in_.duplicated, out_.dropped, out_.duplicated);
+    if (reorderPercent_ > 0) text += FormatStr("; %d sent after a later one", reordered_);
+    if (blackoutAtMs_ >= 0) text += FormatStr("; %d lost in the blackout", blackedOut_);
     return text;
 }
