@@ -300,12 +300,13 @@ void CBaseLog::PutProc() {
     constexpr std::chrono::milliseconds nap(5);
     std::deque<std::string> batch;
     while (queue.ReadAll(batch, nap) > 0) {
-        for (const std::string& line : batch) PutInner(line);
+        // One write to the file per batch, not one per line.
+        for (std::size_t i = 0; i < batch.size(); ++i) PutInner(batch[i], i + 1 == batch.size());
         queue.Recycle(batch);
     }
 }
 
-void CBaseLog::PutInner(const std::string& line) {
+void CBaseLog::PutInner(const std::string& line, bool last) {
     if (!is_open()) {
         if (!OpenNew(curNum)) Report(L"CBaseLog::OpenNew 2", errno);
         if (!is_open()) return;
@@ -325,7 +326,7 @@ void CBaseLog::PutInner(const std::string& line) {
     }
     write(line.data(), static_cast<std::streamsize>(line.size()));
     put('\n');
-    flush();
+    if (last) flush();
     if (!good()) {
         Report(L"CBaseLog::PutInner !good()", errno);
         close();

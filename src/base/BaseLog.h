@@ -112,7 +112,8 @@ protected:
 
 private:
     void PutProc();
-    void PutInner(const std::string& line);
+    // last: the batch ends with this line, and the file is flushed.
+    void PutInner(const std::string& line, bool last);
     void Report(const wchar_t* mark, int error);
     void SetOpenFile(bool state) { fileOpen.store(state, std::memory_order_release); }
     // Dir() as UTF-8, fixed once Open has run so the writer never needs the

@@ -1,6 +1,7 @@
 #include "UnitRun.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,6 +89,7 @@ void CUnitRun::Start(CFleet& fleet, size_t index, ToolLogs& logs, const UnitSess
         }
     });
     c.SetLinkTiming(links);
+    c.receiveOnCaller = true;
     m_Started = Clock::now();
     if (!c.pult.Connect()) {
         End(kExitFailed, TextF(kTextLinkNotStarted, Wide(c.badLog.Dir().ToStr()).c_str()));
@@ -97,8 +99,26 @@ void CUnitRun::Start(CFleet& fleet, size_t index, ToolLogs& logs, const UnitSess
     c.session.SetListener([this](const UnitEvent& e) { OnSessionEvent(e); });
     m_Tick = timing.tick;
     m_LastProgress = Clock::now();
+    m_WindowTick = std::chrono::milliseconds(links.windowTickMs);
+    m_NextWindowTick = m_LastProgress + m_WindowTick;
     m_Phase = typPhase::Loading;
     c.session.Start(c.SessionAddress());
+}
+
+int CUnitRun::Socket() const {
+    if (!IsRunning() || !m_Ctx->pult.IsDirect()) return -1;
+    return m_Ctx->receivV7.Socket();
+}
+
+void CUnitRun::Receive() {
+    if (IsRunning() && m_Ctx->receivV7.ReceiveWaiting() < 0) m_Fleet->Post(m_Index, CFleet::kEvNoLink);
+}
+
+void CUnitRun::SendDueReplies() {
+    if (!m_Ctx) return;
+    m_Ctx->receivV7.SendDueReplies();
+    // Acknowledgements may have made room in the window.
+    m_Ctx->sendV7.Pump();
 }
 
 void CUnitRun::OnLinkEvents(unsigned events) {
@@ -137,6 +157,11 @@ void CUnitRun::OnSessionEvent(const UnitEvent& event) {
 void CUnitRun::Step(Clock::time_point now) {
     if (!IsRunning()) return;
     CUnitSession& s = m_Ctx->session;
+    if (m_Ctx->pult.IsDirect() && now >= m_NextWindowTick) {
+        m_Ctx->sendV7.Window().Tick();
+        m_Ctx->sendV7.Pump();
+        m_NextWindowTick = now + m_WindowTick;
+    }
     if (!s.HasEnded() && now >= s.NextDeadline()) s.Tick();
     if (s.HasEnded()) {
         EndBySession();
@@ -169,6 +194,7 @@ CUnitRun::Clock::time_point CUnitRun::Deadline() const {
     if (!IsRunning()) return Clock::time_point::max();
     if (m_Phase == typPhase::Flushing) return Clock::now() + kFlushPoll;
     auto due = m_Ctx->session.NextDeadline();
+    if (m_Ctx->pult.IsDirect()) due = std::min(due, m_NextWindowTick);
     if (m_Phase == typPhase::Loading && m_Ctx->session.ParamsReceived())
         due = std::min(due, m_LastProgress + kStallTicks * m_Tick);
     return due;
@@ -301,11 +327,14 @@ void CUnitRun::Finish() {
 // ---- CFleet ------------------------------------------------------------------------------
 
 CFleet::CFleet(ToolLogs& logs, int parallel, UnitSessionTiming timing, LinkTiming links)
-    : m_Logs(logs), m_Parallel(std::max(parallel, 1)), m_Timing(timing), m_Links(links) {}
+    : m_Logs(logs), m_Parallel(std::max(parallel, 1)), m_Timing(timing), m_Links(links) {
+    m_WakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
 
 CFleet::~CFleet() {
     m_PromptCancel = true;
     if (m_Prompt.joinable()) m_Prompt.join();
+    if (m_WakeFd >= 0) ::close(m_WakeFd);
 }
 
 void CFleet::Post(size_t unit, unsigned events) {
@@ -313,9 +342,47 @@ void CFleet::Post(size_t unit, unsigned events) {
         std::lock_guard<std::mutex> lock(m_Lock);
         if (unit >= m_Pending.size()) return;
         m_Pending[unit] |= events;
-        m_Any = true;
+        // The fleet's own thread looks at the posts before it waits again.
+        if (std::this_thread::get_id() == m_Thread) return;
     }
-    m_Wake.notify_one();
+    const std::uint64_t one = 1;
+    // A full counter already wakes the poll.
+    [[maybe_unused]] const ssize_t n = ::write(m_WakeFd, &one, sizeof one);
+}
+
+void CFleet::Wait(std::chrono::steady_clock::time_point due, std::vector<size_t>& received) {
+    received.clear();
+    std::vector<pollfd> fds{{m_WakeFd, POLLIN, 0}};
+    std::vector<size_t> owners;
+    for (size_t i = 0; i < m_Units.size(); ++i) {
+        const int fd = m_Units[i]->Socket();
+        if (fd < 0) continue;
+        fds.push_back({fd, POLLIN, 0});
+        owners.push_back(i);
+    }
+    // Posts of this thread are already waiting: no sleep then.
+    bool posted = false;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        posted = std::any_of(m_Pending.begin(), m_Pending.end(), [](unsigned e) { return e != 0; });
+    }
+    const auto left = posted ? std::chrono::steady_clock::duration::zero()
+                             : std::max(due - std::chrono::steady_clock::now(),
+                                        std::chrono::steady_clock::duration::zero());
+    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
+    const timespec wait{
+        static_cast<time_t>(secs.count()),
+        static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left - secs).count())};
+    if (::ppoll(fds.data(), fds.size(), &wait, nullptr) <= 0) return;
+    if (fds[0].revents != 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t n = ::read(m_WakeFd, &count, sizeof count);
+    }
+    for (size_t k = 1; k < fds.size(); ++k) {
+        if (fds[k].revents == 0) continue;
+        m_Units[owners[k - 1]]->Receive();
+        received.push_back(owners[k - 1]);
+    }
 }
 
 void CFleet::AskTerminal(size_t unit) {
@@ -328,10 +395,12 @@ void CFleet::Run(const std::atomic<bool>& stop) {
     {
         std::lock_guard<std::mutex> lock(m_Lock);
         m_Pending.assign(m_Units.size(), 0);
+        m_Thread = std::this_thread::get_id();
     }
     size_t next = 0;
     size_t running = 0;
     std::vector<unsigned> events;
+    std::vector<size_t> received;
     // Whether anything happened since progress was last told.
     bool moved = true;
     while (m_Finished < m_Units.size()) {
@@ -366,18 +435,18 @@ void CFleet::Run(const std::atomic<bool>& stop) {
 
         auto due = now + kWakeAtLeast;
         for (size_t i = 0; i < next; ++i) due = std::min(due, m_Units[i]->Deadline());
+        Wait(due, received);
         {
-            std::unique_lock<std::mutex> lock(m_Lock);
-            m_Wake.wait_until(lock, due, [this] { return m_Any; });
+            std::lock_guard<std::mutex> lock(m_Lock);
             events.assign(m_Pending.size(), 0);
             events.swap(m_Pending);
-            m_Any = false;
         }
         for (size_t i = 0; i < events.size(); ++i) {
             if (events[i] == 0) continue;
             m_Units[i]->OnLinkEvents(events[i]);
             moved = true;
         }
+        for (const size_t i : received) m_Units[i]->SendDueReplies();
     }
     m_PromptCancel = true;
     if (m_Prompt.joinable()) m_Prompt.join();

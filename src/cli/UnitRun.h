@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -83,6 +82,12 @@ private:
 
     void Start(CFleet& fleet, size_t index, ToolLogs& logs, const UnitSessionTiming& timing,
                const LinkTiming& links);
+    // The socket the fleet waits on for this unit, -1 when the unit has none (console mode,
+    // not running); then what came, handed to the link; then the acknowledgements that the
+    // answers did not carry.
+    int Socket() const;
+    void Receive();
+    void SendDueReplies();
     void OnLinkEvents(unsigned events);
     void Confirm(bool yes);
     void Step(Clock::time_point now);
@@ -114,13 +119,18 @@ private:
     Clock::time_point m_Started{};
     Clock::duration m_Tick{};
     Clock::time_point m_FlushUntil{};
+    // The delivery window of a direct unit is ticked here: its repeats and give-ups.
+    Clock::duration m_WindowTick{};
+    Clock::time_point m_NextWindowTick{};
     std::optional<UnitEvent> m_Written;
 };
 
-// Runs units on the calling thread, at most `parallel` at once: one condition variable, which
-// the units' link threads signal through their event sinks, woken at the earliest deadline of
-// the units' sessions otherwise. A unit that needs a yes or no gets it from a prompt thread
-// reading the terminal, so the sessions go on meanwhile.
+// Runs units on the calling thread, at most `parallel` at once. The thread waits in one poll on
+// the direct units' sockets and on a wake-up descriptor that other threads (console links,
+// delivery windows, the prompt) signal through Post, until the earliest deadline of the
+// units' sessions: a datagram is received, answered and acknowledged on this thread without
+// a hand-off. A unit that needs a yes or no gets it from a prompt thread reading the
+// terminal, so the sessions go on meanwhile.
 class CFleet {
 public:
     // Events the link threads post, per unit.
@@ -158,10 +168,13 @@ private:
     std::vector<std::unique_ptr<CUnitRun>> m_Units;
     size_t m_Finished = 0;
 
+    // Waits for a datagram, a post or the deadline.
+    void Wait(std::chrono::steady_clock::time_point due, std::vector<size_t>& received);
+
     std::mutex m_Lock;
-    std::condition_variable m_Wake;
     std::vector<unsigned> m_Pending;  // per unit, guarded by m_Lock
-    bool m_Any = false;               // guarded by m_Lock
+    int m_WakeFd = -1;                // an eventfd, written by posts from other threads
+    std::thread::id m_Thread;         // the thread in Run
 
     std::thread m_Prompt;
     std::atomic<bool> m_PromptCancel{false};

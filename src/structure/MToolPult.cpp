@@ -60,7 +60,12 @@ bool MToolPult::Connect() {
         pult->UMTab().SetLink();
 
         if (IsDirect()) {
-            c.receivV7.Start();
+            c.receivV7.SetDeferReplies(c.receiveOnCaller);
+            c.sendV7.SetDriven(c.receiveOnCaller);
+            if (c.receiveOnCaller)
+                c.receivV7.StartWithoutLoop();
+            else
+                c.receivV7.Start();
             c.sendV7.Start();
             if (c.OwnsLogs()) c.proLog.Open("C", "log");
         } else {

@@ -142,6 +142,14 @@ public:
     // Sets the pace of both links; before Connect, which starts their timers.
     void SetLinkTiming(const LinkTiming& timing);
 
+    // Direct mode without link threads, for an owner that serves many units from one thread:
+    // it waits on receivV7.Socket() itself, hands the datagrams on with
+    // receivV7.ReceiveWaiting(), reads the session's input, then calls
+    // receivV7.SendDueReplies() and sendV7.Pump(), and ticks sendV7.Window() at its period.
+    // The session's requests leave on that thread and carry the acknowledgements. Set before
+    // Connect.
+    bool receiveOnCaller = false;
+
     // The unit's address and the tool's identity, as the settings and the V7 receiver hold them.
     UnitAddress SessionAddress() const;
 

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -121,26 +122,57 @@ void CReceivV7::ReceiveLoop() {
         int port = 0;
         int e = 0;
         const int n = m_Endpoint.Receive(buf, sizeof buf, address, port, e);
-        if (!m_Running.load()) break;
-        if (n < 0) {
-            if (e == ECONNRESET) {
-                const DBString text = IPv6PortToStrW(address, port) + L"- ";
-                if (!ConnReset(text.c_str(), ECONNRESET)) break;
-                continue;
-            }
-            if (e == ENETRESET) continue;
-            BadPutErr(L"CReceivV7::WinSockProc recvfrom()", e);
-            if (!m_Endpoint.Rebind(false)) break;
-            continue;
-        }
-        if (n == 0) {
-            const DBString text = IPv6PortToStrW(address, port) + L"- ";
-            if (!ConnReset(text.c_str(), 0)) break;
-            continue;
-        }
-        if (n < kMinDatagram) continue;
-        Receive(buf, n, address, port);
+        if (!m_Running.load() || !Take(buf, n, e, address, port)) break;
     }
+}
+
+bool CReceivV7::Take(const unsigned char* buf, int n, int error, const in6_addr& address, int port) {
+    if (n < 0) {
+        if (error == ECONNRESET) {
+            const DBString text = IPv6PortToStrW(address, port) + L"- ";
+            return ConnReset(text.c_str(), ECONNRESET);
+        }
+        if (error == ENETRESET) return true;
+        BadPutErr(L"CReceivV7::WinSockProc recvfrom()", error);
+        return m_Endpoint.Rebind(false);
+    }
+    if (n == 0) {
+        const DBString text = IPv6PortToStrW(address, port) + L"- ";
+        return ConnReset(text.c_str(), 0);
+    }
+    if (n >= kMinDatagram) Receive(buf, n, address, port);
+    return true;
+}
+
+void CReceivV7::StartWithoutLoop() {
+    if (m_Running.load()) return;
+    DBString err;
+    const int e = m_Endpoint.Open(err);
+    if (e != 0) throw ErrorXML(err, e);
+    m_Running = true;
+}
+
+int CReceivV7::ReceiveWaiting() {
+    unsigned char buf[kMaxDatagram];
+    int taken = 0;
+    while (m_Running.load()) {
+        in6_addr address{};
+        int port = 0;
+        int e = 0;
+        const int n = m_Endpoint.Receive(buf, sizeof buf, address, port, e, false);
+        if (n < 0 && e == EAGAIN) return taken;
+        if (!Take(buf, n, e, address, port)) {
+            m_Running = false;
+            return -1;
+        }
+        ++taken;
+    }
+    return taken;
+}
+
+void CReceivV7::SendDueReplies() {
+    for (CSendV7* sender : m_RepliesDue) sender->SendReply();
+    m_RepliesDue.clear();
 }
 
 void CReceivV7::Receive(const unsigned char* data, int n, const in6_addr& from, int port) {
@@ -248,7 +280,11 @@ void CReceivV7::Receive(const unsigned char* data, int n, const in6_addr& from, 
     bool fresh = true;
     if (pack.GetIdent() != 0) fresh = sender->MngIdentInp(static_cast<unsigned char>(pack.GetIdent())) != 0;
     if (fresh) HandlingData(pack, sender);
-    sender->SendReply();
+    if (!m_DeferReplies) {
+        sender->SendReply();
+    } else if (std::find(m_RepliesDue.begin(), m_RepliesDue.end(), sender) == m_RepliesDue.end()) {
+        m_RepliesDue.push_back(sender);
+    }
 }
 
 bool CReceivV7::CheckAddress(CSendV7& sender, const CPackV7& pack, const in6_addr& from, int port,

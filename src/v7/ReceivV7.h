@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "DBString.h"
 #include "IdentV7.h"
@@ -62,6 +63,20 @@ public:
     // Opens and binds the socket without starting the loop: 0, or the error number (err
     // gets the report text).
     int Bind(DBString& err);
+    // Opens and binds the socket like Start, for a caller that waits for datagrams itself
+    // (poll on Socket()) and hands them on with ReceiveWaiting, on its own thread: one
+    // thread may then serve many endpoints without a hand-off per datagram.
+    void StartWithoutLoop();
+    int Socket() const { return m_Endpoint.Socket(); }
+    // Every datagram waiting at the socket, each as the receive loop takes it: how many, or
+    // -1 when the endpoint can no longer receive (it is stopped then).
+    int ReceiveWaiting();
+    // With deferred replies the acknowledgements of received packets wait for
+    // SendDueReplies, so that packets sent meanwhile carry them and no datagram goes for
+    // the acknowledgement alone. For ReceiveWaiting's caller, which sends its answers in
+    // between.
+    void SetDeferReplies(bool defer) { m_DeferReplies = defer; }
+    void SendDueReplies();
     // Ends the receive loop, waits for it and closes the socket. Safe to repeat.
     void Stop();
     // One datagram to [to]:port: the byte count, or -1. The null address sends nothing
@@ -97,6 +112,8 @@ protected:
 
 private:
     void ReceiveLoop();
+    // What the loop does with one result of a receive; false ends receiving.
+    bool Take(const unsigned char* buf, int n, int error, const in6_addr& address, int port);
     // The checks of the party's address; false drops the packet.
     bool CheckAddress(CSendV7& sender, const CPackV7& pack, const in6_addr& from, int port,
                       const DBString& fromText);
@@ -110,4 +127,6 @@ private:
     CKeySys m_Key;
     std::atomic<std::int64_t> m_RelayReport{0};
     int m_AddrChangeGuardMs = kDefaultAddrChangeGuardMs;
+    bool m_DeferReplies = false;
+    std::vector<CSendV7*> m_RepliesDue;
 };

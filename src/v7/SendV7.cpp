@@ -97,6 +97,7 @@ int CSendV7::Put(CPackV7& p) {
     // Nothing shorter than a header could be coded at the other end of the queue.
     if (m_Disabled.load() || p.GetLength() < CPackV7::kHeadSize) return 0;
     const bool priority = p.IsOnOffGGS();
+    if (m_Driven && PutDirect(p, priority)) return 1;
     {
         std::lock_guard<std::mutex> lock(m_QueueMutex);
         if (!m_Running.load()) return 0;
@@ -126,15 +127,47 @@ int CSendV7::SendMes(const CMes& m) {
     return Put(p);
 }
 
-void CSendV7::Send() {
-    CPackV7 p;
+bool CSendV7::PutDirect(CPackV7& p, bool priority) {
     {
-        std::unique_lock<std::mutex> lock(m_QueueMutex);
-        m_QueueSignal.wait(lock, [this] { return !m_Queue.empty() || !m_Running.load(); });
-        if (!m_Running.load()) return;
-        p = m_Queue.front().pack;
-        m_Queue.pop_front();
+        std::lock_guard<std::mutex> lock(m_QueueMutex);
+        if (!m_Running.load() || m_Handing || !m_Queue.empty()) return false;
+        m_Handing = true;
     }
+    CPackV7 copy = p;
+    Address(copy);
+    const bool put = m_Wind.TryPut(copy);
+    {
+        std::lock_guard<std::mutex> lock(m_QueueMutex);
+        m_Handing = false;
+        // Packets put meanwhile waited behind this one; a full window sends it first of all.
+        if (!put && m_Running.load()) m_Queue.push_front(Queued{p, priority});
+    }
+    return true;
+}
+
+void CSendV7::Pump() {
+    for (;;) {
+        Queued next;
+        {
+            std::lock_guard<std::mutex> lock(m_QueueMutex);
+            if (!m_Running.load() || m_Handing || m_Queue.empty()) return;
+            next = std::move(m_Queue.front());
+            m_Queue.pop_front();
+            m_Handing = true;
+        }
+        CPackV7 p = next.pack;
+        Address(p);
+        const bool put = m_Wind.TryPut(p);
+        std::lock_guard<std::mutex> lock(m_QueueMutex);
+        m_Handing = false;
+        if (!put) {
+            if (m_Running.load()) m_Queue.push_front(std::move(next));
+            return;
+        }
+    }
+}
+
+void CSendV7::Address(CPackV7& p) {
     p.UnPack();
     const CIdentV7 remote = GetRemoteIdent();
     const int dev = p.GetDest().GetDev() != 0 ? p.GetDest().GetDev() : remote.GetDev();
@@ -142,7 +175,22 @@ void CSendV7::Send() {
     dest.SetBigNode(remote.GetBigNode());
     dest.SetDev(dev);
     p.SetID(GetReceiv()->GetIdent(), dest);
+}
+
+void CSendV7::Send() {
+    CPackV7 p;
+    {
+        std::unique_lock<std::mutex> lock(m_QueueMutex);
+        m_QueueSignal.wait(lock, [this] { return (!m_Queue.empty() && !m_Handing) || !m_Running.load(); });
+        if (!m_Running.load()) return;
+        p = m_Queue.front().pack;
+        m_Queue.pop_front();
+        m_Handing = true;
+    }
+    Address(p);
     m_Wind.Put(p);
+    std::lock_guard<std::mutex> lock(m_QueueMutex);
+    m_Handing = false;
 }
 
 bool CSendV7::PutProc(void* self) {
@@ -242,6 +290,7 @@ void CSendV7::Start() {
         std::lock_guard<std::mutex> lock(m_QueueMutex);
         if (m_Running.load()) return;
         m_Queue.clear();
+        m_Handing = false;
         m_Running = true;
     }
     {
@@ -249,6 +298,10 @@ void CSendV7::Start() {
         m_AddrChanged = false;
     }
     m_Replies.Clear();
+    if (m_Driven) {
+        m_Wind.Start(false);
+        return;
+    }
     m_Handle = m_Pool != nullptr ? m_Pool->StartProc(m_ProcName, PutProc, this, 0, 0) : nullptr;
     if (m_Handle == nullptr) {
         {

@@ -147,6 +147,15 @@ public:
     void SetDisabled(bool disabled) { m_Disabled = disabled; }
     bool IsDisabled() const { return m_Disabled.load(); }
     void SetViaRelay(bool viaRelay) { m_ViaRelay = viaRelay; }
+    // Driven by its owner's thread instead of threads of its own, for an owner that serves
+    // many parties from one thread: Put transmits at once when nothing waits before the
+    // packet and the window has room, and queues it otherwise; the owner calls Pump whenever
+    // the window may have room again (after receiving, after a tick) and ticks the window
+    // itself (Window().Tick() every Window().GetTick() ms). Set before Start.
+    void SetDriven(bool driven) { m_Driven = driven; }
+    bool IsDriven() const { return m_Driven; }
+    // Moves queued packets into the window while it has room.
+    void Pump();
     bool IsViaRelay() const { return m_ViaRelay.load(); }
     void SetMaxSends(int sends) { m_Wind.SetMaxSends(sends); }
     int GetMaxSends() const { return m_Wind.GetMaxSends(); }
@@ -177,6 +186,10 @@ private:
 
     // Coding and sendto; the caller holds the send lock.
     bool Transmit(CPackV7& p, const unsigned char* key);
+    // Addresses a queued packet from this endpoint to the party, as it enters the window.
+    void Address(CPackV7& p);
+    // Put on the caller's thread; false, with nothing done, when the packet must queue.
+    bool PutDirect(CPackV7& p, bool priority);
 
     std::atomic<int> m_IdentCounter{0};
     BasePoolThread* m_Pool;
@@ -187,6 +200,10 @@ private:
     std::condition_variable m_QueueSignal;
     std::atomic<bool> m_Running{false};
     std::deque<Queued> m_Queue;  // guarded by m_QueueMutex
+    // A packet is between the queue and the window (guarded by m_QueueMutex): whoever holds
+    // one keeps the others waiting, so packets reach the window in the order they were put.
+    bool m_Handing = false;
+    bool m_Driven = false;
     CReplyForSend m_Replies;
 
     mutable std::mutex m_ParamMutex;  // guards the party's whereabouts below

@@ -156,7 +156,12 @@ void CUdpEndpoint::Wake() {
 // ---------------------------------------------------------------------------------------
 // Receiving
 
-int CUdpEndpoint::Receive(unsigned char* buf, int size, in6_addr& from, int& port, int& error) {
+int CUdpEndpoint::Socket() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Socket;
+}
+
+int CUdpEndpoint::Receive(unsigned char* buf, int size, in6_addr& from, int& port, int& error, bool wait) {
     for (;;) {
         int fd = -1;
         {
@@ -167,11 +172,15 @@ int CUdpEndpoint::Receive(unsigned char* buf, int size, in6_addr& from, int& por
         }
         sockaddr_in6 sa{};
         socklen_t len = sizeof sa;
-        const ssize_t n = ::recvfrom(fd, buf, static_cast<std::size_t>(size < 0 ? 0 : size), 0,
-                                     reinterpret_cast<sockaddr*>(&sa), &len);
+        const ssize_t n = ::recvfrom(fd, buf, static_cast<std::size_t>(size < 0 ? 0 : size),
+                                     wait ? 0 : MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa), &len);
         const int e = errno;
         // A signal is not a reason to stop listening: Wake is.
         if (n < 0 && e == EINTR) continue;
+        if (n < 0 && !wait && (e == EAGAIN || e == EWOULDBLOCK)) {
+            error = EAGAIN;
+            return -1;
+        }
         from = sa.sin6_addr;
         port = ntohs(sa.sin6_port);
         if (const int injected = m_Injected.exchange(0); injected != 0) {

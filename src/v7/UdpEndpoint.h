@@ -52,8 +52,12 @@ public:
     // does not tell the port it chose. Undoes Wake.
     int Open(DBString& text);
     // Blocks for the next datagram: its length, 0 for an empty one or after Wake, -1 with
-    // error set. A signal does not end the wait.
-    int Receive(unsigned char* buf, int size, in6_addr& from, int& port, int& error);
+    // error set. A signal does not end the wait. Without wait it returns at once: -1 with
+    // EAGAIN when no datagram is there.
+    int Receive(unsigned char* buf, int size, in6_addr& from, int& port, int& error, bool wait = true);
+    // The socket for a caller that waits for datagrams itself (poll); -1 while there is
+    // none. A rebind replaces it, so it is asked again before every wait.
+    int Socket() const;
     // After a receive error: closes the socket, pauses, and binds again on the port it
     // had, so the party keeps the endpoint it knows; with configuredIfTaken, on the
     // configured port when that one is taken meanwhile. Held datagrams then go out. False

@@ -100,7 +100,7 @@ CWindV7Core::Ms CWindV7::Now() {
     return std::chrono::duration_cast<CWindV7Core::Ms>(std::chrono::steady_clock::now().time_since_epoch());
 }
 
-void CWindV7::Start() {
+void CWindV7::Start(bool timer) {
     int tick = 0;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
@@ -108,7 +108,7 @@ void CWindV7::Start() {
         m_Running = true;
         tick = m_Tick;
     }
-    if (m_Pool != nullptr) m_Handle = m_Pool->StartProc(m_ProcName, TimerProc, this, tick, tick);
+    if (timer && m_Pool != nullptr) m_Handle = m_Pool->StartProc(m_ProcName, TimerProc, this, tick, tick);
 }
 
 void CWindV7::Stop() {
@@ -135,6 +135,13 @@ void CWindV7::Put(CPackV7& p) {
     m_Room.wait(lock, [this] { return !m_Core.IsFull() || !m_Running; });
     if (!m_Running) return;
     m_Core.Put(p, m_Send->GetReceiv()->GetIdent());
+}
+
+bool CWindV7::TryPut(CPackV7& p) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    // A stopped window takes the packet and drops it, as Put does.
+    if (!m_Running) return true;
+    return m_Core.Put(p, m_Send->GetReceiv()->GetIdent());
 }
 
 void CWindV7::MngReply(unsigned char repl) {

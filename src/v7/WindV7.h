@@ -112,19 +112,24 @@ public:
     CWindV7& operator=(const CWindV7&) = delete;
     ~CWindV7();
 
-    // Empties the window, clears the counters and starts the timer.
-    void Start();
+    // Empties the window, clears the counters and starts the timer; without timer the owner
+    // calls Tick every GetTick() milliseconds.
+    void Start(bool timer = true);
     // Stops the timer and empties the window; a Put that waits for room returns.
     void Stop();
     void Clear();
     // Numbers and sends a packet; waits while the window is full. Called by the sender's
     // queue procedure only.
     void Put(CPackV7& p);
+    // Put without the wait: false, with nothing done, when the window is full.
+    bool TryPut(CPackV7& p);
     // Every packet accepted from the party comes here with its acknowledgement byte.
     void MngReply(unsigned char repl);
     // True, once, after two failures.
     bool IsNoLink();
     static bool TimerProc(void* self);
+    // Repeats and give-ups by the time passed since the previous tick.
+    void Tick();
 
     // The timer's period in milliseconds; set before Start.
     void SetTick(int ms);
@@ -145,7 +150,6 @@ private:
     int NextIdent() override;
     bool Transmit(CPackV7& p) override;
     void NotReceiving() override;
-    void Tick();
     static CWindV7Core::Ms Now();
 
     mutable std::mutex m_Mutex;

@@ -2,6 +2,7 @@
 // threads and the timer add to the checks and the window rules tested without them.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <cerrno>
 #include <vector>
@@ -124,6 +125,38 @@ TEST_F(V7Link, AfterAReceiveErrorTheSamePortIsBoundAgainAndRequestsInThePauseAre
     rig.receiv.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::milliseconds(500));
     EXPECT_FALSE(endpoint.IsOpen());
+}
+
+TEST_F(V7Link, DrivenByItsOwnerItSendsInOrderAndTheAcknowledgementsRideOnItsNextPackets) {
+    rig.send.SetDriven(true);
+    rig.receiv.SetDeferReplies(true);
+    rig.receiv.StartWithoutLoop();
+    rig.send.Start();
+    // The unit's packet and what the owner does on it: receive, then make room, then the rest.
+    auto unitSends = [&](int ident, int ackOf) {
+        CPackV7 p = PeerPacket(kUnit, kTool, ident);
+        p.AddRepl(static_cast<unsigned char>(ackOf));
+        ASSERT_TRUE(peer.Send(p, ToolPort()));
+        pollfd ready{rig.receiv.Socket(), POLLIN, 0};
+        ASSERT_EQ(::poll(&ready, 1, 2000), 1);
+        ASSERT_EQ(rig.receiv.ReceiveWaiting(), 1);
+        rig.send.Pump();
+        rig.receiv.SendDueReplies();
+    };
+    // Five fill the window on this thread, two wait for room.
+    for (int n = 1; n <= 7; ++n) Put(n);
+    EXPECT_EQ(rig.send.QueueSize(), 2u);
+    std::vector<CPackV7> got(5);
+    for (CPackV7& p : got) ASSERT_TRUE(peer.Receive(p, 1000));
+    unitSends(40, got[0].GetIdent());
+    unitSends(41, got[1].GetIdent());
+    unitSends(42, 0);
+    std::vector<std::pair<int, int>> after;  // number and acknowledgement of the next three
+    for (CPackV7 p; after.size() < 3 && peer.Receive(p, 1000);)
+        after.emplace_back(PacketNumber(p), p.GetRepl());
+    // Number -1: the acknowledgement alone, for the packet that found nothing to ride on.
+    EXPECT_EQ(after, (std::vector<std::pair<int, int>>{{6, 40}, {7, 41}, {-1, 42}}));
+    EXPECT_EQ(rig.send.QueueSize(), 0u);
 }
 
 }  // namespace
