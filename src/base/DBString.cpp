@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdarg>
@@ -207,6 +208,11 @@ std::u16string DBString::ToU16() const {
 }
 
 std::string DBString::ToCP1251() const {
+    // ASCII is the same in code page 1251; most texts are, and the converter's modules then
+    // need not be loaded at all.
+    if (std::all_of(begin(), end(), [](wchar_t c) { return c >= 0 && c < 0x80; })) {
+        return std::string(begin(), begin() + static_cast<std::ptrdiff_t>(std::min(size(), kCp1251OutBytes)));
+    }
     IconvHandle cd = OpenIconv("CP1251", HostUtf32());
     if (!cd) return std::string();
     char out[kCp1251OutBytes];
@@ -218,11 +224,15 @@ std::string DBString::ToCP1251() const {
 DBString& DBString::FromCP1251(const char* text) {
     clear();
     if (text == nullptr) return *this;
-    IconvHandle cd = OpenIconv(HostUtf32(), "CP1251");
-    if (!cd) return *this;
     // Code page 1251 is one byte per character, so feeding no more bytes than the
     // character limit keeps the output inside its buffer.
     const size_t inBytes = strnlen(text, kCp1251InChars);
+    if (std::all_of(text, text + inBytes, [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        assign(text, text + inBytes);
+        return *this;
+    }
+    IconvHandle cd = OpenIconv(HostUtf32(), "CP1251");
+    if (!cd) return *this;
     wchar_t out[kCp1251InChars];
     const size_t n =
         RunIconv(static_cast<iconv_t>(cd.get()), text, inBytes, reinterpret_cast<char*>(out), sizeof(out));

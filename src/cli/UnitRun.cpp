@@ -111,7 +111,7 @@ int CUnitRun::Socket() const {
 }
 
 void CUnitRun::Receive() {
-    if (IsRunning() && m_Ctx->receivV7.ReceiveWaiting() < 0) m_Fleet->Post(m_Index, CFleet::kEvNoLink);
+    if (IsRunning() && m_Ctx->receivV7.ReceiveWaiting(1) < 0) m_Fleet->Post(m_Index, CFleet::kEvNoLink);
 }
 
 void CUnitRun::SendDueReplies() {

@@ -1,5 +1,8 @@
 #include "IdentV7.h"
 
+#include <sys/random.h>
+
+#include <cstdint>
 #include <cwctype>
 #include <random>
 
@@ -100,10 +103,15 @@ int CIdentV7::SetString(const wchar_t* text) {
 }
 
 int CIdentV7::SetUnique() {
-    std::random_device device("default");
-    std::mt19937 gen(device());
     // Strictly above kMinProg: node 10,000,000 itself would be neither a program nor an LU.
-    std::uniform_int_distribution<int> dist(kMinProg + 1, kNodeLimit - 1);
-    node_ = dist(gen);
+    constexpr std::uint64_t span = kNodeLimit - 1 - kMinProg;
+    // 64 random bits: the remainder's bias over a span of under 2^24 is below 2^-40. Asked of
+    // the kernel directly, which a fleet of units does once each (a random_device costs more).
+    std::uint64_t bits = 0;
+    if (::getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits)) {
+        std::random_device device;
+        bits = (static_cast<std::uint64_t>(device()) << 32) | device();
+    }
+    node_ = kMinProg + 1 + static_cast<int>(bits % span);
     return 1;
 }

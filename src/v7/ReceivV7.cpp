@@ -152,10 +152,10 @@ void CReceivV7::StartWithoutLoop() {
     m_Running = true;
 }
 
-int CReceivV7::ReceiveWaiting() {
+int CReceivV7::ReceiveWaiting(int most) {
     unsigned char buf[kMaxDatagram];
     int taken = 0;
-    while (m_Running.load()) {
+    while (m_Running.load() && taken < most) {
         in6_addr address{};
         int port = 0;
         int e = 0;

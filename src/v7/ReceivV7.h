@@ -30,6 +30,7 @@ public:
     static constexpr int kMinDatagram = 15;
     static constexpr int kRelayNode = 9999997;
     static constexpr int kDefaultAddrChangeGuardMs = 2000;
+    static constexpr int kMaxDatagramsAtOnce = 64;
 
     explicit CReceivV7(BasePoolThread* pool);
     CReceivV7(const CReceivV7&) = delete;
@@ -68,9 +69,10 @@ public:
     // thread may then serve many endpoints without a hand-off per datagram.
     void StartWithoutLoop();
     int Socket() const { return m_Endpoint.Socket(); }
-    // Every datagram waiting at the socket, each as the receive loop takes it: how many, or
-    // -1 when the endpoint can no longer receive (it is stopped then).
-    int ReceiveWaiting();
+    // The datagrams waiting at the socket, at most `most`, each as the receive loop takes it:
+    // how many, or -1 when the endpoint can no longer receive (it is stopped then). A caller
+    // that polls again anyway takes one at a time and saves the receive that finds none.
+    int ReceiveWaiting(int most = kMaxDatagramsAtOnce);
     // With deferred replies the acknowledgements of received packets wait for
     // SendDueReplies, so that packets sent meanwhile carry them and no datagram goes for
     // the acknowledgement alone. For ReceiveWaiting's caller, which sends its answers in

@@ -85,13 +85,16 @@ TEST(DBStringEdit, TrimSubStrFindReplaceAndSearchKeys) {
 TEST(DBStringConversions, CodePagesHashesUtf16AndLists) {
     const DBString cyrillic(L"Ошибка ЁёЇ №5 €");
     const std::string bytes = "\xCE\xF8\xE8\xE1\xEA\xE0 \xA8\xB8\xAF \xB9\x35 \x88";  // ...№5 €
-    DBString back, longText;
+    DBString back, longText, longAscii;
     back.FromCP1251(bytes.c_str());
     longText.FromCP1251(std::string(300, '\xC0').c_str());  // at most 127 characters
+    longAscii.FromCP1251(std::string(300, 'a').c_str());
     EXPECT_EQ(
         std::make_tuple(cyrillic.ToCP1251(), back, DBString(L"abc中def").ToCP1251(), longText.size(),
-                        DBString(std::wstring(5000, L'я')).ToCP1251().size(), DBString(L"Ошибка").Md5Hash()),
-        std::make_tuple(bytes, cyrillic, "abc", 127u, 1024u, DBString(L"1F9B59F5380E26DF0654A64A18BB80D7")));
+                        longAscii.size(), DBString(std::wstring(5000, L'я')).ToCP1251().size(),
+                        DBString(std::wstring(5000, L'a')).ToCP1251().size(), DBString(L"Ошибка").Md5Hash()),
+        std::make_tuple(bytes, cyrillic, "abc", 127u, 127u, 1024u, 1024u,
+                        DBString(L"1F9B59F5380E26DF0654A64A18BB80D7")));
     const char16_t units[] = {u'A', 0x0416, 0xD83D, 0xDE00, 0};  // zero-extended, pairs not combined
     EXPECT_EQ(std::make_tuple(DBString(units), DBString(units, 2), (DBString(L"a") + L"\U0001F600").ToU16()),
               std::make_tuple(DBString(L"AЖ\xD83D\xDE00"), DBString(L"AЖ"), std::u16string(u"a\U0001F600")));
