@@ -29,22 +29,26 @@ std::vector<int> Range(int first, int last) {
     return out;
 }
 
+// The few formats of the values, without the wide printf: a listing of every parameter
+// formats hundreds of them.
 DBString Hex(unsigned raw) {
-    DBString s;
-    s.Format(L"0x%02X", raw);
+    static const wchar_t digits[] = L"0123456789ABCDEF";
+    DBString s = L"0x";
+    bool started = false;
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        const unsigned d = (raw >> shift) & 15u;
+        started = started || d != 0 || shift < 8;
+        if (started) s += digits[d];
+    }
     return s;
 }
 
 DBString Decimal(unsigned raw) {
-    DBString s;
-    s.Format(L"%u", raw);
-    return s;
+    return DBString(std::to_wstring(raw));
 }
 
 DBString CodeEntry(int code, int message, bool wideGap) {
-    DBString s;
-    s.Format(wideGap ? L"%d.   " : L"%d. ", code);
-    return s + _S_(message);
+    return DBString(std::to_wstring(code) + (wideGap ? L".   " : L". ")) + _S_(message);
 }
 
 ParamDef Byte(std::string key, int label, int pageLabel, int word, bool high, typParamCodec codec) {
@@ -408,9 +412,8 @@ uint8_t NormalizeNegativeFloorsByte(uint8_t b) {
 
 DBString FirmwareText(uint16_t word0) {
     const int low = word0 & 0xFF;
-    DBString s;
-    s.Format(L"%d.%d.%d", low / 10, low % 10, word0 >> 8);
-    return s;
+    return DBString(std::to_wstring(low / 10) + L"." + std::to_wstring(low % 10) + L"." +
+                    std::to_wstring(word0 >> 8));
 }
 
 DBString InputChoice(int mode) {
@@ -460,9 +463,10 @@ std::vector<DBString> FloorsChoices(int highest) {
 }
 
 DBString IntervalChoice(int scale, int index) {
-    DBString s;
-    s.Format(L"%g ", kIntervalSeconds[static_cast<size_t>(index) % std::size(kIntervalSeconds)] * scale);
-    return s + _S_(kTextSeconds);
+    char number[32];
+    std::snprintf(number, sizeof number, "%g ",
+                  kIntervalSeconds[static_cast<size_t>(index) % std::size(kIntervalSeconds)] * scale);
+    return DBString(number) + _S_(kTextSeconds);
 }
 
 std::vector<DBString> IntervalChoices(int scale) {

@@ -147,6 +147,7 @@ TEST(NvramLayout, ValuesReadAsTheWindowsShowThem) {
     EXPECT_EQ(text("firmware", 0x0215), "2.1.2");
     EXPECT_EQ(text("out1_mode", 2), _S_(1604).ToStr());
     EXPECT_EQ(text("out1_mode", 40), "0x28") << "no entry: the raw byte";
+    EXPECT_EQ(text("out1_mode", 0x105), "0x105");
     EXPECT_EQ(text("can_power", 0xFF), "Always ON");
     EXPECT_EQ(text("user1", 0xD5), "OUTPUT: " + _S_(1621).ToStr());
     EXPECT_EQ(text("user2", 0x96), "INPUT: 48. " + _S_(1966).ToStr() + ", Inverse mapping");
