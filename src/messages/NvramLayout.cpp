@@ -193,16 +193,36 @@ int ProtoVerOfType(int devType) {
     return 0;
 }
 
-// The layouts hold message numbers only, so they are built once whatever the language.
+// The layouts hold message numbers only, so they are built once whatever the language, and
+// only for the generations asked for: a run that reads one unit needs one.
+template <std::vector<ParamDef> (*Build)(int)>
+const std::vector<ParamDef>& Layout(int protoVer) {
+    switch (Slot(protoVer)) {
+        case 1: {
+            static const std::vector<ParamDef> layout = Build(5);
+            return layout;
+        }
+        case 2: {
+            static const std::vector<ParamDef> layout = Build(6);
+            return layout;
+        }
+        case 3: {
+            static const std::vector<ParamDef> layout = Build(7);
+            return layout;
+        }
+        default: {
+            static const std::vector<ParamDef> layout = Build(0);
+            return layout;
+        }
+    }
+}
+
 const std::vector<ParamDef>& ServiceParams(int protoVer) {
-    static const std::vector<ParamDef> layouts[4] = {BuildService(0), BuildService(5), BuildService(6),
-                                                     BuildService(7)};
-    return layouts[Slot(protoVer)];
+    return Layout<BuildService>(protoVer);
 }
 
 const std::vector<ParamDef>& GridParams(int protoVer) {
-    static const std::vector<ParamDef> layouts[4] = {BuildGrid(0), BuildGrid(5), BuildGrid(6), BuildGrid(7)};
-    return layouts[Slot(protoVer)];
+    return Layout<BuildGrid>(protoVer);
 }
 
 std::vector<const ParamDef*> AllParams(int protoVer) {
