@@ -9,8 +9,9 @@
 #             process had at any time (sampled from /proc every few milliseconds);
 #   rtt     - the median loopback UDP round trip of 40-byte datagrams (bench/udp_rtt).
 # Targets: read within 2 x 34 round trips plus the process start; the start under 10 ms; the
-# fleet of 20 within twice the single read that saves its image; the 200 units without a failure and without more
-# than one thread per unit beyond each unit's link threads (receiver, sender, delivery window).
+# fleet of 20 within twice the single read that saves its image; the 200 units without a failure
+# and without more than one thread per unit beyond the pool (a direct unit has no link threads:
+# the fleet's thread serves them all).
 #
 #   bash bench/cli.sh [runs]      (default 10 runs of start, read and fleet)
 #
@@ -25,9 +26,9 @@ runs=${1:-10}
 tv_positive "$runs" runs
 round_trips=34
 start_target_ms=10
-# Each unit's own link threads in direct mode: the V7 receiver, the sender's queue and the
-# delivery window.
-link_threads=3
+# Each unit's own link threads in direct mode: none, the fleet's thread receives, sends and ticks
+# for every direct unit.
+link_threads=0
 
 tv_say "Checking the Debian packages (scripts/deps.sh)"
 bash scripts/deps.sh bench

@@ -52,7 +52,8 @@ class CFleet;
 
 // One unit: its link objects (built when it starts, released when it ends, so a long list
 // costs only the links of the units running), its session and what it is asked to do. Driven
-// by the fleet's thread alone; the link threads only post events to the fleet.
+// by the fleet's thread alone; the link threads of a unit reached through the console only post
+// events to the fleet, and a direct unit has none.
 class CUnitRun {
 public:
     using Clock = CUnitSession::Clock;
