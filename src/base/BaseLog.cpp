@@ -197,6 +197,10 @@ bool CBaseLog::Open(const char* prefixText, const char* extensionText) {
     return is_open();
 }
 
+void CBaseLog::BeginClose() {
+    if (running.load(std::memory_order_acquire)) queue.Close();
+}
+
 void CBaseLog::Close() {
     if (running.load(std::memory_order_acquire)) {
         queue.Close();

@@ -60,6 +60,9 @@ public:
     // Writes every line queued before the call, then stops the writer and closes
     // the file. Lines queued afterwards wait for the next Open.
     void Close();
+    // The first half of Close without the wait: the writer writes what is queued and ends
+    // meanwhile, so that several logs closed together wait for their disks at once.
+    void BeginClose();
     bool IsRunning() const { return running.load(std::memory_order_acquire); }
 
     virtual int NumFile(const char* name);

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
+#include <unordered_map>
 
 // Generated at build time from data/texts/en.txt and ru.txt (cmake/MessageTable.cmake).
 extern const unsigned char tolvane_texts_enu[];
@@ -54,6 +56,26 @@ DBString Lookup(const ResTable& table, const char* fallbackPrefix, int number) {
     return DBString(reinterpret_cast<const char*>(buffer));
 }
 
+// The built-in tables never change, so each text is looked up and decoded once: a listing of
+// the parameters asks for "on" and "off" a few hundred times.
+class TextCache {
+public:
+    TextCache(ResTable table, const char* fallbackPrefix) : m_Table(table), m_Prefix(fallbackPrefix) {}
+
+    DBString Get(int number) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        auto it = m_Texts.find(number);
+        if (it == m_Texts.end()) it = m_Texts.emplace(number, Lookup(m_Table, m_Prefix, number)).first;
+        return it->second;
+    }
+
+private:
+    const ResTable m_Table;
+    const char* const m_Prefix;
+    std::mutex m_Mutex;
+    std::unordered_map<int, DBString> m_Texts;
+};
+
 }  // namespace
 
 int LoadString(unsigned char* buffer, int size, const unsigned char* start, const unsigned char* end,
@@ -96,11 +118,13 @@ ResTable ResTableRUS() {
 }
 
 DBString LoadStringFromResource(int number) {
-    return Lookup(ResTableRUS(), "RUS", number);
+    static TextCache texts(ResTableRUS(), "RUS");
+    return texts.Get(number);
 }
 
 DBString LoadStringFromResourceENU(int number) {
-    return Lookup(ResTableENU(), "ENU", number);
+    static TextCache texts(ResTableENU(), "ENU");
+    return texts.Get(number);
 }
 
 DBString _S_(int number) {

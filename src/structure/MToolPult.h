@@ -81,6 +81,12 @@ struct LinkTiming {
 
 // The error, dispatcher and protocol logs of one run.
 struct ToolLogs {
+    // All three writers finish at once; each member's own Close then only waits.
+    ~ToolLogs() {
+        pro.BeginClose();
+        disp.BeginClose();
+        bad.BeginClose();
+    }
     BadLog bad;
     DispLog disp;
     ProLog pro;
