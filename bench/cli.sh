@@ -4,8 +4,8 @@
 #   read    - tolvane-cli read of one unit, the whole process, start to end: once printing the
 #             parameters (to /dev/null), once saving the image with -o as a list does for each
 #             unit (the save waits for the disk twice: the file, then its folder);
-#   fleet   - 20 units (20 lu-sims) read with -j 20, each image saved, the whole process;
-#   scale   - 200 units (200 lu-sims) read with -j 50: every unit read, and the most threads the
+#   fleet   - 20 units (one lu-sim serving 20) read with -j 20, each image saved, the whole process;
+#   scale   - 200 units (one lu-sim serving 200) read with -j 50: every unit read, and the most threads the
 #             process had at any time (sampled from /proc every few milliseconds);
 #   rtt     - the median loopback UDP round trip of 40-byte datagrams (bench/udp_rtt).
 # Targets: read within 2 x 34 round trips plus the process start; the start under 10 ms; the
@@ -49,28 +49,27 @@ median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) exit 1; if (NR % 2) 
 ms_since() { awk -v a="$1" -v b="$(now_us)" 'BEGIN { printf "%.3f", (b - a) / 1000 }'; }
 verdict() { if awk -v a="$1" -v b="$2" 'BEGIN { exit !(a <= b) }'; then echo met; else echo "NOT met"; fi; }
 
-# Starts n lu-sims (nodes 2001...) at once and writes a unit list naming each; waits until all
-# listen. Quiet: a line per request from each of 20 simulators would cost as much processor
-# time as the tool itself on a small machine, and a real unit costs this machine nothing.
+# Starts n simulated units (nodes 2001...) in one lu-sim and writes a unit list naming each;
+# waits until all listen. One process for the hall: units are machines of their own, and twenty
+# simulator processes waking one another on this machine's processors would be timed in place
+# of the tool. Quiet: a line per request is the simulator's cost, not the tool's.
 # Usage: start_units N LIST
 start_units() {
-  local n=$1 list=$2 i line port
+  local n=$1 list=$2 i port log=$out/sim.$1.log
   : >"$list"
-  for ((i = 1; i <= n; i++)); do
-    stdbuf -oL "$sim" --quiet --port 0 --node $((2000 + i)) >"$out/sim.$i.log" 2>&1 &
-    TV_PIDS+=("$!")
+  stdbuf -oL "$sim" --quiet --units "$n" --port 0 --node 2001 >"$log" 2>&1 &
+  TV_PIDS+=("$!")
+  for _ in $(seq 200); do
+    [ "$(grep -c '^lu-sim: listening on \[' "$log" || true)" -ge "$n" ] && break
+    sleep 0.05
   done
-  for ((i = 1; i <= n; i++)); do
-    line=
-    for _ in $(seq 200); do
-      line=$(grep -m1 '^lu-sim: listening on \[' "$out/sim.$i.log" || true)
-      [ -n "$line" ] && break
-      sleep 0.05
-    done
-    [ -n "$line" ] || tv_fail "lu-sim $i did not say where it listens (see $out/sim.$i.log)"
-    port=$(sed -E 's/^.*\]:([0-9]+).*$/\1/' <<<"$line")
+  [ "$(grep -c '^lu-sim: listening on \[' "$log" || true)" -ge "$n" ] ||
+    tv_fail "lu-sim did not say where its $n units listen (see $log)"
+  i=0
+  while read -r port; do
+    i=$((i + 1))
     echo "unit$i,-g$((2000 + i)),-e::1,-h$port" >>"$list"
-  done
+  done < <(sed -nE 's/^lu-sim: listening on \[.*\]:([0-9]+).*$/\1/p' "$log")
 }
 
 # All at once: each takes its time to send close-link and report, and they may take it together.
@@ -122,7 +121,7 @@ msave=$(printf '%s\n' "${saves[@]}" | median)
 printf 'read: median %s ms (runs: %s)\n' "$mread" "${reads[*]}"
 printf 'read -o: median %s ms (runs: %s)\n' "$msave" "${saves[*]}"
 
-tv_say "20 units: tolvane-cli read --units (20 lu-sims) -j 20, $runs runs"
+tv_say "20 units: tolvane-cli read --units (one lu-sim, 20 units) -j 20, $runs runs"
 start_units 20 "$out/twenty.csv"
 fleets=()
 for ((run = 1; run <= runs; run++)); do
@@ -141,7 +140,7 @@ if [ "${#fleets[@]}" -gt 0 ]; then
   printf 'fleet of 20: median %s ms (runs: %s)\n' "$mfleet" "${fleets[*]}"
 fi
 
-tv_say "200 units: tolvane-cli read --units (200 lu-sims) -j 50, once, its threads sampled"
+tv_say "200 units: tolvane-cli read --units (one lu-sim, 200 units) -j 50, once, its threads sampled"
 start_units 200 "$out/many.csv"
 t=$(now_us)
 "$cli" read --units "$out/many.csv" -j 50 -o "$out/many" >"$out/many.out" 2>&1 &

@@ -214,14 +214,19 @@ TEST_F(CliRun, EachFailureHasItsExitStatus) {
 }
 
 TEST_F(CliRun, AListOfUnitsEndsNonZeroWhenOneFails) {
-    Sim a(false, {}), b(false, {}), console(true, {}), refusing(false, {"--refuse"});
-    ASSERT_TRUE(a.started && b.started && console.started && refusing.started);
+    // Units a and b are a hall of two in one lu-sim: b is the next node on its own port.
+    Sim hall(false, {"--units", "2"}), console(true, {}), refusing(false, {"--refuse"});
+    ASSERT_TRUE(hall.started && console.started && refusing.started);
+    std::string second;
+    ASSERT_TRUE(hall.process.WaitForLineContaining("listening on", 2000ms, &second));
+    const Args b = {"-g" + std::to_string(Sim::kNode + 1), "-e::1",
+                    "-h" + second.substr(second.rfind(':') + 1)};
     std::ofstream list(Path("units.csv"));
     list << "# name, link options\n";
-    for (const auto& [name, sim] :
-         {std::pair{"a", &a}, {"b", &b}, {"console", &console}, {"busy", &refusing}}) {
+    for (const auto& [name, link] :
+         {std::pair{"a", hall.Link()}, {"b", b}, {"console", console.Link()}, {"busy", refusing.Link()}}) {
         list << name;
-        for (const std::string& option : sim->Link()) list << "," << option;
+        for (const std::string& option : link) list << "," << option;
         list << "\n";
     }
     list.close();
@@ -236,6 +241,7 @@ TEST_F(CliRun, AListOfUnitsEndsNonZeroWhenOneFails) {
     std::sort(lines.begin(), lines.end());
     ASSERT_EQ(lines.size(), 4u) << o.out;
     EXPECT_EQ(lines[0].rfind("a\tok\t", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1].rfind("b\tok\t", 0), 0u) << lines[1];
     EXPECT_EQ(lines[2].rfind("busy\trefused\t", 0), 0u) << lines[2];
     EXPECT_EQ(lines[3].rfind("console\tok\t", 0), 0u) << lines[3];
     for (const char* name : {"a", "b", "console"})

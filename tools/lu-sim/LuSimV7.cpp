@@ -217,7 +217,12 @@ void LuSimV7::Step(int timeoutMs) {
     if (socket_ < 0) return;
     pollfd p{socket_, POLLIN, 0};
     const int r = ::poll(&p, 1, NextTimeout(timeoutMs));
-    if (r > 0 && (p.revents & POLLIN)) {
+    Serve(r > 0 && (p.revents & POLLIN));
+}
+
+void LuSimV7::Serve(bool readable) {
+    if (socket_ < 0) return;
+    if (readable) {
         unsigned char buf[CPackV7::kBufSize];
         sockaddr_in6 from{};
         socklen_t len = sizeof from;

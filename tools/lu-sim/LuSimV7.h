@@ -63,6 +63,12 @@ public:
     void Run(const std::atomic<bool>& stop);
     // One round: waits up to timeoutMs for a datagram, handles it and the timers.
     void Step(int timeoutMs);
+    // The round without the wait, for a loop that waits on many endpoints at once: the
+    // datagram waiting when `readable`, then the timers. Socket() is what to wait on, and
+    // Timeout(limitMs) how long Step would wait at most.
+    void Serve(bool readable);
+    int Socket() const { return socket_; }
+    int Timeout(int limitMs) const { return NextTimeout(limitMs); }
     // Sends close-link to every party that has a link, then forgets them.
     void Close();
 

@@ -1,13 +1,17 @@
-// lu-sim: one simulated lift unit on a V7 socket, for rehearsing with the tool without
-// a real unit. The first stdout line tells where it listens; every request it handles
-// gets one line after that.
+// lu-sim: a simulated lift unit on a V7 socket, for rehearsing with the tool without a real
+// unit, or a hall of them in one process. The first stdout line tells where it listens (one
+// line per unit); every request it handles gets one line after that.
 
+#include <poll.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "LuSimV7.h"
 #include "SimLu.h"
@@ -30,6 +34,10 @@ void Usage(FILE* to) {
                  "and the time from the first request to the answer of the 32nd word printed.\n\n"
                  "%s%s"
                  "Other:\n"
+                 "  --units N           N units in this one process (1..1000, default 1): nodes\n"
+                 "                      --node, --node+1, ...; ports --port, --port+1, ... (0: each\n"
+                 "                      any free port); one listening line each, in that order;\n"
+                 "                      request lines begin with the unit's node. Not with --save\n"
                  "  --quiet             no line per request: the first line and the closing ones stay\n"
                  "  --help              this text\n",
                  LuSimV7OptionsHelp().c_str(), SimLuOptionsHelp().c_str());
@@ -46,12 +54,68 @@ void PrintLine(const std::string& line) {
     std::fflush(stdout);
 }
 
+constexpr int kMaxUnits = 1000;
+
+// The value of --units at argv[i] ("--units N" or "--units=N"): 1 when taken, 0 when argv[i]
+// is another option, -1 with `error`.
+int ParseUnits(int argc, char** argv, int& i, int& units, std::string& error) {
+    const std::string arg = argv[i];
+    std::string value;
+    if (arg.rfind("--units=", 0) == 0) {
+        value = arg.substr(8);
+    } else if (arg == "--units") {
+        if (i + 1 >= argc) {
+            error = "--units needs a value";
+            return -1;
+        }
+        value = argv[++i];
+    } else {
+        return 0;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || errno != 0 || n < 1 || n > kMaxUnits) {
+        error = "--units: '" + value + "' is no count of units (1.." + std::to_string(kMaxUnits) + ")";
+        return -1;
+    }
+    units = static_cast<int>(n);
+    return 1;
+}
+
+// One unit of the process, with its own NVRAM, fault draws and socket.
+struct Unit {
+    Unit(const SimLuOptions& luOptions, const LuSimV7Options& v7Options)
+        : lu(luOptions),
+          faults(luOptions),
+          endpoint(std::make_unique<LuSimV7>(lu, faults, v7Options, luOptions.refuse)) {}
+    SimLu lu;
+    SimFaults faults;
+    std::unique_ptr<LuSimV7> endpoint;
+};
+
+// One process for a hall of units: one wait on all their sockets, so a fleet of units costs the
+// machine one process to wake, not one per unit.
+void RunAll(const std::vector<std::unique_ptr<Unit>>& hall, const std::atomic<bool>& stop) {
+    std::vector<pollfd> fds(hall.size());
+    while (!stop.load()) {
+        int timeout = 50;
+        for (size_t k = 0; k < hall.size(); ++k) {
+            fds[k] = pollfd{hall[k]->endpoint->Socket(), POLLIN, 0};
+            timeout = std::min(timeout, hall[k]->endpoint->Timeout(50));
+        }
+        const int r = ::poll(fds.data(), fds.size(), timeout);
+        for (size_t k = 0; k < hall.size(); ++k) hall[k]->endpoint->Serve(r > 0 && (fds[k].revents & POLLIN));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     SimLuOptions luOptions;
     LuSimV7Options v7Options;
     bool quiet = false;
+    int units = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -63,13 +127,22 @@ int main(int argc, char** argv) {
             continue;
         }
         std::string error;
-        int r = ParseSimLuOption(argc, argv, i, luOptions, error);
+        int r = ParseUnits(argc, argv, i, units, error);
+        if (r == 0) r = ParseSimLuOption(argc, argv, i, luOptions, error);
         if (r == 0) r = ParseLuSimV7Option(argc, argv, i, v7Options, error);
         if (r < 0) return BadUsage(error);
         if (r == 0) return BadUsage("unknown option '" + arg + "'");
     }
     std::string error;
     if (!CheckSimLuOptions(luOptions, error)) return BadUsage(error);
+    if (units > 1 && !luOptions.saveFile.empty())
+        return BadUsage("--save serves one unit, not --units " + std::to_string(units));
+    if (v7Options.node + units - 1 > CIdentV7::kMaxLU)
+        return BadUsage("--units " + std::to_string(units) + " from node " + std::to_string(v7Options.node) +
+                        " runs past the last LU node " + std::to_string(CIdentV7::kMaxLU));
+    if (v7Options.port != 0 && v7Options.port + units - 1 > 65535)
+        return BadUsage("--units " + std::to_string(units) + " from port " + std::to_string(v7Options.port) +
+                        " runs past port 65535");
 
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
@@ -79,16 +152,31 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    SimLu lu(luOptions);
-    SimFaults faults(luOptions);
-    LuSimV7 endpoint(lu, faults, v7Options, luOptions.refuse);
-    if (!endpoint.Open(error)) {
-        std::fprintf(stderr, "lu-sim: %s\n", error.c_str());
-        return 1;
+    std::vector<std::unique_ptr<Unit>> hall;
+    for (int k = 0; k < units; ++k) {
+        LuSimV7Options v7 = v7Options;
+        v7.node += k;
+        if (v7.port != 0) v7.port += k;
+        hall.push_back(std::make_unique<Unit>(luOptions, v7));
+        if (!hall.back()->endpoint->Open(error)) {
+            std::fprintf(stderr, "lu-sim: %s\n", error.c_str());
+            return 1;
+        }
+        PrintLine(hall.back()->endpoint->ListenLine());
     }
-    PrintLine(endpoint.ListenLine());
     // A long soak or a fleet of units makes lines nobody reads, by the thousand.
-    if (!quiet) lu.SetPrinter(PrintLine);
+    for (const auto& unit : hall) {
+        if (quiet) continue;
+        if (units == 1) {
+            unit->lu.SetPrinter(PrintLine);
+        } else {
+            const std::string node = std::to_string(unit->endpoint->Ident().GetNode()) + ": ";
+            unit->lu.SetPrinter([node](const std::string& line) { PrintLine(node + line); });
+        }
+    }
+    LuSimV7& endpoint = *hall.front()->endpoint;
+    SimLu& lu = hall.front()->lu;
+    SimFaults& faults = hall.front()->faults;
 
     const auto& o = luOptions;
     std::string faultsText;
@@ -109,17 +197,22 @@ int main(int argc, char** argv) {
     if (o.restartAfterWrites > 0)
         faultsText += " restart after " + std::to_string(o.restartAfterWrites) + " writes, silent " +
                       std::to_string(o.restartSilentMs) + " ms";
-    PrintLine("lu-sim: node " + std::to_string(endpoint.Ident().GetNode()) + ", key " +
-              endpoint.Key().GetString().ToStr() + ", type " + std::to_string(o.devType) + " variant " +
-              std::to_string(o.variant) + " version " + std::to_string(o.versionMajor) + "." +
-              std::to_string(o.versionMinor) + "." + std::to_string(o.versionPatch) + ", " +
-              (o.longReport ? "long" : "short") + " report, " + (o.withDefaults ? "with" : "without") +
-              " defaults, NVRAM " + (o.nvram ? o.nvramFile : std::string("built-in")) + ", defaults " +
-              (o.defaults ? o.defaultsFile : std::string("built-in")) +
-              (faultsText.empty() ? std::string() : ", faults:" + faultsText));
+    for (const auto& unit : hall)
+        PrintLine("lu-sim: node " + std::to_string(unit->endpoint->Ident().GetNode()) + ", key " +
+                  endpoint.Key().GetString().ToStr() + ", type " + std::to_string(o.devType) + " variant " +
+                  std::to_string(o.variant) + " version " + std::to_string(o.versionMajor) + "." +
+                  std::to_string(o.versionMinor) + "." + std::to_string(o.versionPatch) + ", " +
+                  (o.longReport ? "long" : "short") + " report, " + (o.withDefaults ? "with" : "without") +
+                  " defaults, NVRAM " + (o.nvram ? o.nvramFile : std::string("built-in")) + ", defaults " +
+                  (o.defaults ? o.defaultsFile : std::string("built-in")) +
+                  (faultsText.empty() ? std::string() : ", faults:" + faultsText));
 
-    endpoint.Run(g_stop);
-    endpoint.Close();
+    if (units == 1) {
+        endpoint.Run(g_stop);
+    } else {
+        RunAll(hall, g_stop);
+    }
+    for (const auto& unit : hall) unit->endpoint->Close();
 
     int rc = 0;
     if (!o.saveFile.empty()) {
@@ -130,7 +223,11 @@ int main(int argc, char** argv) {
             rc = 1;
         }
     }
-    if (faults.Active()) PrintLine("lu-sim: datagrams " + faults.Summary());
-    PrintLine(lu.TimingReport());
+    for (const auto& unit : hall) {
+        const std::string node =
+            units == 1 ? std::string() : "node " + std::to_string(unit->endpoint->Ident().GetNode()) + " ";
+        if (unit->faults.Active()) PrintLine(node + "lu-sim: datagrams " + unit->faults.Summary());
+        PrintLine(node + unit->lu.TimingReport());
+    }
     return rc;
 }
