@@ -352,8 +352,11 @@ void CFleet::Post(size_t unit, unsigned events) {
 
 void CFleet::Wait(std::chrono::steady_clock::time_point due, std::vector<size_t>& received) {
     received.clear();
-    std::vector<pollfd> fds{{m_WakeFd, POLLIN, 0}};
-    std::vector<size_t> owners;
+    // Kept between waits: one wait per exchange must not cost allocations.
+    std::vector<pollfd>& fds = m_PollFds;
+    std::vector<size_t>& owners = m_PollOwners;
+    fds.assign(1, pollfd{m_WakeFd, POLLIN, 0});
+    owners.clear();
     for (size_t i = 0; i < m_Units.size(); ++i) {
         const int fd = m_Units[i]->Socket();
         if (fd < 0) continue;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <poll.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -173,9 +175,11 @@ private:
     void Wait(std::chrono::steady_clock::time_point due, std::vector<size_t>& received);
 
     std::mutex m_Lock;
-    std::vector<unsigned> m_Pending;  // per unit, guarded by m_Lock
-    int m_WakeFd = -1;                // an eventfd, written by posts from other threads
-    std::thread::id m_Thread;         // the thread in Run
+    std::vector<unsigned> m_Pending;   // per unit, guarded by m_Lock
+    int m_WakeFd = -1;                 // an eventfd, written by posts from other threads
+    std::vector<pollfd> m_PollFds;     // the wake-up descriptor, then the direct units' sockets
+    std::vector<size_t> m_PollOwners;  // the unit of each socket
+    std::thread::id m_Thread;          // the thread in Run
 
     std::thread m_Prompt;
     std::atomic<bool> m_PromptCancel{false};

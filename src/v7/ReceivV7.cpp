@@ -78,10 +78,7 @@ int CReceivV7::Bind(DBString& err) {
 
 void CReceivV7::Start() {
     if (m_Running.load()) return;
-    DBString err;
-    const int e = m_Endpoint.Open(err);
-    if (e != 0) throw ErrorXML(err, e);
-    m_Running = true;
+    StartWithoutLoop();
     m_Handle = m_Pool != nullptr ? m_Pool->StartProc(m_ProcName, WinSockProc, this, 0, 0) : nullptr;
     if (m_Handle == nullptr) {
         m_Running = false;

@@ -181,16 +181,13 @@ void CSendV7::Send() {
     CPackV7 p;
     {
         std::unique_lock<std::mutex> lock(m_QueueMutex);
-        m_QueueSignal.wait(lock, [this] { return (!m_Queue.empty() && !m_Handing) || !m_Running.load(); });
+        m_QueueSignal.wait(lock, [this] { return !m_Queue.empty() || !m_Running.load(); });
         if (!m_Running.load()) return;
         p = m_Queue.front().pack;
         m_Queue.pop_front();
-        m_Handing = true;
     }
     Address(p);
     m_Wind.Put(p);
-    std::lock_guard<std::mutex> lock(m_QueueMutex);
-    m_Handing = false;
 }
 
 bool CSendV7::PutProc(void* self) {

@@ -56,7 +56,8 @@ private:
 // socket (CReceivV7::Send).
 //
 // Put only queues and wakes the queue procedure, so the GUI thread never waits for the
-// network. The hooks run on the pool workers and on the receive worker; a concrete
+// network; a sender driven by its owner's thread (SetDriven) has no threads and transmits
+// from Put instead. The hooks run on the pool workers and on the receive worker; a concrete
 // sender must call StopOnly() first thing in its destructor.
 class CSendV7 {
 public:
@@ -200,8 +201,9 @@ private:
     std::condition_variable m_QueueSignal;
     std::atomic<bool> m_Running{false};
     std::deque<Queued> m_Queue;  // guarded by m_QueueMutex
-    // A packet is between the queue and the window (guarded by m_QueueMutex): whoever holds
-    // one keeps the others waiting, so packets reach the window in the order they were put.
+    // Driven: a packet is between the queue and the window (guarded by m_QueueMutex). Whoever
+    // holds one keeps the other puts queueing, so packets reach the window in the order they
+    // were put. The queue procedure does not run then.
     bool m_Handing = false;
     bool m_Driven = false;
     CReplyForSend m_Replies;
