@@ -201,7 +201,8 @@ TEST(LuSim, OptionsTakeSeparateOrAttachedValuesAndRefuseBadOnes) {
     LuSimV7Options v;
     ASSERT_EQ(Parse(ParseLuSimV7Option, "--node 4711 --port=0 --bind 127.0.0.1 --key abc", v), 1);
     EXPECT_EQ(std::to_string(v.node) + " " + v.bindAddress + " " + v.keyText, "4711 127.0.0.1 abc");
-    for (const char* bad : {"--node 0", "--node 9999900", "--port 65536", "--bind localhost:1", "--key"})
+    for (const char* bad : {"--node 0", "--node 9999900", "--port 65536", "--bind localhost:1", "--key",
+                            "--units 0", "--units 1001"})
         EXPECT_EQ(Parse(ParseLuSimV7Option, bad, v), -1) << bad;
     // The link key as the tool derives it: 32 upper-case hex digits, else a pass phrase.
     CKeySys phrase;

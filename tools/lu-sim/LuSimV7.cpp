@@ -25,6 +25,8 @@ constexpr int kMaxLuNode = CIdentV7::kMaxLU;
 // Parties the unit keeps a link with; a new one beyond them pushes out the one silent longest,
 // so a flood of strangers costs a bounded table.
 constexpr std::size_t kMaxPeers = 32;
+// Units in one process at most.
+constexpr long kMaxUnits = 1000;
 
 bool ParseNumber(const std::string& text, long lo, long hi, long& out) {
     if (text.empty() || text[0] == ' ') return false;
@@ -55,7 +57,7 @@ int ParseLuSimV7Option(int argc, char** argv, int& i, LuSimV7Options& o, std::st
     const std::string arg = argv[i];
     const auto eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
-    static const char* const kNames[] = {"--node", "--key", "--bind", "--port", "--repeat-ms"};
+    static const char* const kNames[] = {"--node", "--key", "--bind", "--port", "--repeat-ms", "--units"};
     if (std::find_if(std::begin(kNames), std::end(kNames), [&name](const char* n) { return name == n; }) ==
         std::end(kNames)) {
         return 0;
@@ -99,6 +101,12 @@ int ParseLuSimV7Option(int argc, char** argv, int& i, LuSimV7Options& o, std::st
             return -1;
         }
         o.repeatMs = static_cast<int>(v);
+    } else if (name == "--units") {
+        if (!ParseNumber(value, 1, kMaxUnits, v)) {
+            error = "--units: '" + value + "' is no count of units (1.." + std::to_string(kMaxUnits) + ")";
+            return -1;
+        }
+        o.units = static_cast<int>(v);
     }
     i = last;
     return 1;
@@ -111,7 +119,11 @@ std::string LuSimV7OptionsHelp() {
            "                      as the tool's -k (default: the empty phrase, as the tool)\n"
            "  --bind ADDR         address to listen on, IPv6 or IPv4 (default ::1)\n"
            "  --port N            UDP port, 0 = any free port (default 0); the tool's -h\n"
-           "  --repeat-ms MS      time between sends of an unacknowledged answer (default 2000)\n";
+           "  --repeat-ms MS      time between sends of an unacknowledged answer (default 2000)\n"
+           "  --units N           N units in this one process (1..1000, default 1): nodes\n"
+           "                      --node, --node+1, ...; ports --port, --port+1, ... (0: each\n"
+           "                      any free port); one listening line each, in that order;\n"
+           "                      request lines begin with the unit's node. Not with --save\n";
 }
 
 CKeySys LuSimKeyFromText(const std::string& text) {

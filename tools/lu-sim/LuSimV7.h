@@ -28,6 +28,7 @@ struct LuSimV7Options {
     int port = 0;         // 0: any free port
     int repeatMs = 2000;  // between sends of one unacknowledged packet
     int maxSends = 5;     // sends of one packet before it is given up
+    int units = 1;        // a hall: this many units, nodes and ports counted up (lu-sim only)
 };
 
 // Recognises one endpoint option at argv[i]; same contract as ParseSimLuOption.

@@ -34,10 +34,6 @@ void Usage(FILE* to) {
                  "and the time from the first request to the answer of the 32nd word printed.\n\n"
                  "%s%s"
                  "Other:\n"
-                 "  --units N           N units in this one process (1..1000, default 1): nodes\n"
-                 "                      --node, --node+1, ...; ports --port, --port+1, ... (0: each\n"
-                 "                      any free port); one listening line each, in that order;\n"
-                 "                      request lines begin with the unit's node. Not with --save\n"
                  "  --quiet             no line per request: the first line and the closing ones stay\n"
                  "  --help              this text\n",
                  LuSimV7OptionsHelp().c_str(), SimLuOptionsHelp().c_str());
@@ -52,35 +48,6 @@ void PrintLine(const std::string& line) {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-}
-
-constexpr int kMaxUnits = 1000;
-
-// The value of --units at argv[i] ("--units N" or "--units=N"): 1 when taken, 0 when argv[i]
-// is another option, -1 with `error`.
-int ParseUnits(int argc, char** argv, int& i, int& units, std::string& error) {
-    const std::string arg = argv[i];
-    std::string value;
-    if (arg.rfind("--units=", 0) == 0) {
-        value = arg.substr(8);
-    } else if (arg == "--units") {
-        if (i + 1 >= argc) {
-            error = "--units needs a value";
-            return -1;
-        }
-        value = argv[++i];
-    } else {
-        return 0;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const long n = std::strtol(value.c_str(), &end, 10);
-    if (value.empty() || *end != '\0' || errno != 0 || n < 1 || n > kMaxUnits) {
-        error = "--units: '" + value + "' is no count of units (1.." + std::to_string(kMaxUnits) + ")";
-        return -1;
-    }
-    units = static_cast<int>(n);
-    return 1;
 }
 
 // One unit of the process, with its own NVRAM, fault draws and socket.
@@ -115,7 +82,6 @@ int main(int argc, char** argv) {
     SimLuOptions luOptions;
     LuSimV7Options v7Options;
     bool quiet = false;
-    int units = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -127,14 +93,14 @@ int main(int argc, char** argv) {
             continue;
         }
         std::string error;
-        int r = ParseUnits(argc, argv, i, units, error);
-        if (r == 0) r = ParseSimLuOption(argc, argv, i, luOptions, error);
+        int r = ParseSimLuOption(argc, argv, i, luOptions, error);
         if (r == 0) r = ParseLuSimV7Option(argc, argv, i, v7Options, error);
         if (r < 0) return BadUsage(error);
         if (r == 0) return BadUsage("unknown option '" + arg + "'");
     }
     std::string error;
     if (!CheckSimLuOptions(luOptions, error)) return BadUsage(error);
+    const int units = v7Options.units;
     if (units > 1 && !luOptions.saveFile.empty())
         return BadUsage("--save serves one unit, not --units " + std::to_string(units));
     if (v7Options.node + units - 1 > CIdentV7::kMaxLU)
