@@ -133,15 +133,7 @@ bool CSendV7::PutDirect(CPackV7& p, bool priority) {
         if (!m_Running.load() || m_Handing || !m_Queue.empty()) return false;
         m_Handing = true;
     }
-    CPackV7 copy = p;
-    Address(copy);
-    const bool put = m_Wind.TryPut(copy);
-    {
-        std::lock_guard<std::mutex> lock(m_QueueMutex);
-        m_Handing = false;
-        // Packets put meanwhile waited behind this one; a full window sends it first of all.
-        if (!put && m_Running.load()) m_Queue.push_front(Queued{p, priority});
-    }
+    HandToWindow(Queued{p, priority});
     return true;
 }
 
@@ -155,16 +147,19 @@ void CSendV7::Pump() {
             m_Queue.pop_front();
             m_Handing = true;
         }
-        CPackV7 p = next.pack;
-        Address(p);
-        const bool put = m_Wind.TryPut(p);
-        std::lock_guard<std::mutex> lock(m_QueueMutex);
-        m_Handing = false;
-        if (!put) {
-            if (m_Running.load()) m_Queue.push_front(std::move(next));
-            return;
-        }
+        if (!HandToWindow(std::move(next))) return;
     }
+}
+
+bool CSendV7::HandToWindow(Queued item) {
+    CPackV7 p = item.pack;
+    Address(p);
+    const bool put = m_Wind.TryPut(p);
+    std::lock_guard<std::mutex> lock(m_QueueMutex);
+    m_Handing = false;
+    // Packets put meanwhile waited behind this one: a full window leaves it first in line.
+    if (!put && m_Running.load()) m_Queue.push_front(std::move(item));
+    return put;
 }
 
 void CSendV7::Address(CPackV7& p) {

@@ -191,6 +191,9 @@ private:
     void Address(CPackV7& p);
     // Put on the caller's thread; false, with nothing done, when the packet must queue.
     bool PutDirect(CPackV7& p, bool priority);
+    // With m_Handing claimed: the packet into the window, or back to the front of the queue
+    // when the window is full (false). Releases the claim.
+    bool HandToWindow(Queued item);
 
     std::atomic<int> m_IdentCounter{0};
     BasePoolThread* m_Pool;
