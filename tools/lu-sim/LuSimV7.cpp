@@ -209,12 +209,6 @@ std::string LuSimV7::ListenLine() const {
     return std::string("lu-sim: listening on [") + buf + "]:" + std::to_string(port_);
 }
 
-void LuSimV7::Run(const std::atomic<bool>& stop) {
-    while (!stop.load()) {
-        Step(50);
-    }
-}
-
 int LuSimV7::NextTimeout(int limitMs) const {
     auto next = Clock::now() + std::chrono::milliseconds(limitMs);
     for (const auto& [node, peer] : peers_) {

@@ -7,7 +7,6 @@
 
 #include <netinet/in.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -60,8 +59,6 @@ public:
     const CIdentV7& Ident() const { return ident_; }
     const CKeySys& Key() const { return key_; }
 
-    // Serves until `stop` is set; looks at it at least every 50 ms.
-    void Run(const std::atomic<bool>& stop);
     // One round: waits up to timeoutMs for a datagram, handles it and the timers.
     void Step(int timeoutMs);
     // The round without the wait, for a loop that waits on many endpoints at once: the

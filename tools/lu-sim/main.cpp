@@ -59,10 +59,12 @@ struct Unit {
     SimLu lu;
     SimFaults faults;
     std::unique_ptr<LuSimV7> endpoint;
+    // In front of the unit's own lines when the process serves more than one: "2001: ".
+    std::string mark;
 };
 
-// One process for a hall of units: one wait on all their sockets, so a fleet of units costs the
-// machine one process to wake, not one per unit.
+// One wait on all the units' sockets, so a hall of units costs the machine one process to wake,
+// not one per unit; with one unit it is that unit's own loop.
 void RunAll(const std::vector<std::unique_ptr<Unit>>& hall, const std::atomic<bool>& stop) {
     std::vector<pollfd> fds(hall.size());
     while (!stop.load()) {
@@ -124,6 +126,7 @@ int main(int argc, char** argv) {
         v7.node += k;
         if (v7.port != 0) v7.port += k;
         hall.push_back(std::make_unique<Unit>(luOptions, v7));
+        if (units > 1) hall.back()->mark = std::to_string(v7.node) + ": ";
         if (!hall.back()->endpoint->Open(error)) {
             std::fprintf(stderr, "lu-sim: %s\n", error.c_str());
             return 1;
@@ -132,15 +135,11 @@ int main(int argc, char** argv) {
     }
     // A long soak or a fleet of units makes lines nobody reads, by the thousand.
     for (const auto& unit : hall) {
-        if (quiet) continue;
-        if (units == 1) {
-            unit->lu.SetPrinter(PrintLine);
-        } else {
-            const std::string node = std::to_string(unit->endpoint->Ident().GetNode()) + ": ";
-            unit->lu.SetPrinter([node](const std::string& line) { PrintLine(node + line); });
-        }
+        if (!quiet)
+            unit->lu.SetPrinter([mark = unit->mark](const std::string& line) { PrintLine(mark + line); });
     }
-    LuSimV7& endpoint = *hall.front()->endpoint;
+    const LuSimV7& endpoint = *hall.front()->endpoint;
+    // --save serves a single unit.
     SimLu& lu = hall.front()->lu;
     SimFaults& faults = hall.front()->faults;
 
@@ -173,11 +172,7 @@ int main(int argc, char** argv) {
                   (o.defaults ? o.defaultsFile : std::string("built-in")) +
                   (faultsText.empty() ? std::string() : ", faults:" + faultsText));
 
-    if (units == 1) {
-        endpoint.Run(g_stop);
-    } else {
-        RunAll(hall, g_stop);
-    }
+    RunAll(hall, g_stop);
     for (const auto& unit : hall) unit->endpoint->Close();
 
     int rc = 0;
@@ -190,10 +185,8 @@ int main(int argc, char** argv) {
         }
     }
     for (const auto& unit : hall) {
-        const std::string node =
-            units == 1 ? std::string() : "node " + std::to_string(unit->endpoint->Ident().GetNode()) + " ";
-        if (unit->faults.Active()) PrintLine(node + "lu-sim: datagrams " + unit->faults.Summary());
-        PrintLine(node + unit->lu.TimingReport());
+        if (unit->faults.Active()) PrintLine(unit->mark + "lu-sim: datagrams " + unit->faults.Summary());
+        PrintLine(unit->mark + unit->lu.TimingReport());
     }
     return rc;
 }
