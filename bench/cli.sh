@@ -5,6 +5,9 @@
 #             parameters (to /dev/null), once saving the image with -o as a list does for each
 #             unit (the save waits for the disk twice: the file, then its folder);
 #   fleet   - 20 units (one lu-sim serving 20) read with -j 20, each image saved, the whole process;
+#             beside it the processor time of tolvane-cli and of lu-sim per run, and what that
+#             allows on this machine's processors at best (their sum shared out evenly); and the
+#             same fleet saving its images into memory (/dev/shm), which shows the disk's share;
 #   scale   - 200 units (one lu-sim serving 200) read with -j 50: every unit read, and the most threads the
 #             process had at any time (sampled from /proc every few milliseconds);
 #   rtt     - the median loopback UDP round trip of 40-byte datagrams (bench/udp_rtt).
@@ -23,6 +26,8 @@ cd "$(dirname "$0")/.."
 tv_own_children
 
 runs=${1:-10}
+# The time keyword prints user and system seconds, nothing else.
+TIMEFORMAT="%3U %3S"
 tv_positive "$runs" runs
 round_trips=34
 start_target_ms=10
@@ -123,21 +128,50 @@ printf 'read -o: median %s ms (runs: %s)\n' "$msave" "${saves[*]}"
 
 tv_say "20 units: tolvane-cli read --units (one lu-sim, 20 units) -j 20, $runs runs"
 start_units 20 "$out/twenty.csv"
-fleets=()
+sim_pid=${TV_PIDS[-1]}
+# Processor time in clock ticks, user and system, of a running process.
+ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+memory=
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then memory=$(mktemp -d /dev/shm/tolvane-bench.XXXXXX); fi
+fleets=() fleets_cpu=() fleets_memory=()
+sim_ticks=0
 for ((run = 1; run <= runs; run++)); do
+  before=$(ticks "$sim_pid")
   t=$(now_us)
-  if "$cli" read --units "$out/twenty.csv" -j 20 -o "$out/twenty" >"$out/twenty.out" 2>&1; then
+  # bash's time: the user and system seconds of the program alone.
+  if { time "$cli" read --units "$out/twenty.csv" -j 20 -o "$out/twenty" >"$out/twenty.out" 2>&1; } \
+    2>"$out/twenty.time"; then
     fleets+=("$(ms_since "$t")")
+    read -r user sys <"$out/twenty.time"
+    fleets_cpu+=("$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.3f", (u + s) * 1000 }')")
   else
     printf 'fleet run %d: FAILED:\n%s\n' "$run" "$(grep -v $'\tok\t' "$out/twenty.out" || true)"
     failed=$((failed + 1))
   fi
+  sim_ticks=$((sim_ticks + $(ticks "$sim_pid") - before))
+  [ -n "$memory" ] || continue
+  t=$(now_us)
+  if "$cli" read --units "$out/twenty.csv" -j 20 -o "$memory" >"$out/twenty.out" 2>&1; then
+    fleets_memory+=("$(ms_since "$t")")
+  else
+    failed=$((failed + 1))
+  fi
 done
 stop_units
+[ -z "$memory" ] || rm -rf "$memory"
 mfleet=
 if [ "${#fleets[@]}" -gt 0 ]; then
   mfleet=$(printf '%s\n' "${fleets[@]}" | median)
   printf 'fleet of 20: median %s ms (runs: %s)\n' "$mfleet" "${fleets[*]}"
+  cli_cpu=$(printf '%s\n' "${fleets_cpu[@]}" | median)
+  sim_cpu=$(awk -v t="$sim_ticks" -v n="$runs" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.1f", t * 1000 / hz / n }')
+  cpus=$(nproc)
+  printf 'fleet of 20, processor time per run: tolvane-cli median %s ms, lu-sim %s ms; on %d processors at best %s ms\n' \
+    "$cli_cpu" "$sim_cpu" "$cpus" "$(awk -v a="$cli_cpu" -v b="$sim_cpu" -v n="$cpus" 'BEGIN { printf "%.1f", (a + b) / n }')"
+fi
+if [ "${#fleets_memory[@]}" -gt 0 ]; then
+  printf 'fleet of 20, images saved into memory: median %s ms (runs: %s)\n' \
+    "$(printf '%s\n' "${fleets_memory[@]}" | median)" "${fleets_memory[*]}"
 fi
 
 tv_say "200 units: tolvane-cli read --units (one lu-sim, 200 units) -j 50, once, its threads sampled"
