@@ -24,6 +24,9 @@ cd "$(dirname "$0")/.."
 # shellcheck source=scripts/session.sh
 . scripts/session.sh
 tv_own_children
+# The fleet's images saved into memory go with the children, on every way out.
+memory=
+trap 'tv_cleanup; [ -z "$memory" ] || rm -rf "$memory"' EXIT
 
 runs=${1:-10}
 # The time keyword prints user and system seconds, nothing else.
@@ -131,7 +134,6 @@ start_units 20 "$out/twenty.csv"
 sim_pid=${TV_PIDS[-1]}
 # Processor time in clock ticks, user and system, of a running process.
 ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-memory=
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then memory=$(mktemp -d /dev/shm/tolvane-bench.XXXXXX); fi
 fleets=() fleets_cpu=() fleets_memory=()
 sim_ticks=0
@@ -158,7 +160,6 @@ for ((run = 1; run <= runs; run++)); do
   fi
 done
 stop_units
-[ -z "$memory" ] || rm -rf "$memory"
 mfleet=
 if [ "${#fleets[@]}" -gt 0 ]; then
   mfleet=$(printf '%s\n' "${fleets[@]}" | median)
