@@ -137,27 +137,31 @@ ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then memory=$(mktemp -d /dev/shm/tolvane-bench.XXXXXX); fi
 fleets=() fleets_cpu=() fleets_memory=()
 sim_ticks=0
+# Reads the list once, saving its images into DIR; adds the wall time to the array named by
+# WALLS and prints the failing lines when it fails. bash's time leaves the program's user and
+# system seconds in $out/twenty.time.
+# Usage: read_fleet DIR WALLS
+read_fleet() {
+  local t
+  local -n walls=$2
+  t=$(now_us)
+  if { time "$cli" read --units "$out/twenty.csv" -j 20 -o "$1" >"$out/twenty.out" 2>&1; } \
+    2>"$out/twenty.time"; then
+    walls+=("$(ms_since "$t")")
+    return 0
+  fi
+  printf 'fleet run into %s: FAILED:\n%s\n' "$1" "$(grep -v $'\tok\t' "$out/twenty.out" || true)"
+  failed=$((failed + 1))
+  return 1
+}
 for ((run = 1; run <= runs; run++)); do
   before=$(ticks "$sim_pid")
-  t=$(now_us)
-  # bash's time: the user and system seconds of the program alone.
-  if { time "$cli" read --units "$out/twenty.csv" -j 20 -o "$out/twenty" >"$out/twenty.out" 2>&1; } \
-    2>"$out/twenty.time"; then
-    fleets+=("$(ms_since "$t")")
+  if read_fleet "$out/twenty" fleets; then
     read -r user sys <"$out/twenty.time"
     fleets_cpu+=("$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.3f", (u + s) * 1000 }')")
-  else
-    printf 'fleet run %d: FAILED:\n%s\n' "$run" "$(grep -v $'\tok\t' "$out/twenty.out" || true)"
-    failed=$((failed + 1))
   fi
   sim_ticks=$((sim_ticks + $(ticks "$sim_pid") - before))
-  [ -n "$memory" ] || continue
-  t=$(now_us)
-  if "$cli" read --units "$out/twenty.csv" -j 20 -o "$memory" >"$out/twenty.out" 2>&1; then
-    fleets_memory+=("$(ms_since "$t")")
-  else
-    failed=$((failed + 1))
-  fi
+  [ -z "$memory" ] || read_fleet "$memory" fleets_memory || true
 done
 stop_units
 mfleet=
